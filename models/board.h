@@ -1,0 +1,125 @@
+// Device models of the board's register windows: the processor's I2C
+// controller 0 with the accelerometer on its bus, the system manager's pin
+// multiplexing, and the pushbutton and switch ports behind the lightweight
+// bridge. Shared by the host tests and by the virtual board's kernel module,
+// so this is freestanding C++11: no library, no exceptions, no allocation,
+// plain aggregates without constructors (a zeroed Board is valid storage;
+// board_reset() gives it power-on state).
+//
+// Time is the board's own clock in nanoseconds. Every register access costs
+// BOARD_ACCESS_NS and the I2C engine moves bytes at the programmed bit rate,
+// so polling loops see bytes and samples arrive as they would on hardware.
+// A host test moves time on with board_advance(); the virtual board also
+// pulls it up to real time with board_sync().
+#ifndef MODELS_BOARD_H
+#define MODELS_BOARD_H
+
+#include <stdint.h>
+
+namespace models {
+
+// Physical windows.
+const uint32_t I2C0_BASE = 0xFFC04000u, I2C0_SPAN = 0x100u;
+const uint32_t SYSMGR_BASE = 0xFFD08000u, SYSMGR_SPAN = 0x800u;
+const uint32_t LWBRIDGE_BASE = 0xFF200000u, LWBRIDGE_SPAN = 0x5000u;
+
+const uint64_t BOARD_ACCESS_NS = 100;    // one register load or store
+const uint32_t I2C_INPUT_CLOCK_HZ = 100000000u;
+
+const unsigned I2C_FIFO_DEPTH = 64;
+const uint8_t SENSOR_ADDRESS = 0x53;
+const unsigned TRACE_DEPTH = 4096;       // recorded words / register writes
+
+// --- accelerometer ---------------------------------------------------------
+struct Adxl345 {
+	uint8_t regs[64];        // register file, by address
+	uint8_t pointer;         // register pointer of the current access
+	bool first_byte;         // next written byte is a register address
+	bool connected;          // wired to the bus at all
+	int32_t accel_mg[3];     // true acceleration per axis
+	int32_t bias_mg[3];      // fixed sensor error added to it
+	int32_t noise_mg;        // uniform noise amplitude, +-noise_mg
+	uint32_t noise_state;    // deterministic noise generator
+	uint64_t next_sample_ns; // when the next output sample is due
+	uint64_t samples;        // output samples produced
+	uint32_t reg_writes;     // register writes, and the first TRACE_DEPTH:
+	uint8_t write_reg[TRACE_DEPTH], write_val[TRACE_DEPTH];
+	uint32_t int_source_reads;
+	uint32_t data_bursts;    // accesses that read DATAX0
+};
+
+// --- I2C controller 0 ------------------------------------------------------
+struct I2c0 {
+	uint32_t con, tar, hcnt, lcnt, enable;
+	bool enabled;            // what the enable status register reports
+	bool stuck_enabled;      // fault: enable status never clears
+	bool stuck_disabled;     // fault: enable status never sets
+	uint32_t tx[I2C_FIFO_DEPTH];
+	unsigned tx_head, tx_count;
+	uint8_t rx[I2C_FIFO_DEPTH];
+	unsigned rx_head, rx_count;
+	bool reading;            // bus direction of the open access
+	bool in_access;          // an access is open on the bus
+	uint64_t busy_until_ns;  // the byte on the wire completes then
+	uint32_t words;          // command words stored, and the first TRACE_DEPTH:
+	uint32_t word[TRACE_DEPTH];
+	uint32_t bus_bytes;      // bytes that went over the bus (address included)
+	uint32_t tx_overflows, rx_overflows, aborts;
+};
+
+// --- system manager (pin multiplexing) ------------------------------------
+struct SysMgr {
+	uint32_t regs[SYSMGR_SPAN / 4];
+};
+
+// --- pushbutton and switch ports -------------------------------------------
+struct PanelPorts {
+	uint32_t switches;       // 12 switches
+	uint32_t key_state;      // buttons held down
+	uint32_t key_mask;       // interrupt mask register
+	uint32_t key_edges;      // edge capture, write 1 to clear
+};
+
+struct Board {
+	uint64_t now_ns;
+	SysMgr sysmgr;
+	I2c0 i2c0;
+	Adxl345 sensor;
+	PanelPorts ports;
+};
+
+void board_reset(Board *b);
+// Advance the board clock by ns / up to now_ns (never backwards).
+void board_advance(Board *b, uint64_t ns);
+void board_sync(Board *b, uint64_t now_ns);
+
+// Window access by physical address; unknown addresses read 0.
+uint32_t board_read32(Board *b, uint32_t phys);
+void board_write32(Board *b, uint32_t phys, uint32_t value);
+// True when [phys, phys + size) lies inside one modelled window.
+bool board_has_window(uint32_t phys, uint32_t size);
+
+// Per-device register access by byte offset in the device's window.
+uint32_t i2c0_read(Board *b, uint32_t offset);
+void i2c0_write(Board *b, uint32_t offset, uint32_t value);
+uint32_t sysmgr_read(SysMgr *s, uint32_t offset);
+void sysmgr_write(SysMgr *s, uint32_t offset, uint32_t value);
+uint32_t ports_read(PanelPorts *p, uint32_t offset);
+void ports_write(PanelPorts *p, uint32_t offset, uint32_t value);
+
+// True when the pins carry I2C0 to the sensor.
+bool sensor_bus_routed(const SysMgr *s);
+
+// Outside world: what a person does to the board.
+void sensor_set_accel(Board *b, int32_t x_mg, int32_t y_mg, int32_t z_mg);
+void sensor_set_bias(Board *b, int32_t x_mg, int32_t y_mg, int32_t z_mg);
+void sensor_set_noise(Board *b, int32_t amplitude_mg);
+void sensor_tap(Board *b, bool double_tap);
+void sensor_set_connected(Board *b, bool connected);
+void sensor_set_devid(Board *b, uint8_t devid);
+void ports_press(PanelPorts *p, uint32_t mask);   // press and release
+void ports_set_switches(PanelPorts *p, uint32_t value);
+
+} // namespace models
+
+#endif
