@@ -39,6 +39,9 @@ volatile void *LW_virtual;
 volatile unsigned int *KEY_ptr;
 volatile unsigned int *SW_ptr;
 
+/* Values of the latest records, masked to what a record can show. */
+unsigned int KEY_data, SW_data;
+
 int KEY_device_open(struct ks_inode *, struct ks_file *)
 {
 	return 0;
@@ -59,75 +62,108 @@ int SW_device_release(struct ks_inode *, struct ks_file *)
 	return 0;
 }
 
-/*
- * One-shot record protocol shared by both devices: the record characters
- * still due at this position. At the end of the record, or past it, the
- * read is end of file and the position goes back to 0, so that the next
- * read gets a fresh record.
- */
-unsigned int record_bytes(unsigned int record_len, ks_loff_t *offset)
-{
-	unsigned int position = (unsigned int)*offset;
+/* Part of a record one read delivers: count characters from start. */
+struct record_piece {
+	unsigned int start;
+	unsigned int count;
+	bool fresh; /* take a new value from the port */
+};
 
-	if (position >= record_len) {
+/*
+ * One record, then end of file; the same protocol as the other drivers of
+ * the system. bytes = record length - position.
+ *
+ * A buffer that holds a record gets the first bytes characters of a fresh
+ * record and the position becomes bytes: 0 gives the record length, which
+ * in turn gives end of file and 0 again.
+ *
+ * A smaller buffer takes the record in pieces: the first piece reads the
+ * port, later ones continue the same text from the position on without
+ * touching the port (a piece-wise KEY read would report and clear presses
+ * the caller never sees), and the position advances by what was delivered.
+ *
+ * Positions at or beyond the record length read as end of file and leave
+ * the position 0. Returns false when the read delivers nothing.
+ */
+bool plan_read(unsigned int record_len, ks_size_t length, ks_loff_t *offset,
+	       struct record_piece *piece)
+{
+	unsigned int position, bytes;
+
+	if (*offset < 0 || *offset >= record_len) {
 		*offset = 0;
-		return 0;
+		return false;
 	}
-	return record_len - position;
+	position = (unsigned int)*offset;
+	bytes = record_len - position;
+	if (!length)
+		return false;
+
+	if (length >= record_len) {
+		piece->fresh = true;
+		piece->start = 0;
+		piece->count = bytes;
+	} else {
+		piece->fresh = position == 0;
+		piece->start = position;
+		piece->count = length < bytes ? (unsigned int)length : bytes;
+	}
+	return true;
 }
 
-/*
- * Delivers the first bytes of the record, or as many as the caller's buffer
- * holds; either way the position moves on as for the whole record. A failed
- * copy is only logged.
- */
-ks_ssize_t deliver(char *buffer, ks_size_t length, const char *themessage, unsigned int bytes,
+/* A failed copy is only logged: the read goes on as if it had succeeded. */
+ks_ssize_t deliver(char *buffer, const char *themessage, const struct record_piece *piece,
 		   ks_loff_t *offset)
 {
-	unsigned int count = length < bytes ? (unsigned int)length : bytes;
-
-	if (ks_copy_to_user(buffer, themessage, count))
+	if (ks_copy_to_user(buffer, themessage + piece->start, piece->count))
 		ks_printk(KS_ERR "Error: copy_to_user unsuccessful");
-	*offset = bytes;
-	return count;
+	*offset = piece->start + piece->count;
+	return piece->count;
 }
 
 ks_ssize_t KEY_device_read(struct ks_file *, char *buffer, ks_size_t length, ks_loff_t *offset)
 {
 	char themessage[KEY_RECORD_LEN + 1];
-	unsigned int bytes = record_bytes(KEY_RECORD_LEN, offset);
-	unsigned int KEY_data;
+	struct record_piece piece;
 	int err;
 
-	if (!bytes || !length)
+	if (!plan_read(KEY_RECORD_LEN, length, offset, &piece))
 		return 0;
 
-	/* Read and clear as one step, so that a press is reported exactly
+	/* Read and clear under the lock, so that a press is reported exactly
 	 * once even with several readers; writing back only the bits read
 	 * keeps a press that arrives in between for the next read. */
 	err = ks_lock();
 	if (err)
 		return err;
-	KEY_data = ks_readl(KEY_ptr + KEY_EDGE_CAPTURE) & KEY_BITS;
-	ks_writel(KEY_data, KEY_ptr + KEY_EDGE_CAPTURE);
+	if (piece.fresh) {
+		KEY_data = ks_readl(KEY_ptr + KEY_EDGE_CAPTURE) & KEY_BITS;
+		ks_writel(KEY_data, KEY_ptr + KEY_EDGE_CAPTURE);
+	}
+	ks_snprintf(themessage, sizeof(themessage), "%1X\n", KEY_data);
 	ks_unlock();
 
-	ks_snprintf(themessage, sizeof(themessage), "%1X\n", KEY_data);
-	return deliver(buffer, length, themessage, bytes, offset);
+	return deliver(buffer, themessage, &piece, offset);
 }
 
 ks_ssize_t SW_device_read(struct ks_file *, char *buffer, ks_size_t length, ks_loff_t *offset)
 {
 	char themessage[SW_RECORD_LEN + 1];
-	unsigned int bytes = record_bytes(SW_RECORD_LEN, offset);
-	unsigned int SW_data;
+	struct record_piece piece;
+	int err;
 
-	if (!bytes || !length)
+	if (!plan_read(SW_RECORD_LEN, length, offset, &piece))
 		return 0;
 
-	SW_data = ks_readl(SW_ptr) & SW_BITS;
+	err = ks_lock();
+	if (err)
+		return err;
+	if (piece.fresh)
+		SW_data = ks_readl(SW_ptr) & SW_BITS;
 	ks_snprintf(themessage, sizeof(themessage), "%03X\n", SW_data);
-	return deliver(buffer, length, themessage, bytes, offset);
+	ks_unlock();
+
+	return deliver(buffer, themessage, &piece, offset);
 }
 
 const struct ks_fops KEY_fops = {
@@ -239,6 +275,8 @@ extern "C" int init_drivers(void)
 {
 	int err;
 
+	KEY_data = 0;
+	SW_data = 0;
 	err = map_ports();
 	if (err)
 		return err;
