@@ -9,6 +9,7 @@
  * Freestanding C++11: the kernel is reached only through ks.h.
  */
 #include "ks.h"
+#include "panelio.h"
 
 namespace {
 
@@ -271,7 +272,7 @@ void unmap_ports(void)
  * The window is mapped before either node exists, so no read can reach an
  * unmapped window; a failed step undoes the earlier ones in reverse.
  */
-extern "C" int init_drivers(void)
+int init_drivers(void)
 {
 	int err;
 
@@ -299,7 +300,7 @@ fail_map:
 }
 
 /* The kernel holds the module while a node is open, so no read is running. */
-extern "C" void stop_drivers(void)
+void stop_drivers(void)
 {
 	unmap_ports();
 	unregister_device(KEY_dev_no, KEY_cdev, KEY_class);
