@@ -10,7 +10,10 @@
 // BOARD_ACCESS_NS and the I2C engine moves bytes at the programmed bit rate,
 // so polling loops see bytes and samples arrive as they would on hardware.
 // A host test moves time on with board_advance(); the virtual board also
-// pulls it up to real time with board_sync().
+// pulls it up to real time with board_sync(). The models take no lock: a
+// caller that shares a Board between threads serialises the calls.
+//
+// Register offsets and bits are in the *_regs.h headers beside this one.
 #ifndef MODELS_BOARD_H
 #define MODELS_BOARD_H
 
@@ -39,19 +42,24 @@ struct Adxl345 {
 	int32_t accel_mg[3];     // true acceleration per axis
 	int32_t bias_mg[3];      // fixed sensor error added to it
 	int32_t noise_mg;        // uniform noise amplitude, +-noise_mg
-	uint32_t noise_state;    // deterministic noise generator
+	uint32_t noise_state;    // seed of the deterministic noise generator
 	uint64_t next_sample_ns; // when the next output sample is due
+	uint64_t sample_number;  // of the newest sample; indexes the noise
 	uint64_t samples;        // output samples produced
+	uint8_t latch[6];        // data registers as the current burst sees them
+	bool latched;            // the current access has latched them
 	uint32_t reg_writes;     // register writes, and the first TRACE_DEPTH:
 	uint8_t write_reg[TRACE_DEPTH], write_val[TRACE_DEPTH];
 	uint32_t int_source_reads;
-	uint32_t data_bursts;    // accesses that read DATAX0
+	uint32_t data_bursts;    // reads of DATAX0, one per well-formed burst
+	uint32_t burst_bytes;    // data bytes read by the latest burst
 };
 
 // --- I2C controller 0 ------------------------------------------------------
 struct I2c0 {
-	uint32_t con, tar, hcnt, lcnt, enable;
-	bool enabled;            // what the enable status register reports
+	uint32_t con, tar, enable;
+	uint32_t hcnt, lcnt;         // fast-mode SCL counts
+	uint32_t ss_hcnt, ss_lcnt;   // standard-mode SCL counts
 	bool stuck_enabled;      // fault: enable status never clears
 	bool stuck_disabled;     // fault: enable status never sets
 	uint32_t tx[I2C_FIFO_DEPTH];
@@ -60,11 +68,20 @@ struct I2c0 {
 	unsigned rx_head, rx_count;
 	bool reading;            // bus direction of the open access
 	bool in_access;          // an access is open on the bus
-	uint64_t busy_until_ns;  // the byte on the wire completes then
+	bool in_flight;          // a word is on the wire until busy_until_ns
+	bool flight_start;       // it opens with a start and the address byte
+	bool flight_nack;        // nobody acknowledges that address
+	uint32_t flight_word;
+	uint64_t busy_until_ns;  // the word on the wire completes then
+	uint64_t engine_ns;      // the engine has run up to here
 	uint32_t words;          // command words stored, and the first TRACE_DEPTH:
 	uint32_t word[TRACE_DEPTH];
 	uint32_t bus_bytes;      // bytes that went over the bus (address included)
-	uint32_t tx_overflows, rx_overflows, aborts;
+	uint32_t tx_overflows;   // words dropped because the queue was full
+	uint32_t tx_ignored;     // words stored while disabled (dropped)
+	uint32_t rx_overflows;   // received bytes dropped, the queue being full
+	uint32_t aborts;         // accesses aborted: the target did not answer
+	uint32_t user_aborts;    // transfers aborted through the enable register
 };
 
 // --- system manager (pin multiplexing) ------------------------------------
@@ -73,6 +90,8 @@ struct SysMgr {
 };
 
 // --- pushbutton and switch ports -------------------------------------------
+// The registers read these fields as they are: the setters below keep them
+// within what the ports can show, a test may force wider raw values.
 struct PanelPorts {
 	uint32_t switches;       // 12 switches
 	uint32_t key_state;      // buttons held down
@@ -88,18 +107,24 @@ struct Board {
 	PanelPorts ports;
 };
 
+// Power-on state of every device; the clock keeps its value.
 void board_reset(Board *b);
 // Advance the board clock by ns / up to now_ns (never backwards).
 void board_advance(Board *b, uint64_t ns);
 void board_sync(Board *b, uint64_t now_ns);
+// Zero every counter and trace (words, bus bytes, overflows, aborts, sensor
+// register writes, INT_SOURCE reads, bursts, samples).
+void board_clear_traces(Board *b);
 
-// Window access by physical address; unknown addresses read 0.
+// Window access by physical address; unknown addresses read 0. Each access
+// first moves the clock on by BOARD_ACCESS_NS and runs the devices up to it.
 uint32_t board_read32(Board *b, uint32_t phys);
 void board_write32(Board *b, uint32_t phys, uint32_t value);
-// True when [phys, phys + size) lies inside one modelled window.
+// True when [phys, phys + size) lies inside one modelled window (size > 0).
 bool board_has_window(uint32_t phys, uint32_t size);
 
-// Per-device register access by byte offset in the device's window.
+// Per-device register access by byte offset in the device's window, at the
+// board's current time (no access cost). Unaligned offsets read 0.
 uint32_t i2c0_read(Board *b, uint32_t offset);
 void i2c0_write(Board *b, uint32_t offset, uint32_t value);
 uint32_t sysmgr_read(SysMgr *s, uint32_t offset);
@@ -109,6 +134,8 @@ void ports_write(PanelPorts *p, uint32_t offset, uint32_t value);
 
 // True when the pins carry I2C0 to the sensor.
 bool sensor_bus_routed(const SysMgr *s);
+// A sensor register as the bus would read it, without a read's side effects.
+uint8_t sensor_peek(const Board *b, uint8_t reg);
 
 // Outside world: what a person does to the board.
 void sensor_set_accel(Board *b, int32_t x_mg, int32_t y_mg, int32_t z_mg);
@@ -118,7 +145,23 @@ void sensor_tap(Board *b, bool double_tap);
 void sensor_set_connected(Board *b, bool connected);
 void sensor_set_devid(Board *b, uint8_t devid);
 void ports_press(PanelPorts *p, uint32_t mask);   // press and release
+void ports_hold(PanelPorts *p, uint32_t mask);    // buttons held from now on
 void ports_set_switches(PanelPorts *p, uint32_t value);
+// Test only: raw register contents the real ports cannot produce.
+void ports_force_switches(PanelPorts *p, uint32_t raw);
+void ports_force_edges(PanelPorts *p, uint32_t raw);
+
+// Between the models (not for drivers).
+void i2c0_reset(I2c0 *c, uint64_t now_ns);
+void i2c0_run(Board *b, uint64_t until_ns);
+void sysmgr_reset(SysMgr *s);
+void ports_reset(PanelPorts *p);
+void adxl345_reset(Adxl345 *s);
+void adxl345_run(Adxl345 *s, uint64_t until_ns);
+void adxl345_bus_start(Adxl345 *s, bool read);
+void adxl345_bus_stop(Adxl345 *s);
+void adxl345_bus_write(Adxl345 *s, uint8_t byte, uint64_t at_ns);
+uint8_t adxl345_bus_read(Adxl345 *s, uint64_t at_ns);
 
 } // namespace models
 

@@ -1,0 +1,294 @@
+// ADXL345 accelerometer as an I2C target: register file, register pointer,
+// output data at the programmed rate, tap latching, data format arithmetic.
+//
+// Samples are produced lazily: whenever the bus or the outside world looks
+// at the sensor, it first catches up to that time in one step, however long
+// it stood still. Only the newest sample is computed; the data registers
+// cannot show the ones it replaced. FIFO modes are not modelled (bypass).
+#include "models/board.h"
+#include "models/adxl345_regs.h"
+
+namespace models {
+namespace {
+
+const int32_t INPUT_LIMIT_MG = 100000; // far beyond the widest range
+const uint8_t INT_CLEARED_BY_READ = ADXL_INT_SINGLE_TAP | ADXL_INT_DOUBLE_TAP |
+				    ADXL_INT_ACTIVITY | ADXL_INT_INACTIVITY |
+				    ADXL_INT_FREE_FALL;
+const uint32_t NOISE_SEED_RESET = 0x2545F491u;
+
+// Kernel builds have no 64-bit division routine.
+uint64_t div_u64(uint64_t n, uint64_t d)
+{
+	if (n < d)
+		return 0;
+	uint64_t q = 0, r = 0;
+	for (int i = 63; i >= 0; i--) {
+		r = (r << 1) | ((n >> i) & 1);
+		if (r >= d) {
+			r -= d;
+			q |= (uint64_t)1 << i;
+		}
+	}
+	return q;
+}
+
+// Quotient rounded to nearest, halves away from zero; d > 0.
+int32_t div_round(int32_t n, int32_t d)
+{
+	return n >= 0 ? (n + d / 2) / d : -((-n + d / 2) / d);
+}
+
+int32_t clamp(int32_t v, int32_t lo, int32_t hi)
+{
+	return v < lo ? lo : v > hi ? hi : v;
+}
+
+bool measuring(const Adxl345 *s)
+{
+	return s->regs[ADXL_POWER_CTL] & ADXL_POWER_CTL_MEASURE;
+}
+
+uint64_t sample_period_ns(const Adxl345 *s)
+{
+	unsigned code = s->regs[ADXL_BW_RATE] & ADXL_BW_RATE_CODE_MASK;
+	return (uint64_t)ADXL_FASTEST_PERIOD_NS << (15 - code);
+}
+
+bool writable(uint8_t reg)
+{
+	return (reg >= ADXL_THRESH_TAP && reg <= ADXL_TAP_AXES) ||
+	       (reg >= ADXL_BW_RATE && reg <= ADXL_INT_MAP) || reg == ADXL_DATA_FORMAT ||
+	       reg == ADXL_FIFO_CTL;
+}
+
+bool is_data(uint8_t reg)
+{
+	return reg >= ADXL_DATAX0 && reg <= ADXL_DATAZ1;
+}
+
+uint32_t mix32(uint32_t x)
+{
+	x ^= x >> 16;
+	x *= 0x7FEB352Du;
+	x ^= x >> 15;
+	x *= 0x846CA68Bu;
+	x ^= x >> 16;
+	return x;
+}
+
+// Noise depends only on the seed, the sample number and the axis, so it is
+// the same however the samples were observed.
+int32_t axis_noise_mg(const Adxl345 *s, unsigned axis)
+{
+	int32_t amplitude = clamp(s->noise_mg, 0, INPUT_LIMIT_MG);
+	if (!amplitude)
+		return 0;
+	uint32_t span = 2u * (uint32_t)amplitude + 1;
+	uint32_t h = mix32(s->noise_state ^ mix32((uint32_t)s->sample_number * 3u + axis));
+	return (int32_t)(h % span) - amplitude;
+}
+
+// One axis in output counts for the programmed DATA_FORMAT and offset.
+uint16_t axis_output(const Adxl345 *s, unsigned axis)
+{
+	uint8_t format = s->regs[ADXL_DATA_FORMAT];
+	unsigned range = format & ADXL_FORMAT_RANGE_MASK;
+	bool full_res = format & ADXL_FORMAT_FULL_RES;
+	int32_t mg = clamp(s->accel_mg[axis], -INPUT_LIMIT_MG, INPUT_LIMIT_MG) +
+		     clamp(s->bias_mg[axis], -INPUT_LIMIT_MG, INPUT_LIMIT_MG) +
+		     axis_noise_mg(s, axis);
+	mg = clamp(mg, -INPUT_LIMIT_MG, INPUT_LIMIT_MG);
+	int32_t ug = mg * 1000 + (int8_t)s->regs[ADXL_OFSX + axis] * ADXL_OFFSET_UG_PER_LSB;
+	// 256 counts per g at full resolution and at +-2 g; each wider 10-bit
+	// range halves it: counts = ug * 256 / (1000000 << shift).
+	unsigned shift = full_res ? 0 : range;
+	int32_t counts = div_round(ug * 4, 15625 << shift);
+	unsigned bits = full_res ? 10 + range : 10;
+	int32_t limit = 1 << (bits - 1);
+	counts = clamp(counts, -limit, limit - 1);
+	if (format & ADXL_FORMAT_JUSTIFY)
+		return (uint16_t)((uint32_t)counts << (16 - bits));
+	return (uint16_t)counts;
+}
+
+void produce_sample(Adxl345 *s)
+{
+	for (unsigned axis = 0; axis < 3; axis++) {
+		uint16_t v = axis_output(s, axis);
+		s->regs[ADXL_DATAX0 + 2 * axis] = (uint8_t)v;
+		s->regs[ADXL_DATAX0 + 2 * axis + 1] = (uint8_t)(v >> 8);
+	}
+}
+
+uint8_t int_source(const Adxl345 *s)
+{
+	uint8_t v = s->regs[ADXL_INT_SOURCE] & ~ADXL_INT_WATERMARK;
+	// In bypass mode the FIFO holds nothing, so the watermark is met when
+	// it asks for no samples.
+	if ((s->regs[ADXL_FIFO_CTL] & ADXL_FIFO_SAMPLES_MASK) == 0)
+		v |= ADXL_INT_WATERMARK;
+	return v;
+}
+
+uint8_t read_register(Adxl345 *s, uint8_t reg)
+{
+	if (reg == ADXL_INT_SOURCE) {
+		uint8_t v = int_source(s);
+		s->int_source_reads++;
+		s->regs[ADXL_INT_SOURCE] &= ~INT_CLEARED_BY_READ;
+		return v;
+	}
+	if (!is_data(reg))
+		return s->regs[reg];
+	// The first data read of an access freezes all six bytes, so a sample
+	// arriving mid-burst waits for the next burst instead of tearing this one.
+	if (!s->latched) {
+		for (unsigned i = 0; i < 6; i++)
+			s->latch[i] = s->regs[ADXL_DATAX0 + i];
+		s->latched = true;
+		s->burst_bytes = 0;
+		s->regs[ADXL_INT_SOURCE] &= ~(ADXL_INT_DATA_READY | ADXL_INT_OVERRUN);
+	}
+	if (reg == ADXL_DATAX0)
+		s->data_bursts++;
+	s->burst_bytes++;
+	return s->latch[reg - ADXL_DATAX0];
+}
+
+void write_register(Adxl345 *s, uint8_t reg, uint8_t value, uint64_t at_ns)
+{
+	if (s->reg_writes < TRACE_DEPTH) {
+		s->write_reg[s->reg_writes] = reg;
+		s->write_val[s->reg_writes] = value;
+	}
+	s->reg_writes++;
+	if (!writable(reg))
+		return;
+	uint8_t old = s->regs[reg];
+	s->regs[reg] = value;
+	bool starts = reg == ADXL_POWER_CTL && !(old & ADXL_POWER_CTL_MEASURE) &&
+		      (value & ADXL_POWER_CTL_MEASURE);
+	bool new_rate = reg == ADXL_BW_RATE && measuring(s) &&
+			((old ^ value) & ADXL_BW_RATE_CODE_MASK);
+	if (starts || new_rate)
+		s->next_sample_ns = at_ns + sample_period_ns(s);
+}
+
+} // namespace
+
+void adxl345_reset(Adxl345 *s)
+{
+	__builtin_memset(s, 0, sizeof(*s));
+	s->regs[ADXL_DEVID] = ADXL_DEVID_VALUE;
+	s->regs[ADXL_BW_RATE] = ADXL_BW_RATE_RESET;
+	s->regs[ADXL_INT_SOURCE] = ADXL_INT_SOURCE_RESET;
+	s->connected = true;
+	s->accel_mg[2] = 1000;
+	s->noise_state = NOISE_SEED_RESET;
+}
+
+void adxl345_run(Adxl345 *s, uint64_t until_ns)
+{
+	if (!measuring(s) || until_ns < s->next_sample_ns)
+		return;
+	uint64_t period = sample_period_ns(s);
+	uint64_t n = 1 + div_u64(until_ns - s->next_sample_ns, period);
+	bool unread = (s->regs[ADXL_INT_SOURCE] & ADXL_INT_DATA_READY) || n > 1;
+	s->samples += n;
+	s->sample_number += n;
+	s->next_sample_ns += n * period;
+	produce_sample(s);
+	s->regs[ADXL_INT_SOURCE] |= ADXL_INT_DATA_READY | (unread ? ADXL_INT_OVERRUN : 0);
+}
+
+void adxl345_bus_start(Adxl345 *s, bool read)
+{
+	s->first_byte = !read;
+	s->latched = false;
+}
+
+void adxl345_bus_stop(Adxl345 *s)
+{
+	s->first_byte = false;
+	s->latched = false;
+}
+
+void adxl345_bus_write(Adxl345 *s, uint8_t byte, uint64_t at_ns)
+{
+	adxl345_run(s, at_ns);
+	if (s->first_byte) {
+		s->pointer = byte & ADXL_REG_MASK;
+		s->first_byte = false;
+		return;
+	}
+	write_register(s, s->pointer, byte, at_ns);
+	s->pointer = (s->pointer + 1) & ADXL_REG_MASK;
+}
+
+uint8_t adxl345_bus_read(Adxl345 *s, uint64_t at_ns)
+{
+	adxl345_run(s, at_ns);
+	uint8_t v = read_register(s, s->pointer);
+	s->pointer = (s->pointer + 1) & ADXL_REG_MASK;
+	return v;
+}
+
+uint8_t sensor_peek(const Board *b, uint8_t reg)
+{
+	const Adxl345 *s = &b->sensor;
+	reg &= ADXL_REG_MASK;
+	return reg == ADXL_INT_SOURCE ? int_source(s) : s->regs[reg];
+}
+
+void sensor_set_accel(Board *b, int32_t x_mg, int32_t y_mg, int32_t z_mg)
+{
+	Adxl345 *s = &b->sensor;
+	adxl345_run(s, b->now_ns);
+	s->accel_mg[0] = x_mg;
+	s->accel_mg[1] = y_mg;
+	s->accel_mg[2] = z_mg;
+}
+
+void sensor_set_bias(Board *b, int32_t x_mg, int32_t y_mg, int32_t z_mg)
+{
+	Adxl345 *s = &b->sensor;
+	adxl345_run(s, b->now_ns);
+	s->bias_mg[0] = x_mg;
+	s->bias_mg[1] = y_mg;
+	s->bias_mg[2] = z_mg;
+}
+
+void sensor_set_noise(Board *b, int32_t amplitude_mg)
+{
+	adxl345_run(&b->sensor, b->now_ns);
+	b->sensor.noise_mg = clamp(amplitude_mg, 0, INPUT_LIMIT_MG);
+}
+
+// A tap strong enough for any threshold. As on the part, detection needs
+// measurement mode, an axis in TAP_AXES and a non-zero DUR; a double tap also
+// needs non-zero Latent and Window. Only enabled events are latched.
+void sensor_tap(Board *b, bool double_tap)
+{
+	Adxl345 *s = &b->sensor;
+	adxl345_run(s, b->now_ns);
+	const uint8_t *r = s->regs;
+	if (!measuring(s) || !(r[ADXL_TAP_AXES] & ADXL_TAP_AXES_MASK) || !r[ADXL_DUR])
+		return;
+	uint8_t events = ADXL_INT_SINGLE_TAP;
+	if (double_tap && r[ADXL_LATENT] && r[ADXL_WINDOW])
+		events |= ADXL_INT_DOUBLE_TAP;
+	s->regs[ADXL_INT_SOURCE] |= events & r[ADXL_INT_ENABLE];
+}
+
+void sensor_set_connected(Board *b, bool connected)
+{
+	b->sensor.connected = connected;
+}
+
+void sensor_set_devid(Board *b, uint8_t devid)
+{
+	b->sensor.regs[ADXL_DEVID] = devid;
+}
+
+} // namespace models

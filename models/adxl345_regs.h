@@ -1,0 +1,70 @@
+// ADXL345 accelerometer: register addresses and bits of its published
+// register map.
+#ifndef MODELS_ADXL345_REGS_H
+#define MODELS_ADXL345_REGS_H
+
+#include <stdint.h>
+
+namespace models {
+
+const uint8_t ADXL_DEVID = 0x00;
+const uint8_t ADXL_THRESH_TAP = 0x1D;
+const uint8_t ADXL_OFSX = 0x1E;
+const uint8_t ADXL_OFSY = 0x1F;
+const uint8_t ADXL_OFSZ = 0x20;
+const uint8_t ADXL_DUR = 0x21;
+const uint8_t ADXL_LATENT = 0x22;
+const uint8_t ADXL_WINDOW = 0x23;
+const uint8_t ADXL_THRESH_ACT = 0x24;
+const uint8_t ADXL_TAP_AXES = 0x2A;
+const uint8_t ADXL_ACT_TAP_STATUS = 0x2B;
+const uint8_t ADXL_BW_RATE = 0x2C;
+const uint8_t ADXL_POWER_CTL = 0x2D;
+const uint8_t ADXL_INT_ENABLE = 0x2E;
+const uint8_t ADXL_INT_MAP = 0x2F;
+const uint8_t ADXL_INT_SOURCE = 0x30;
+const uint8_t ADXL_DATA_FORMAT = 0x31;
+const uint8_t ADXL_DATAX0 = 0x32;
+const uint8_t ADXL_DATAZ1 = 0x37;
+const uint8_t ADXL_FIFO_CTL = 0x38;
+const uint8_t ADXL_FIFO_STATUS = 0x39;
+const uint8_t ADXL_REG_MASK = 0x3F;      // register addresses are six bits
+
+const uint8_t ADXL_DEVID_VALUE = 0xE5;
+
+// BW_RATE
+const uint8_t ADXL_BW_RATE_CODE_MASK = 0x0F; // 3200 Hz >> (15 - code)
+const uint8_t ADXL_BW_RATE_LOW_POWER = 1u << 4;
+
+// POWER_CTL
+const uint8_t ADXL_POWER_CTL_MEASURE = 1u << 3;
+
+// INT_ENABLE, INT_MAP and INT_SOURCE
+const uint8_t ADXL_INT_DATA_READY = 1u << 7;
+const uint8_t ADXL_INT_SINGLE_TAP = 1u << 6;
+const uint8_t ADXL_INT_DOUBLE_TAP = 1u << 5;
+const uint8_t ADXL_INT_ACTIVITY = 1u << 4;
+const uint8_t ADXL_INT_INACTIVITY = 1u << 3;
+const uint8_t ADXL_INT_FREE_FALL = 1u << 2;
+const uint8_t ADXL_INT_WATERMARK = 1u << 1;
+const uint8_t ADXL_INT_OVERRUN = 1u << 0;
+
+// DATA_FORMAT
+const uint8_t ADXL_FORMAT_RANGE_MASK = 0x03; // 2, 4, 8, 16 g
+const uint8_t ADXL_FORMAT_JUSTIFY = 1u << 2; // left-justified
+const uint8_t ADXL_FORMAT_FULL_RES = 1u << 3;
+
+// FIFO_CTL
+const uint8_t ADXL_FIFO_SAMPLES_MASK = 0x1F;
+
+const uint8_t ADXL_TAP_AXES_MASK = 0x07;
+
+const uint8_t ADXL_BW_RATE_RESET = 0x0A;
+const uint8_t ADXL_INT_SOURCE_RESET = ADXL_INT_WATERMARK;
+
+const int32_t ADXL_OFFSET_UG_PER_LSB = 15600;
+const uint32_t ADXL_FASTEST_PERIOD_NS = 312500; // 3200 Hz, rate code 15
+
+} // namespace models
+
+#endif
