@@ -1,0 +1,35 @@
+/* Draws a still fan of seven lines from the bottom-left cell, waits for one
+ * character of input and restores the terminal. */
+#include "canvas.h"
+
+#include <cstdio>
+
+int main()
+{
+	printf("\033[2J");
+	printf("\033[?25l");
+
+	/* Four lines to the right-hand edge, one palette entry each. */
+	int32_t end_row = 24;
+	unsigned int counter = 0;
+
+	while (end_row > 0) {
+		draw_line(1, 80, 24, end_row, palette[counter % 4]);
+		end_row -= 7;
+		++counter;
+	}
+
+	/* Three to the top edge. */
+	draw_line(1, 40, 24, 1, 32);
+	draw_line(1, 20, 24, 1, 34);
+	draw_line(1, 1, 24, 1, 35);
+
+	getchar();
+
+	printf("\033[2J");
+	printf("\033[%2dm", 37);
+	printf("\033[%d;%dH", 1, 1);
+	printf("\033[?25h");
+	fflush(stdout);
+	return 0;
+}
