@@ -1,0 +1,159 @@
+#!/bin/sh
+# Checks the driver modules built against one kernel build tree, for what the
+# module loader of that kernel will demand, without loading them:
+#   - vermagic as that kernel's own (its release and configuration; and, when
+#     the kernel's own modules are at hand, as theirs), license GPL, a
+#     description, the module name;
+#   - every undefined symbol exported by that kernel (Module.symvers), with
+#     the same symbol version, so that nothing the C++ code needs at run time
+#     is missing there;
+#   - no static constructors or destructors, which the loader never runs.
+# With --vboard, the register windows must go to the board model's bus
+# (vboard_bus.h) and to nothing else, and those symbols alone may be
+# unresolved by the kernel.
+#
+#   check-modules.sh [--vboard] --series SERIES MODDIR
+#   check-modules.sh [--vboard] --kdir KDIR [--kernel-modules DIR] MODDIR
+# SERIES: a Debian kernel series (6.1, 6.12), whose headers and own modules
+# are fetched (scripts/fetch-kernel.sh); KDIR: a kernel build tree; DIR: the
+# kernel's own lib/modules/<release>; MODDIR: where the .ko files are.
+set -eu
+export LC_ALL=C
+
+usage() {
+	sed -n 's/^#   \(check-modules.sh .*\)/usage: \1/p' "$0" >&2
+	exit 2
+}
+
+vboard=
+kdir=
+vendor=
+while [ $# -gt 1 ]; do
+	case $1 in
+	--vboard) vboard=1 ;;
+	--series)
+		fetch=$(dirname "$0")/../../scripts/fetch-kernel.sh
+		kdir=$("$fetch" "$2" headers)
+		vendor=$("$fetch" "$2" modules)
+		shift
+		;;
+	--kdir)
+		kdir=$2
+		shift
+		;;
+	--kernel-modules)
+		vendor=$2
+		shift
+		;;
+	*) usage ;;
+	esac
+	shift
+done
+[ $# -eq 1 ] && [ -n "$kdir" ] || usage
+moddir=$1
+
+modules="accel accel_cmd accel_basic panelio"
+vboard_bus="vboard_ioremap vboard_iounmap vboard_readl vboard_writel"
+nm=arm-linux-gnueabihf-nm
+readelf=arm-linux-gnueabihf-readelf
+modinfo=$(command -v modinfo || echo /sbin/modinfo)
+modprobe=$(command -v modprobe || echo /sbin/modprobe)
+
+failures=0
+passes=0
+fail() {
+	echo "FAIL $module: $*"
+	failures=$((failures + 1))
+}
+pass() {
+	passes=$((passes + 1))
+}
+
+config() {
+	grep -q "^CONFIG_$1=y" "$kdir/.config"
+}
+
+# The vermagic this kernel's loader compares with (include/linux/vermagic.h
+# and the architecture's MODULE_ARCH_VERMAGIC for 32-bit ARM).
+expected_vermagic() {
+	release=$(sed -n 's/^#define UTS_RELEASE "\(.*\)"$/\1/p' "$kdir/include/generated/utsrelease.h")
+	magic="$release "
+	config SMP && magic="${magic}SMP "
+	if config PREEMPT_BUILD || config PREEMPT; then
+		magic="${magic}preempt "
+	elif config PREEMPT_RT; then
+		magic="${magic}preempt_rt "
+	fi
+	config MODULE_UNLOAD && magic="${magic}mod_unload "
+	config MODVERSIONS && magic="${magic}modversions "
+	config CPU_V7 && magic="${magic}ARMv7 "
+	config THUMB2_KERNEL && magic="${magic}thumb2 "
+	config ARM_PATCH_PHYS_VIRT && magic="${magic}p2v8 "
+	if config RANDSTRUCT || config GCC_PLUGIN_RANDSTRUCT; then
+		echo "randomised structure layout: vermagic not derivable" >&2
+		return 1
+	fi
+	echo "$magic"
+}
+
+want_magic=$(expected_vermagic)
+if [ -n "$vendor" ]; then
+	sample=$(find "$vendor" -name '*.ko*' | head -n 1)
+	if [ -z "$sample" ]; then
+		echo "FAIL: no module of the kernel's own in $vendor"
+		exit 1
+	fi
+	own_magic=$("$modinfo" -F vermagic "$sample")
+	if [ "$own_magic" != "$want_magic" ]; then
+		echo "FAIL: the kernel's own modules have vermagic '$own_magic'," \
+			"its headers say '$want_magic'"
+		exit 1
+	fi
+fi
+
+# symbol -> version, of everything the kernel exports
+exports=$(mktemp)
+trap 'rm -f "$exports"' EXIT
+awk '{ print $2, $1 }' "$kdir/Module.symvers" | sort >"$exports"
+
+for module in $modules; do
+	ko=$moddir/$module.ko
+	if [ ! -f "$ko" ]; then
+		fail "missing $ko"
+		continue
+	fi
+
+	magic=$("$modinfo" -F vermagic "$ko")
+	[ "$magic" = "$want_magic" ] && pass || fail "vermagic '$magic', kernel wants '$want_magic'"
+	license=$("$modinfo" -F license "$ko")
+	[ "$license" = GPL ] && pass || fail "license '$license'"
+	[ -n "$("$modinfo" -F description "$ko")" ] && pass || fail "no description"
+	name=$("$modinfo" -F name "$ko")
+	[ -z "$name" ] || [ "$name" = "$module" ] && pass || fail "module name '$name'"
+
+	undefined=$("$nm" -u "$ko" | awk '{ print $2 }' | sort)
+	unresolved=$(echo "$undefined" | join -v 1 - "$exports")
+	if [ -n "$vboard" ]; then
+		for sym in $vboard_bus; do
+			echo "$unresolved" | grep -qx "$sym" && pass ||
+				fail "does not use the board's $sym"
+		done
+		for sym in ioremap ioremap_nocache __arm_ioremap iounmap __arm_iounmap; do
+			echo "$undefined" | grep -qx "$sym" && fail "maps hardware with $sym" || pass
+		done
+		unresolved=$(echo "$unresolved" | grep -vx "$(echo "$vboard_bus" | tr ' ' '\n')" || true)
+	fi
+	[ -z "$unresolved" ] && pass || fail "symbols the kernel does not export:" $unresolved
+
+	# Each symbol version recorded in the module must be the kernel's.
+	mismatched=$("$modprobe" --dump-modversions "$ko" | awk '{ print $2, $1 }' | sort |
+		join -o 1.1,1.2,2.2 - "$exports" | awk '$2 != $3 { print $1 }')
+	[ -z "$mismatched" ] && pass || fail "symbol versions differ from the kernel's:" $mismatched
+
+	ctors=$("$readelf" -SW "$ko" | grep -oE '\] \.(init_array|fini_array|ctors|dtors)[^ ]*' |
+		cut -c3- || true)
+	[ -z "$ctors" ] && pass || fail "static constructors or destructors:" $ctors
+done
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
