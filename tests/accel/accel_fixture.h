@@ -1,0 +1,109 @@
+// Shared set-up of the accel tests: a fresh simulated kernel and board with
+// the driver loaded, and helpers that use /dev/accel as a process would.
+#ifndef TESTS_ACCEL_FIXTURE_H
+#define TESTS_ACCEL_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "accel.h"
+#include "models/board.h"
+#include "simkernel.h"
+
+#ifdef ACCEL_VARIANT_FULL
+const bool FULL_VARIANT = true;
+#else
+const bool FULL_VARIANT = false;
+#endif
+
+const size_t L = ACCEL_RECORD_LEN;
+const sim::Module ACCEL = {"accel", start_accel, stop_accel};
+
+const uint32_t I2C0 = 0xFFC04000, SYSMGR = 0xFFD08000;
+const uint32_t DATA_CMD = I2C0 + 0x10, RX_LEVEL = I2C0 + 0x78, ENABLE_STATUS = I2C0 + 0x9C;
+
+// At rest at +-16 g and 10 bits (31.25 mg per count): 0, 0, 32 counts.
+inline std::string rest_record(bool new_data)
+{
+	if (FULL_VARIANT)
+		return new_data ? "82 0000 0000 0032 31\n" : " 2 0000 0000 0032 31\n";
+	return new_data ? "1 0000 0000 0032 31\n" : "0 0000 0000 0032 31\n";
+}
+
+inline void advance_ms(unsigned ms)
+{
+	sim::with_board([ms](models::Board &b) { models::board_advance(&b, ms * 1000000ull); });
+}
+
+// One output period at the 12.5 Hz the driver programs: one new sample.
+inline void next_sample()
+{
+	advance_ms(80);
+}
+
+inline std::vector<std::string> log_texts()
+{
+	std::vector<std::string> out;
+	for (const sim::LogLine &line : sim::log())
+		out.push_back(std::to_string(line.level) + " " + line.text);
+	return out;
+}
+
+// Command words the controller was given since the last trace clearing.
+inline std::vector<uint32_t> words()
+{
+	const models::I2c0 &c = sim::board().i2c0;
+	return std::vector<uint32_t>(c.word, c.word + std::min<uint32_t>(c.words, 4096));
+}
+
+class AccelTest : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		sim::reset();
+		ASSERT_EQ(sim::insmod(ACCEL), 0);
+		ASSERT_EQ(sim::problems(), std::vector<std::string>{});
+		settle();
+	}
+
+	// Lets the initialisation words reach the sensor, which then starts
+	// its first output period.
+	static void settle()
+	{
+		advance_ms(2);
+	}
+
+	void TearDown() override
+	{
+		for (int fd : fds_)
+			sim::close(fd);
+		if (sim::loaded(ACCEL)) {
+			EXPECT_EQ(sim::rmmod(ACCEL), 0);
+		}
+		EXPECT_EQ(sim::held(), "");
+		EXPECT_EQ(sim::problems(), std::vector<std::string>{});
+	}
+
+	int open_accel()
+	{
+		int fd = sim::open("/dev/accel", O_RDONLY);
+		EXPECT_GE(fd, 0);
+		fds_.push_back(fd);
+		return fd;
+	}
+
+	// One read with a generous buffer; the text delivered.
+	std::string read_text(int fd, size_t length = 64)
+	{
+		std::vector<char> buf(length);
+		ssize_t n = sim::read(fd, buf.data(), length);
+		EXPECT_GE(n, 0);
+		return std::string(buf.data(), n > 0 ? n : 0);
+	}
+
+	std::vector<int> fds_;
+};
+
+#endif

@@ -1,0 +1,270 @@
+// /dev/accel as readers see it: the record, the one-shot read protocol,
+// positioned and piece-wise reads, failed copies and concurrent readers.
+#include "accel_fixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using Record = AccelTest;
+
+TEST_F(Record, ShowsTheSampleInTheVariantsFormat)
+{
+	// 375, -125 and 7875 mg are 12, -4 and 252 counts at 31.25 mg.
+	sim::with_board([](models::Board &b) { models::sensor_set_accel(&b, 375, -125, 7875); });
+	next_sample();
+	int fd = open_accel();
+	EXPECT_EQ(read_text(fd), FULL_VARIANT ? "82 0012 -004 0252 31\n" : "1 0012 -004 0252 31\n");
+}
+
+TEST_F(Record, FirstReadBeforeAnySampleShowsZeroCounts)
+{
+	int fd = open_accel();
+	EXPECT_EQ(read_text(fd), FULL_VARIANT ? " 2 0000 0000 0000 31\n" : "0 0000 0000 0000 31\n");
+}
+
+TEST_F(Record, WithoutNewDataRepeatsThePreviousCounts)
+{
+	int fd = open_accel();
+	next_sample();
+	EXPECT_EQ(read_text(fd), rest_record(true));
+	EXPECT_EQ(read_text(fd), "");
+	// The sensor now feels something else, but has no new sample yet.
+	sim::with_board([](models::Board &b) { models::sensor_set_accel(&b, 2000, 0, 0); });
+	EXPECT_EQ(read_text(fd), rest_record(false));
+}
+
+TEST_F(Record, SignedCountsDecodeFromBothBytes)
+{
+	// Beyond the range the sensor saturates at -512 and 511; -31 mg is -1.
+	sim::with_board([](models::Board &b) { models::sensor_set_accel(&b, -20000, 20000, -31); });
+	next_sample();
+	int fd = open_accel();
+	EXPECT_EQ(read_text(fd).substr(FULL_VARIANT ? 3 : 2), "-512 0511 -001 31\n");
+}
+
+TEST_F(Record, TapIsReportedByOneRecordOnly)
+{
+	int fd = open_accel();
+	next_sample();
+	sim::with_board([](models::Board &b) { models::sensor_tap(&b, true); });
+	std::string tapped = read_text(fd);
+	read_text(fd);
+	std::string after = read_text(fd);
+	if (FULL_VARIANT) {
+		// DATA_READY, SINGLE_TAP, DOUBLE_TAP and the watermark bit.
+		EXPECT_EQ(tapped, "E2 0000 0000 0032 31\n");
+		EXPECT_EQ(after, " 2 0000 0000 0032 31\n");
+	} else {
+		// Tap detection is left off: nothing but the new-data flag.
+		EXPECT_EQ(tapped, rest_record(true));
+		EXPECT_EQ(after, rest_record(false));
+	}
+}
+
+TEST_F(Record, WideCountsAreCutToTheRecordLength)
+{
+	// Full resolution at 16 g: 256 counts per g, so -4 g is -1024 counts.
+	ASSERT_EQ(ADXL345_REG_WRITE(0x31, 0x0B), 0);
+	sim::with_board([](models::Board &b) { models::sensor_set_accel(&b, -4000, -8000, -16000); });
+	next_sample();
+	int fd = open_accel();
+	char buf[64];
+	memset(buf, '#', sizeof(buf));
+	ASSERT_EQ(sim::read(fd, buf, sizeof(buf)), (ssize_t)L);
+	std::string text = FULL_VARIANT ? "82 -1024 -2048 -4096 31\n" : "1 -1024 -2048 -4096 31\n";
+	EXPECT_EQ(std::string(buf, L), text.substr(0, L));
+	EXPECT_EQ(buf[L], '#');
+}
+
+using ReadProtocol = AccelTest;
+
+TEST_F(ReadProtocol, RecordThenEndOfFileThenFreshRecord)
+{
+	int fd = open_accel();
+	next_sample();
+	EXPECT_EQ(read_text(fd), rest_record(true));
+	EXPECT_EQ(sim::position(fd), (int64_t)L);
+
+	uint32_t int_source_reads = sim::board().sensor.int_source_reads;
+	size_t accesses = sim::trace_size();
+	EXPECT_EQ(read_text(fd), "");
+	EXPECT_EQ(sim::position(fd), 0);
+	EXPECT_EQ(sim::trace_size(), accesses) << "end of file touches no register";
+	EXPECT_EQ(sim::board().sensor.int_source_reads, int_source_reads);
+
+	next_sample();
+	EXPECT_EQ(read_text(fd), rest_record(true));
+	EXPECT_EQ(sim::position(fd), (int64_t)L);
+}
+
+TEST_F(ReadProtocol, DescriptorsKeepTheirOwnPosition)
+{
+	int a = open_accel(), b = open_accel();
+	next_sample();
+	EXPECT_EQ(read_text(a), rest_record(true));
+	EXPECT_EQ(read_text(b), rest_record(false));
+	EXPECT_EQ(read_text(a), "");
+	EXPECT_EQ(read_text(b), "");
+	EXPECT_EQ(read_text(b).size(), L);
+}
+
+TEST_F(ReadProtocol, PositionedReads)
+{
+	int fd = open_accel();
+	next_sample();
+	char buf[64];
+	EXPECT_EQ(sim::pread(fd, buf, sizeof(buf), 0), (ssize_t)L);
+	EXPECT_EQ(std::string(buf, L), rest_record(true));
+	EXPECT_EQ(sim::position(fd), 0) << "pread leaves the file position alone";
+
+	// Inside the record: the first L - position characters of a fresh one.
+	EXPECT_EQ(sim::pread(fd, buf, sizeof(buf), 5), (ssize_t)L - 5);
+	EXPECT_EQ(std::string(buf, L - 5), rest_record(false).substr(0, L - 5));
+
+	uint32_t int_source_reads = sim::board().sensor.int_source_reads;
+	for (int64_t beyond : {(int64_t)L, (int64_t)L + 1, (int64_t)1000, (int64_t)1 << 32})
+		EXPECT_EQ(sim::pread(fd, buf, sizeof(buf), beyond), 0) << "at " << beyond;
+	EXPECT_EQ(sim::board().sensor.int_source_reads, int_source_reads);
+
+	EXPECT_EQ(sim::pread(fd, buf, sizeof(buf), -1), -EINVAL);
+	EXPECT_EQ(sim::lseek(fd, 0, SEEK_SET), -ESPIPE);
+}
+
+TEST_F(ReadProtocol, SmallBuffersGetTheRecordOnceInPieces)
+{
+	int fd = open_accel();
+	for (size_t piece : {(size_t)1, (size_t)4, (size_t)7, L - 1}) {
+		next_sample();
+		uint32_t int_source_reads = sim::board().sensor.int_source_reads;
+		std::string text;
+		for (;;) {
+			std::vector<char> buf(piece + 8, '#');
+			ssize_t n = sim::read(fd, buf.data(), piece);
+			ASSERT_GE(n, 0);
+			ASSERT_LE((size_t)n, piece);
+			EXPECT_EQ(buf[piece], '#') << "wrote beyond the buffer";
+			if (!n)
+				break;
+			text.append(buf.data(), n);
+			ASSERT_LE(text.size(), L);
+		}
+		EXPECT_EQ(text, rest_record(true)) << "pieces of " << piece;
+		EXPECT_EQ(sim::board().sensor.int_source_reads, int_source_reads + 1);
+	}
+	EXPECT_EQ(sim::read(fd, nullptr, 0), 0);
+	EXPECT_EQ(sim::position(fd), 0);
+}
+
+TEST_F(ReadProtocol, FailedCopyIsLoggedAndTheReadStillCounts)
+{
+	int fd = open_accel();
+	next_sample();
+	char buf[64];
+	memset(buf, '#', sizeof(buf));
+	sim::poison(buf + 10, sizeof(buf) - 10);
+	EXPECT_EQ(sim::read(fd, buf, sizeof(buf)), (ssize_t)L);
+	EXPECT_EQ(std::string(buf, 10), rest_record(true).substr(0, 10));
+	EXPECT_EQ(buf[10], '#');
+	EXPECT_EQ(sim::position(fd), (int64_t)L);
+	EXPECT_EQ(read_text(fd), "");
+
+	EXPECT_EQ(sim::read(fd, nullptr, 64), (ssize_t)L);
+	EXPECT_EQ(log_texts(), std::vector<std::string>(2, "3 /dev/accel: copy_to_user unsuccessful\n"));
+}
+
+TEST_F(ReadProtocol, InterruptedLockWaitReturnsWithoutTouchingTheSensor)
+{
+	int fd = open_accel();
+	size_t accesses = sim::trace_size();
+	sim::fail_next(sim::Step::lock);
+	char buf[64];
+	EXPECT_EQ(sim::read(fd, buf, sizeof(buf)), -EINTR);
+	EXPECT_EQ(sim::trace_size(), accesses);
+	EXPECT_EQ(sim::position(fd), 0);
+}
+
+// Takes one register read from run at i: the address word, its read
+// commands, then polls and loads until every byte asked for was collected.
+// Returns the number of bytes collected and the last of them.
+unsigned take_read(const std::vector<sim::Access> &run, size_t &i, uint32_t word, uint32_t *last)
+{
+	if (i >= run.size() || !run[i].store || run[i].phys != DATA_CMD || run[i].value != word)
+		return 0;
+	unsigned asked = 0, got = 0;
+	for (i++; i < run.size() && run[i].store && run[i].value == 0x100; i++)
+		asked++;
+	for (; i < run.size() && got < asked && !run[i].store; i++)
+		if (run[i].phys == DATA_CMD) {
+			got++;
+			*last = run[i].value;
+		}
+	return got == asked ? got : 0;
+}
+
+// Checks that a run of one thread's I2C0 accesses consists of whole record
+// reads: INT_SOURCE, and the six data bytes when it reported new data.
+::testing::AssertionResult whole_records(const std::vector<sim::Access> &run)
+{
+	size_t i = 0;
+	while (i < run.size()) {
+		uint32_t int_source = 0, last = 0;
+		if (take_read(run, i, 0x430, &int_source) != 1)
+			return ::testing::AssertionFailure() << "no whole INT_SOURCE read at " << i;
+		if ((int_source & 0x80) && take_read(run, i, 0x432, &last) != 6)
+			return ::testing::AssertionFailure() << "no whole data burst at " << i;
+	}
+	return ::testing::AssertionSuccess();
+}
+
+TEST_F(Record, ConcurrentReadersNeverMixTheirBusWords)
+{
+	// 3200 Hz output, so that some records fetch a sample and some do not.
+	ASSERT_EQ(ADXL345_REG_WRITE(0x2C, 0x0F), 0);
+	advance_ms(1);
+	sim::clear_trace();
+	const int READS = 200;
+	std::vector<std::string> bad[2];
+	std::atomic<int> ready{0};
+	auto reader = [&](int who) {
+		int fd = sim::open("/dev/accel", O_RDONLY);
+		char buf[64];
+		for (ready++; ready < 2;)
+			std::this_thread::yield();
+		for (int i = 0; i < READS; i++) {
+			// A process does other things between reads.
+			std::this_thread::sleep_for(std::chrono::microseconds(50));
+			ssize_t n = sim::pread(fd, buf, sizeof(buf), 0);
+			std::string text(buf, n > 0 ? n : 0);
+			if (text.size() != L || text.substr(FULL_VARIANT ? 3 : 2) != "0000 0000 0032 31\n")
+				bad[who].push_back(text);
+		}
+		sim::close(fd);
+	};
+	std::thread a(reader, 0), b(reader, 1);
+	a.join();
+	b.join();
+	EXPECT_EQ(bad[0], std::vector<std::string>{});
+	EXPECT_EQ(bad[1], std::vector<std::string>{});
+
+	std::vector<sim::Access> run;
+	int runs = 0;
+	for (const sim::Access &a : sim::trace()) {
+		if (!run.empty() && a.thread != run.back().thread) {
+			EXPECT_TRUE(whole_records(run));
+			run.clear();
+			runs++;
+		}
+		run.push_back(a);
+	}
+	EXPECT_TRUE(whole_records(run));
+	EXPECT_GT(runs, 10) << "the readers hardly overlapped";
+	EXPECT_EQ(sim::board().sensor.int_source_reads, 2u * READS);
+	EXPECT_GT(sim::board().sensor.data_bursts, 0u);
+	EXPECT_LT(sim::board().sensor.data_bursts, 2u * READS);
+}
+
+} // namespace

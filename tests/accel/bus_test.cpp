@@ -1,0 +1,166 @@
+// What the driver puts on I2C controller 0 and the sensor, as the models
+// record it, and how it copes with a bus that does not answer.
+#include "accel_fixture.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+using Bus = AccelTest;
+
+std::vector<uint32_t> init_words()
+{
+	std::vector<std::pair<uint32_t, uint32_t>> writes = {{0x2D, 0x00}, {0x31, 0x03}, {0x2C, 0x07}};
+	if (FULL_VARIANT)
+		writes.insert(writes.end(), {{0x1D, 0x30}, {0x21, 0x20}, {0x22, 0x10}, {0x23, 0xFF},
+					     {0x2A, 0x07}, {0x2E, 0x60}});
+	writes.insert(writes.end(), {{0x1E, 0x00}, {0x1F, 0x00}, {0x20, 0x00}, {0x2D, 0x08}});
+	std::vector<uint32_t> out;
+	for (const auto &w : writes) {
+		out.push_back(w.first + 0x400);
+		out.push_back(w.second);
+	}
+	return out;
+}
+
+TEST_F(Bus, LoadRoutesPinsSetsUpTheControllerAndStartsTheSensor)
+{
+	// Stores as the board saw them, with the polls of each wait in between.
+	std::vector<std::string> seen;
+	for (const sim::Access &a : sim::trace()) {
+		char line[64];
+		if (a.store && a.phys == DATA_CMD)
+			continue;
+		snprintf(line, sizeof(line), a.store ? "%08X <- %u" : "%08X -> %u", a.phys, a.value);
+		seen.push_back(line);
+	}
+	std::vector<std::string> expected = {
+		"FFD08704 <- 0", "FFD0849C <- 1", "FFD084A0 <- 1",
+		"FFC0406C <- 2", "FFC0409C -> 0", // already disabled: one poll
+		"FFC04000 <- 101", "FFC04004 <- 83", "FFC0401C <- 90", "FFC04020 <- 160",
+		"FFC0406C <- 1", "FFC0409C -> 1",
+	};
+	EXPECT_EQ(seen, expected);
+
+	std::vector<uint32_t> expected_words = init_words();
+	EXPECT_EQ(words().size(), FULL_VARIANT ? 26u : 14u);
+	EXPECT_EQ(words(), expected_words);
+
+	// The sensor got every pair as a register write, in order.
+	advance_ms(2);
+	const models::Adxl345 &s = sim::board().sensor;
+	ASSERT_EQ(s.reg_writes, expected_words.size() / 2);
+	for (uint32_t i = 0; i < s.reg_writes; i++) {
+		EXPECT_EQ(s.write_reg[i] + 0x400u, expected_words[2 * i]) << i;
+		EXPECT_EQ(s.write_val[i], expected_words[2 * i + 1]) << i;
+	}
+	EXPECT_EQ(models::sensor_peek(&sim::board(), 0x2D), 0x08);
+	EXPECT_EQ(models::sensor_peek(&sim::board(), 0x2E), FULL_VARIANT ? 0x60 : 0x00);
+	EXPECT_EQ(mg_per_LSB, 31);
+}
+
+TEST_F(Bus, EachRecordReadsIntSourceOnceAndTheSampleInOneBurst)
+{
+	int fd = open_accel();
+	next_sample();
+	models::board_clear_traces(&sim::board());
+	read_text(fd);
+	const models::Adxl345 &s = sim::board().sensor;
+	EXPECT_EQ(s.int_source_reads, 1u);
+	EXPECT_EQ(s.data_bursts, 1u);
+	EXPECT_EQ(s.burst_bytes, 6u);
+	EXPECT_EQ(words(), (std::vector<uint32_t>{0x430, 0x100, 0x432, 0x100, 0x100, 0x100, 0x100,
+						  0x100, 0x100}));
+
+	read_text(fd);
+	models::board_clear_traces(&sim::board());
+	read_text(fd);
+	EXPECT_EQ(s.int_source_reads, 1u);
+	EXPECT_EQ(s.data_bursts, 0u) << "no new data, no burst";
+	EXPECT_EQ(words(), (std::vector<uint32_t>{0x430, 0x100}));
+}
+
+TEST_F(Bus, SensorOperations)
+{
+	uint8_t id = 0;
+	EXPECT_EQ(ADXL345_IdRead(&id), 0);
+	EXPECT_EQ(id, 0xE5);
+	models::sensor_set_devid(&sim::board(), 0x1A);
+	EXPECT_EQ(ADXL345_IdRead(&id), 0);
+	EXPECT_EQ(id, 0x1A);
+
+	// DATA_READY stays until the data registers are read.
+	next_sample();
+	int16_t xyz[3];
+	EXPECT_EQ(ADXL345_IsDataReady(), 1);
+	EXPECT_EQ(ADXL345_IsDataReady(), 1);
+	EXPECT_EQ(ADXL345_XYZ_Read(xyz), 0);
+	EXPECT_EQ(xyz[2], 32);
+	EXPECT_EQ(ADXL345_IsDataReady(), 0);
+
+	models::board_clear_traces(&sim::board());
+	uint8_t none[1] = {0x77};
+	EXPECT_EQ(ADXL345_REG_MULTI_READ(0x32, none, 0), 0);
+	EXPECT_EQ(words(), std::vector<uint32_t>{0x432});
+	EXPECT_EQ(none[0], 0x77);
+
+	// A format change and offsets are undone by the initialisation.
+	ASSERT_EQ(ADXL345_REG_WRITE(0x31, 0x0B), 0);
+	ASSERT_EQ(ADXL345_REG_WRITE(0x1E, 0x05), 0);
+	mg_per_LSB = 4;
+	EXPECT_EQ(ADXL345_Init(), 0);
+	advance_ms(2);
+	EXPECT_EQ(models::sensor_peek(&sim::board(), 0x31), 0x03);
+	EXPECT_EQ(models::sensor_peek(&sim::board(), 0x1E), 0x00);
+	EXPECT_EQ(mg_per_LSB, 31);
+}
+
+TEST_F(Bus, DisconnectedSensorFailsTheReadInBoundedTime)
+{
+	int fd = open_accel();
+	next_sample();
+	models::sensor_set_connected(&sim::board(), false);
+	uint64_t board_start = sim::board().now_ns;
+	auto start = std::chrono::steady_clock::now();
+	char buf[64];
+	EXPECT_EQ(sim::read(fd, buf, sizeof(buf)), -EIO);
+	double wall_ms = std::chrono::duration<double, std::milli>(
+				 std::chrono::steady_clock::now() - start).count();
+	double board_ms = (sim::board().now_ns - board_start) / 1e6;
+	printf("disconnected sensor: read failed after %.1f ms (board time %.1f ms)\n", wall_ms,
+	       board_ms);
+	RecordProperty("wall_ms", std::to_string(wall_ms));
+	RecordProperty("board_ms", std::to_string(board_ms));
+	EXPECT_LT(wall_ms, 2000);
+	EXPECT_LT(board_ms, 100);
+	EXPECT_EQ(sim::position(fd), 0);
+	std::vector<sim::LogLine> log = sim::log();
+	ASSERT_EQ(log.size(), 1u);
+	EXPECT_EQ(log[0].level, 3);
+	EXPECT_EQ(log[0].text.rfind("/dev/accel: ", 0), 0u) << log[0].text;
+
+	// The sample missed meanwhile shows as an overrun.
+	models::sensor_set_connected(&sim::board(), true);
+	next_sample();
+	EXPECT_EQ(read_text(fd), FULL_VARIANT ? "83 0000 0000 0032 31\n" : rest_record(true));
+}
+
+TEST_F(Bus, TimedOutReadLeavesNoStaleByteForTheNext)
+{
+	// A bus clocked so slowly that the answer comes after the driver gave
+	// up: the late byte must not be taken as the answer to a later read.
+	int fd = open_accel();
+	next_sample();
+	sim::with_board([](models::Board &b) { b.i2c0.hcnt = b.i2c0.lcnt = 0xFFFF; });
+	char buf[64];
+	EXPECT_EQ(sim::read(fd, buf, sizeof(buf)), -EIO);
+	advance_ms(200);
+	EXPECT_EQ(sim::board().i2c0.hcnt, 90u) << "controller set up again";
+	EXPECT_EQ(sim::board().i2c0.rx_count, 0u);
+	sim::with_board([](models::Board &b) { models::sensor_set_accel(&b, 375, 0, 1000); });
+	next_sample();
+	EXPECT_EQ(read_text(fd).substr(FULL_VARIANT ? 2 : 1), " 0012 0000 0032 31\n");
+}
+
+} // namespace

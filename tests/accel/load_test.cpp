@@ -1,0 +1,168 @@
+// Module load and unload: registration order, every step failing, a null
+// mapping, a controller that never changes state, and the module reference
+// an open file holds.
+#include "accel_fixture.h"
+
+namespace {
+
+class Load : public AccelTest {
+protected:
+	void SetUp() override
+	{
+		sim::reset();
+	}
+};
+
+TEST_F(Load, NodeAppearsOnlyOnceTheHardwareIsSetUp)
+{
+	std::vector<std::string> at_node;
+	sim::set_call_hook([&](const std::string &call) {
+		if (call != "cdev_add" && call != "device_create accel")
+			return;
+		sim::with_board([&](models::Board &b) {
+			char state[96];
+			snprintf(state, sizeof(state), "%s: routed %d enabled %u words %u mg %d",
+				 call.c_str(), models::sensor_bus_routed(&b.sysmgr),
+				 models::i2c0_read(&b, 0x9C), b.i2c0.words, mg_per_LSB);
+			at_node.push_back(state);
+		});
+	});
+	ASSERT_EQ(sim::insmod(ACCEL), 0);
+	unsigned words = FULL_VARIANT ? 26 : 14;
+	EXPECT_EQ(at_node,
+		  (std::vector<std::string>{
+			  "cdev_add: routed 1 enabled 1 words " + std::to_string(words) + " mg 31",
+			  "device_create accel: routed 1 enabled 1 words " + std::to_string(words) + " mg 31"}));
+	EXPECT_EQ(sim::calls(), (std::vector<std::string>{
+					"alloc_chrdev_region accel", "class_create accel",
+					"ioremap 0xFFC04000 0x100", "ioremap 0xFFD08000 0x800",
+					"cdev_alloc", "cdev_add", "device_create accel"}));
+	EXPECT_EQ(sim::log().size(), 0u);
+}
+
+TEST_F(Load, UnloadReleasesInOrderAndWritesNoRegister)
+{
+	ASSERT_EQ(sim::insmod(ACCEL), 0);
+	size_t calls = sim::calls().size(), accesses = sim::trace_size();
+	ASSERT_EQ(sim::rmmod(ACCEL), 0);
+	std::vector<std::string> all = sim::calls();
+	std::vector<std::string> unload(all.begin() + calls, all.end());
+	EXPECT_EQ(unload, (std::vector<std::string>{"iounmap 0xFFC04000", "iounmap 0xFFD08000",
+						    "device_destroy", "cdev_del", "class_destroy",
+						    "unregister_chrdev_region"}));
+	EXPECT_EQ(sim::trace_size(), accesses);
+	EXPECT_EQ(sim::open("/dev/accel"), -ENOENT);
+}
+
+TEST_F(Load, OpenFileHoldsTheModule)
+{
+	ASSERT_EQ(sim::insmod(ACCEL), 0);
+	int fd = sim::open("/dev/accel", O_RDONLY);
+	ASSERT_GE(fd, 0);
+	EXPECT_EQ(sim::rmmod(ACCEL), -EBUSY);
+	settle();
+	next_sample();
+	EXPECT_EQ(read_text(fd), rest_record(true));
+	EXPECT_EQ(sim::close(fd), 0);
+	EXPECT_EQ(sim::rmmod(ACCEL), 0);
+}
+
+TEST_F(Load, WritesAndSeeksAreRefusedByTheKernel)
+{
+	ASSERT_EQ(sim::insmod(ACCEL), 0);
+	int fd = sim::open("/dev/accel", O_RDWR);
+	fds_.push_back(fd);
+	EXPECT_EQ(sim::lseek(fd, 0, SEEK_SET), -ESPIPE);
+#ifdef ACCEL_VARIANT_BASIC
+	EXPECT_EQ(sim::write(fd, "init\n", 5), -EINVAL);
+#endif
+}
+
+TEST_F(Load, ReloadStartsFromPowerOnState)
+{
+	ASSERT_EQ(sim::insmod(ACCEL), 0);
+	settle();
+	next_sample();
+	int fd = sim::open("/dev/accel", O_RDONLY);
+	read_text(fd);
+	EXPECT_NE(XYZ[2], 0);
+	ASSERT_EQ(ADXL345_REG_WRITE(0x31, 0x0B), 0);
+	sim::close(fd);
+	ASSERT_EQ(sim::rmmod(ACCEL), 0);
+
+	ASSERT_EQ(sim::insmod(ACCEL), 0);
+	fd = open_accel();
+	EXPECT_EQ(read_text(fd).substr(FULL_VARIANT ? 3 : 2), "0000 0000 0000 31\n");
+	advance_ms(2);
+	EXPECT_EQ(models::sensor_peek(&sim::board(), 0x31), 0x03);
+}
+
+struct StepFailure {
+	sim::Step step;
+	unsigned nth;
+	int err;       // injected
+	int result;    // of the load
+	const char *message;
+};
+
+const StepFailure STEP_FAILURES[] = {
+	{sim::Step::alloc_chrdev_region, 1, -EBUSY, -EBUSY, "alloc_chrdev_region() failed\n"},
+	{sim::Step::class_create, 1, -ENOMEM, -ENOMEM, "class_create() failed\n"},
+	{sim::Step::ioremap, 1, 0, -ENOMEM, "ioremap_nocache returned NULL\n"},
+	{sim::Step::ioremap, 2, 0, -ENOMEM, "ioremap_nocache returned NULL\n"},
+	{sim::Step::cdev_alloc, 1, 0, -ENOMEM, "cdev_alloc() failed\n"},
+	{sim::Step::cdev_add, 1, -EBUSY, -EBUSY, "cdev_add() failed\n"},
+	{sim::Step::device_create, 1, -EEXIST, -EEXIST, "device_create() failed\n"},
+};
+
+TEST_F(Load, EveryFailingStepUnwindsAndALaterLoadSucceeds)
+{
+	for (const StepFailure &f : STEP_FAILURES) {
+		SCOPED_TRACE(f.message);
+		sim::reset();
+		sim::fail_next(f.step, f.err, f.nth);
+		EXPECT_EQ(sim::insmod(ACCEL), f.result);
+		EXPECT_EQ(log_texts(), std::vector<std::string>{std::string("3 /dev/accel: ") +
+								f.message});
+		EXPECT_EQ(sim::held(), "");
+		EXPECT_EQ(sim::problems(), std::vector<std::string>{});
+		EXPECT_EQ(sim::open("/dev/accel"), -ENOENT);
+		if (f.step == sim::Step::ioremap) {
+			EXPECT_EQ(sim::trace_size(), 0u) << "no register touched without both windows";
+		}
+
+		ASSERT_EQ(sim::insmod(ACCEL), 0);
+		int fd = sim::open("/dev/accel", O_RDONLY);
+		settle();
+		next_sample();
+		EXPECT_EQ(read_text(fd), rest_record(true));
+		sim::close(fd);
+		EXPECT_EQ(sim::rmmod(ACCEL), 0);
+		EXPECT_EQ(sim::held(), "");
+	}
+}
+
+TEST_F(Load, ControllerThatNeverChangesStateFailsTheLoad)
+{
+	for (bool stuck_enabled : {true, false}) {
+		sim::reset();
+		sim::with_board([&](models::Board &b) {
+			if (stuck_enabled)
+				b.i2c0.stuck_enabled = true;
+			else
+				b.i2c0.stuck_disabled = true;
+		});
+		EXPECT_EQ(sim::insmod(ACCEL), -ETIMEDOUT);
+		EXPECT_EQ(log_texts(), std::vector<std::string>{
+					       stuck_enabled ? "3 /dev/accel: I2C0 controller did not stop\n"
+							     : "3 /dev/accel: I2C0 controller did not start\n"});
+		EXPECT_EQ(sim::held(), "");
+		EXPECT_EQ(sim::problems(), std::vector<std::string>{});
+
+		sim::with_board([](models::Board &b) { b.i2c0.stuck_enabled = b.i2c0.stuck_disabled = false; });
+		EXPECT_EQ(sim::insmod(ACCEL), 0);
+		EXPECT_EQ(sim::rmmod(ACCEL), 0);
+	}
+}
+
+} // namespace
