@@ -3,9 +3,7 @@
 #include <linux/init.h>
 #include <linux/module.h>
 
-/* The driver's C++ entry points (panelio/panelio.cpp). */
-int init_drivers(void);
-void stop_drivers(void);
+#include "panelio.h"
 
 static int __init panelio_module_init(void)
 {
