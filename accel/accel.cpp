@@ -138,7 +138,7 @@ static int i2c0_collect(uint8_t address, uint8_t values[], uint8_t len)
 {
 	for (unsigned int i = 0; i < len; i++) {
 		if (!i2c0_wait_rx()) {
-			ks_printk(KS_ERR "/dev/%s: no answer from ADXL345 reading register 0x%02X\n",
+			ks_printk(KS_ERR "/dev/%s: no answer from ADXL345 at register 0x%02X\n",
 				  DEVICE_NAME, address);
 			i2c0_stale = true;
 			i2c0_recover();
