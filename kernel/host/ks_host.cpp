@@ -155,6 +155,17 @@ private:
 	ModuleState *saved_;
 };
 
+// Needs g_mutex.
+ModuleState *module_state(const char *name)
+{
+	std::unique_ptr<ModuleState> &slot = g_modules[name];
+	if (!slot) {
+		slot.reset(new ModuleState);
+		slot->name = name;
+	}
+	return slot.get();
+}
+
 ModuleState *current()
 {
 	return t_module ? t_module : &g_no_module;
@@ -661,12 +672,7 @@ int insmod(const Module &m)
 	ModuleState *s;
 	{
 		std::lock_guard<std::recursive_mutex> g(g_mutex);
-		std::unique_ptr<ModuleState> &slot = g_modules[m.name];
-		if (!slot) {
-			slot.reset(new ModuleState);
-			slot->name = m.name;
-		}
-		s = slot.get();
+		s = module_state(m.name);
 		if (s->loaded)
 			return -EEXIST;
 		s->loaded = true;
@@ -711,6 +717,17 @@ int rmmod(const Module &m)
 	}
 	report_leaks(s, "after unload");
 	return 0;
+}
+
+void in_module(const Module &m, const std::function<void()> &fn)
+{
+	ModuleState *s;
+	{
+		std::lock_guard<std::recursive_mutex> g(g_mutex);
+		s = module_state(m.name);
+	}
+	InModule in(s);
+	fn();
 }
 
 bool loaded(const Module &m)

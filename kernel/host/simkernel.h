@@ -58,6 +58,10 @@ void reset();
 int insmod(const Module &m);
 int rmmod(const Module &m);
 bool loaded(const Module &m);
+// Runs fn as code of the module (its ks_lock, its ownership of what fn
+// registers), for tests that call driver functions directly. Driver code
+// called without it runs outside every module, with a lock of its own.
+void in_module(const Module &m, const std::function<void()> &fn);
 
 // Process side. Flags as open(2): O_RDONLY, O_WRONLY or O_RDWR.
 int open(const char *path, int flags = O_RDWR);
