@@ -1,0 +1,160 @@
+#!/bin/sh
+# Builds the virtual board's boot image for one kernel series: Debian's ARMv7
+# kernel and an initramfs with busybox, the kernel modules, the board tool and
+# the console programs. Module and program builds are incremental.
+#
+# usage: image.sh SERIES BUILD_DIR
+#
+# In BUILD_DIR/vboard:
+#   modules-SERIES/board/    the board-model module (vboard.ko)
+#   modules-SERIES/drivers/  the drivers, virtual-board flavour
+#   guest/                   static armhf programs for the image
+#   image-SERIES/            vmlinuz, initrd.gz, release: what run boots
+set -eu
+
+series=$1
+mkdir -p "$2/vboard"
+build=$(cd "$2" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+cache=$build/vboard
+modules=$cache/modules-$series
+image=$cache/image-$series
+guest=$cache/guest
+fetch=$root/scripts/fetch-kernel.sh
+jobs=${JOBS:--j2}
+
+CROSS=${CROSS:-arm-linux-gnueabihf-}
+
+# Guest programs are static armhf binaries, shared by both series.
+# usage: cross OUTPUT COMPILER SOURCE...
+cross() {
+	out=$1 cc=$2
+	shift 2
+	if [ -x "$out" ]; then
+		stale=
+		for src in "$@"; do
+			[ "$src" -nt "$out" ] && stale=1
+		done
+		[ -z "$stale" ] && return 0
+	fi
+	echo "image.sh: building $(basename "$out") for the board"
+	"$CROSS$cc" -static -O2 -Wall -Wextra -Werror -o "$out.tmp" "$@"
+	"${CROSS}strip" "$out.tmp"
+	mv "$out.tmp" "$out"
+}
+
+build_guest_programs() {
+	mkdir -p "$guest"
+	rm -f "$guest/programs"
+	canvas=
+	for src in "$root"/terminal/*.cpp; do
+		[ -e "$src" ] || continue
+		case $(basename "$src") in
+		linefan.cpp | linebounce.cpp) ;;
+		*) canvas="$canvas $src" ;;
+		esac
+	done
+	for program in linefan linebounce; do
+		src=$root/terminal/$program.cpp
+		if [ -e "$src" ]; then
+			# shellcheck disable=SC2086
+			cross "$guest/$program" g++ -std=c++17 -I"$root/terminal" \
+				"$src" $canvas
+			echo "$program" >>"$guest/programs"
+		else
+			echo "image.sh: terminal/$program.cpp not there yet," \
+				"image without $program"
+		fi
+	done
+}
+
+# newc archive member for a character device node, so that the kernel finds
+# /dev/console before devtmpfs is mounted; written by hand because cpio can
+# only archive nodes that exist, and creating them needs privileges.
+# usage: newc_entry NAME MODE MAJOR MINOR INODE
+newc_entry() {
+	namesize=$((${#1} + 1))
+	printf '070701%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X' \
+		"$5" "$2" 0 0 1 0 0 0 0 "$3" "$4" "$namesize" 0
+	printf '%s\0' "$1"
+	pad=$(((4 - (110 + namesize) % 4) % 4))
+	[ "$pad" -gt 0 ] && head -c "$pad" /dev/zero
+	return 0
+}
+
+device_nodes() {
+	newc_entry dev 0040755 0 0 1
+	newc_entry dev/console 0020600 5 1 2
+	newc_entry TRAILER!!! 0 0 0 3
+}
+
+pack_initramfs() {
+	stage=$image/root
+	rm -rf "$stage"
+	mkdir -p "$stage"
+	(cd "$stage" && mkdir -p bin sbin dev proc sys tmp etc modules vboard root)
+	cp "$busybox" "$stage/bin/busybox"
+	# The other applets are linked by /init (busybox --install).
+	ln -s busybox "$stage/bin/sh"
+	cp "$here/init" "$stage/init"
+	chmod 755 "$stage/init"
+	cp "$here/profile" "$stage/etc/profile"
+	if [ -e "$here/board/board.sh" ]; then
+		cp "$here/board/board.sh" "$stage/bin/board"
+		chmod 755 "$stage/bin/board"
+	fi
+	for program in $(cat "$guest/programs" 2>/dev/null); do
+		cp "$guest/$program" "$stage/bin/$program"
+	done
+	found=
+	for ko in "$modules"/board/*.ko "$modules"/drivers/*.ko; do
+		[ -e "$ko" ] || continue
+		cp "$ko" "$stage/modules/"
+		found="$found $(basename "$ko" .ko)"
+	done
+	echo "image.sh: modules in the $series image:${found:- none}"
+
+	(cd "$stage" && find . -mindepth 1 | LC_ALL=C sort |
+		cpio --quiet -o -H newc --owner=0:0) >"$image/root.cpio"
+	device_nodes >>"$image/root.cpio"
+	gzip -6 -n -c "$image/root.cpio" >"$image/initrd.gz.tmp"
+	mv "$image/initrd.gz.tmp" "$image/initrd.gz"
+	rm -rf "$stage" "$image/root.cpio"
+}
+
+# Runs a build step quietly, showing its log when it fails.
+# usage: step LOG COMMAND...
+step() {
+	log=$1
+	shift
+	"$@" >"$log" 2>&1 || {
+		cat "$log" >&2
+		echo "image.sh: failed: $*" >&2
+		exit 1
+	}
+}
+
+build_modules() {
+	kdir=$("$fetch" "$series" headers)
+	mkdir -p "$modules/board"
+	ln -sf "$here/board/Kbuild" "$modules/board/Kbuild"
+	step "$modules/board.log" make -C "$kdir" M="$modules/board" ARCH=arm \
+		CROSS_COMPILE="$CROSS" KS_WERROR=1 "$jobs" modules
+	# The drivers' own build, in the flavour whose windows are the model's.
+	step "$modules/drivers.log" "$root/kernel/linux/build-modules.sh" \
+		"$series" "$modules/drivers" KS_VBOARD=1 \
+		KBUILD_EXTRA_SYMBOLS="$modules/board/Module.symvers" "$jobs"
+}
+
+# One build of the image at a time: run and the tests may start together.
+exec 9>"$cache/.image.lock"
+flock 9
+
+build_modules
+mkdir -p "$image"
+cp "$("$fetch" "$series" image)" "$image/vmlinuz"
+"$fetch" "$series" release >"$image/release"
+busybox=$("$fetch" busybox)
+build_guest_programs
+pack_initramfs
