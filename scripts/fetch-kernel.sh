@@ -47,11 +47,14 @@ meta_package() {
 }
 
 apt_dir=$cache/apt
+# Private state throughout; the package cache is kept even where the
+# machine's configuration turns it off, as every query would reparse the lists.
 apt_opts() {
 	echo "-q -o APT::Architecture=armhf -o APT::Architectures=armhf,amd64" \
 		"-o Dir::State::Lists=$apt_dir/lists -o Dir::State::status=$apt_dir/status" \
 		"-o Dir::Etc::SourceList=$apt_dir/sources.list -o Dir::Etc::SourceParts=/dev/null" \
-		"-o Dir::Cache=$apt_dir/cache -o APT::Sandbox::User=root"
+		"-o Dir::Cache=$apt_dir/cache -o Dir::Cache::pkgcache=pkgcache.bin" \
+		"-o Dir::Cache::srcpkgcache=srcpkgcache.bin -o APT::Sandbox::User=root"
 }
 
 # Package lists are fetched once per run, and only when something is missing.
@@ -94,7 +97,11 @@ unpack() {
 	mkdir -p "$dest.tmp" "$dest.debs"
 	log "downloading $*"
 	# shellcheck disable=SC2046
-	(cd "$dest.debs" && apt-get $(apt_opts) download "$@" >&2)
+	if ! (cd "$dest.debs" && apt-get $(apt_opts) download "$@" >&2); then
+		log "download failed; a version that left the archive is resolved" \
+			"anew once its series folder ($(dirname "$dest")) is removed"
+		exit 1
+	fi
 	for deb in "$dest.debs"/*.deb; do
 		dpkg-deb -x "$deb" "$dest.tmp"
 	done
@@ -107,8 +114,8 @@ resolve() {
 	series=$1
 	dir=$cache/$series
 	if [ ! -s "$dir/package" ]; then
-		apt_update
 		meta=$(meta_package "$series")
+		apt_update
 		version=$(candidate "$meta")
 		name=$(pkg_field "$meta" Depends "$version" | sed -n 's/^\(linux-headers-[^ ,]*\).*/\1/p')
 		case $name in
