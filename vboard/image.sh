@@ -93,13 +93,15 @@ pack_initramfs() {
 	stage=$image/root
 	rm -rf "$stage"
 	mkdir -p "$stage"
-	(cd "$stage" && mkdir -p bin sbin dev proc sys tmp etc modules vboard root)
+	(cd "$stage" && mkdir -p bin sbin dev proc sys tmp etc lib modules vboard root)
 	cp "$busybox" "$stage/bin/busybox"
 	# The other applets are linked by /init (busybox --install).
 	ln -s busybox "$stage/bin/sh"
 	cp "$here/init" "$stage/init"
 	chmod 755 "$stage/init"
 	cp "$here/profile" "$stage/etc/profile"
+	mkdir -p "$stage/lib/vboard"
+	cp "$here/tests/lib.sh" "$stage/lib/vboard/testlib.sh"
 	if [ -e "$here/board/board.sh" ]; then
 		cp "$here/board/board.sh" "$stage/bin/board"
 		chmod 755 "$stage/bin/board"
@@ -114,6 +116,15 @@ pack_initramfs() {
 		found="$found $(basename "$ko" .ko)"
 	done
 	echo "image.sh: modules in the $series image:${found:- none}"
+	# The module index, so that modinfo and modprobe work as on any system.
+	release=$(cat "$image/release")
+	mkdir -p "$stage/lib/modules"
+	ln -s ../../modules "$stage/lib/modules/$release"
+	kmods=$("$fetch" "$series" modules)
+	cp "$kmods/modules.builtin" "$kmods/modules.builtin.modinfo" "$stage/modules/"
+	(cd "$stage/modules" && ls ./*.ko 2>/dev/null | sed 's|^\./||') >"$stage/modules/modules.order"
+	step "$image/depmod.log" "$(command -v depmod || echo /sbin/depmod)" \
+		-b "$stage" "$release"
 
 	(cd "$stage" && find . -mindepth 1 | LC_ALL=C sort |
 		cpio --quiet -o -H newc --owner=0:0) >"$image/root.cpio"

@@ -1,0 +1,42 @@
+# The image itself: kernel series, mounts, console, busybox tools, the modules
+# and programs it carries, and the board model alone loaded for a script.
+. /lib/vboard/testlib.sh
+
+expect_match "kernel series" "$(uname -r)" "^$VBOARD_SERIES\.[0-9].*-armmp$"
+expect "machine" "$(uname -m)" "armv7l"
+
+mounts=$(cut -d' ' -f2,3 /proc/mounts)
+for m in "/dev devtmpfs" "/proc proc" "/sys sysfs" "/tmp tmpfs"; do
+	expect_match "mounted: $m" "$mounts" "^$m\$"
+done
+check "console is the serial port" grep -qx ttyAMA0 /sys/class/tty/console/active
+check "/dev/null is a character device" test -c /dev/null
+
+# Real busybox tools, as the drivers' tests use them.
+expect "dd" "$(printf 'abcdef' | dd bs=2 count=2 2>/dev/null)" "abcd"
+expect "head -c" "$(printf 'abcdef' | head -c 3)" "abc"
+expect "printf and od" "$(printf '\033' | od -An -tx1 | tr -d ' ')" "1b"
+expect "dmesg -r shows levels" "$(dmesg -r | head -n 1 | cut -c1)" "<"
+have() {
+	command -v "$1" >/dev/null
+}
+for tool in insmod rmmod lsmod modinfo timeout md5sum cmp hexdump; do
+	check "busybox has $tool" have "$tool"
+done
+
+for m in vboard accel accel_cmd accel_basic panelio; do
+	check "/modules/$m.ko in the image" test -f "/modules/$m.ko"
+done
+for p in board linefan linebounce; do
+	check "$p in the image" test -x "/bin/$p"
+done
+expect "loaded modules" "$(cut -d' ' -f1 /proc/modules | sort | tr '\n' ' ')" "vboard "
+check "/dev/board" test -c /dev/board
+expect "vermagic names the kernel" "$(modinfo -F vermagic accel | cut -d' ' -f1)" "$(uname -r)"
+# The module index knows what the drivers need.
+check "modprobe panelio" modprobe panelio
+check "panelio loaded" grep -q '^panelio ' /proc/modules
+check "rmmod panelio" rmmod panelio
+
+expect_no_kernel_trouble
+finish

@@ -1,0 +1,56 @@
+# Checks for the guest tests, sourced by each test script inside the virtual
+# board (/lib/vboard/testlib.sh). A test ends with "finish", whose exit status
+# is the test's: 0 when every check passed.
+
+checks=0
+failed=0
+
+pass() {
+	checks=$((checks + 1))
+}
+
+fail() {
+	checks=$((checks + 1))
+	failed=$((failed + 1))
+	echo "FAIL: $*"
+}
+
+# usage: check DESCRIPTION COMMAND...   passes when COMMAND succeeds
+check() {
+	what=$1
+	shift
+	if "$@"; then pass; else fail "$what"; fi
+}
+
+# usage: expect DESCRIPTION ACTUAL EXPECTED
+expect() {
+	if [ "$2" = "$3" ]; then
+		pass
+	else
+		fail "$1: got '$2', expected '$3'"
+	fi
+}
+
+# usage: expect_match DESCRIPTION ACTUAL EXTENDED-REGEX
+expect_match() {
+	if printf '%s\n' "$2" | grep -Eq "$3"; then
+		pass
+	else
+		fail "$1: '$2' does not match /$3/"
+	fi
+}
+
+# Kernel trouble since boot: warnings with a backtrace, oopses, BUGs.
+kernel_trouble() {
+	dmesg | grep -E 'WARNING:|Oops|BUG:|Internal error|Call trace|Unable to handle|refcount_t' || true
+}
+
+expect_no_kernel_trouble() {
+	trouble=$(kernel_trouble)
+	expect "kernel log free of warnings and oopses" "$trouble" ""
+}
+
+finish() {
+	echo "guest: $checks checks, $failed failed"
+	[ "$failed" -eq 0 ]
+}

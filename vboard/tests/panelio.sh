@@ -1,0 +1,49 @@
+# panelio on the virtual board: pushbuttons and switches of the board model
+# through /dev/KEY and /dev/SW, the one-shot read protocol, unload refused
+# while a node is open, and board state across a reload.
+. /lib/vboard/testlib.sh
+
+check "insmod panelio" insmod /modules/panelio.ko
+check "/dev/KEY" test -c /dev/KEY
+check "/dev/SW" test -c /dev/SW
+log=$(dmesg -r)
+expect_match "KEY added, level 6" "$log" '^<6>\[[ 0-9.]+\] KEY driver added$'
+expect_match "SW added, level 6" "$log" '^<6>\[[ 0-9.]+\] SW driver added$'
+
+expect "no button pressed yet" "$(cat /dev/KEY)" "0"
+board press 5
+expect "buttons 0 and 2" "$(cat /dev/KEY)" "5"
+expect "reading cleared them" "$(cat /dev/KEY)" "0"
+board press 1
+board press 8
+expect "presses add up until read" "$(cat /dev/KEY)" "9"
+
+board switches 2a5
+expect "switches" "$(cat /dev/SW)" "2A5"
+board switches 0
+expect "switches all off" "$(cat /dev/SW)" "000"
+board switches fff
+expect "switches all on" "$(cat /dev/SW)" "FFF"
+
+# One record, then end of file, then a fresh record: in one open file.
+expect "SW record bytes" "$(od -An -c /dev/SW | tr -s ' ')" " F F F \\n"
+expect "two reads of one open file" \
+	"$(sh -c 'exec 3</dev/SW; head -c 4 <&3; head -c 4 <&3; head -c 4 <&3' | od -An -c | tr -s ' ')" \
+	" F F F \\n F F F \\n"
+expect "dd of SW, one block" "$(dd if=/dev/SW bs=64 count=1 2>/dev/null)" "FFF"
+
+exec 3</dev/SW
+if rmmod panelio 2>/dev/null; then fail "rmmod with /dev/SW open"; else pass; fi
+exec 3<&-
+check "rmmod panelio" rmmod panelio
+check "/dev/SW gone" test ! -e /dev/SW
+
+# The ports keep their state without a driver; loading discards old presses.
+board press 2
+check "insmod panelio again" insmod /modules/panelio.ko
+expect "switches survive the reload" "$(cat /dev/SW)" "FFF"
+expect "presses before the load discarded" "$(cat /dev/KEY)" "0"
+check "rmmod panelio" rmmod panelio
+
+expect_no_kernel_trouble
+finish

@@ -1,0 +1,40 @@
+#!/bin/sh
+# vboard/run --script hands back the guest script's output byte for byte and
+# its exit status, however the output ends.
+# usage: run_output.sh RUN BUILD_DIR SERIES
+set -eu
+run=$1 build=$2 series=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cat >"$work/guest.sh" <<'GUEST'
+echo "first line"
+printf 'tab\there  trailing spaces  \n'
+echo
+echo "vboard-0000 exit 0"
+printf '\033[31mred\033[0m\n'
+echo "to stderr" >&2
+printf 'no newline at the end'
+exit 7
+GUEST
+printf 'first line\ntab\there  trailing spaces  \n\nvboard-0000 exit 0\n\033[31mred\033[0m\nto stderr\nno newline at the end' >"$work/expected"
+
+status=0
+"$run" --no-build --build "$build" --kernel "$series" --script "$work/guest.sh" \
+	>"$work/output" || status=$?
+fail=0
+if ! cmp "$work/expected" "$work/output"; then
+	echo "output differs:"
+	od -c "$work/output" | head -n 20
+	fail=1
+fi
+if [ "$status" -ne 7 ]; then
+	echo "exit status $status, expected 7"
+	fail=1
+fi
+
+# A script that ends with a newline and succeeds.
+printf 'echo done\n' >"$work/ok.sh"
+out=$("$run" --no-build --build "$build" --kernel "$series" --script "$work/ok.sh" | od -An -c | tr -s ' ')
+[ "$out" = " d o n e \\n" ] || { echo "second script gave '$out'"; fail=1; }
+exit "$fail"
