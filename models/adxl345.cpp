@@ -8,13 +8,14 @@
 #include "models/board.h"
 #include "models/adxl345_regs.h"
 
-namespace models {
-namespace {
+namespace models
+{
+namespace
+{
 
 const int32_t INPUT_LIMIT_MG = 100000; // far beyond the widest range
-const uint8_t INT_CLEARED_BY_READ = ADXL_INT_SINGLE_TAP | ADXL_INT_DOUBLE_TAP |
-				    ADXL_INT_ACTIVITY | ADXL_INT_INACTIVITY |
-				    ADXL_INT_FREE_FALL;
+const uint8_t INT_CLEARED_BY_READ = ADXL_INT_SINGLE_TAP | ADXL_INT_DOUBLE_TAP | ADXL_INT_ACTIVITY |
+				    ADXL_INT_INACTIVITY | ADXL_INT_FREE_FALL;
 const uint32_t NOISE_SEED_RESET = 0x2545F491u;
 
 // Kernel builds have no 64-bit division routine.
@@ -169,8 +170,8 @@ void write_register(Adxl345 *s, uint8_t reg, uint8_t value, uint64_t at_ns)
 	s->regs[reg] = value;
 	bool starts = reg == ADXL_POWER_CTL && !(old & ADXL_POWER_CTL_MEASURE) &&
 		      (value & ADXL_POWER_CTL_MEASURE);
-	bool new_rate = reg == ADXL_BW_RATE && measuring(s) &&
-			((old ^ value) & ADXL_BW_RATE_CODE_MASK);
+	bool new_rate =
+		reg == ADXL_BW_RATE && measuring(s) && ((old ^ value) & ADXL_BW_RATE_CODE_MASK);
 	if (starts || new_rate)
 		s->next_sample_ns = at_ns + sample_period_ns(s);
 }

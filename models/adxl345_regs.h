@@ -5,7 +5,8 @@
 
 #include <stdint.h>
 
-namespace models {
+namespace models
+{
 
 const uint8_t ADXL_DEVID = 0x00;
 const uint8_t ADXL_THRESH_TAP = 0x1D;
@@ -28,7 +29,7 @@ const uint8_t ADXL_DATAX0 = 0x32;
 const uint8_t ADXL_DATAZ1 = 0x37;
 const uint8_t ADXL_FIFO_CTL = 0x38;
 const uint8_t ADXL_FIFO_STATUS = 0x39;
-const uint8_t ADXL_REG_MASK = 0x3F;      // register addresses are six bits
+const uint8_t ADXL_REG_MASK = 0x3F; // register addresses are six bits
 
 const uint8_t ADXL_DEVID_VALUE = 0xE5;
 

@@ -1,8 +1,10 @@
 // The board: its clock, and the physical address map onto the devices.
 #include "models/board.h"
 
-namespace models {
-namespace {
+namespace models
+{
+namespace
+{
 
 bool in_window(uint32_t phys, uint32_t size, uint32_t base, uint32_t span)
 {

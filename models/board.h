@@ -19,69 +19,70 @@
 
 #include <stdint.h>
 
-namespace models {
+namespace models
+{
 
 // Physical windows.
 const uint32_t I2C0_BASE = 0xFFC04000u, I2C0_SPAN = 0x100u;
 const uint32_t SYSMGR_BASE = 0xFFD08000u, SYSMGR_SPAN = 0x800u;
 const uint32_t LWBRIDGE_BASE = 0xFF200000u, LWBRIDGE_SPAN = 0x5000u;
 
-const uint64_t BOARD_ACCESS_NS = 100;    // one register load or store
+const uint64_t BOARD_ACCESS_NS = 100; // one register load or store
 const uint32_t I2C_INPUT_CLOCK_HZ = 100000000u;
 
 const unsigned I2C_FIFO_DEPTH = 64;
 const uint8_t SENSOR_ADDRESS = 0x53;
-const unsigned TRACE_DEPTH = 4096;       // recorded words / register writes
+const unsigned TRACE_DEPTH = 4096; // recorded words / register writes
 
 // --- accelerometer ---------------------------------------------------------
 struct Adxl345 {
-	uint8_t regs[64];        // register file, by address
-	uint8_t pointer;         // register pointer of the current access
-	bool first_byte;         // next written byte is a register address
-	bool connected;          // wired to the bus at all
-	int32_t accel_mg[3];     // true acceleration per axis
-	int32_t bias_mg[3];      // fixed sensor error added to it
-	int32_t noise_mg;        // uniform noise amplitude, +-noise_mg
-	uint32_t noise_state;    // seed of the deterministic noise generator
+	uint8_t regs[64];	 // register file, by address
+	uint8_t pointer;	 // register pointer of the current access
+	bool first_byte;	 // next written byte is a register address
+	bool connected;		 // wired to the bus at all
+	int32_t accel_mg[3];	 // true acceleration per axis
+	int32_t bias_mg[3];	 // fixed sensor error added to it
+	int32_t noise_mg;	 // uniform noise amplitude, +-noise_mg
+	uint32_t noise_state;	 // seed of the deterministic noise generator
 	uint64_t next_sample_ns; // when the next output sample is due
-	uint64_t sample_number;  // of the newest sample; indexes the noise
-	uint64_t samples;        // output samples produced
-	uint8_t latch[6];        // data registers as the current burst sees them
-	bool latched;            // the current access has latched them
-	uint32_t reg_writes;     // register writes, and the first TRACE_DEPTH:
+	uint64_t sample_number;	 // of the newest sample; indexes the noise
+	uint64_t samples;	 // output samples produced
+	uint8_t latch[6];	 // data registers as the current burst sees them
+	bool latched;		 // the current access has latched them
+	uint32_t reg_writes;	 // register writes, and the first TRACE_DEPTH:
 	uint8_t write_reg[TRACE_DEPTH], write_val[TRACE_DEPTH];
 	uint32_t int_source_reads;
-	uint32_t data_bursts;    // reads of DATAX0, one per well-formed burst
-	uint32_t burst_bytes;    // data bytes read by the latest burst
+	uint32_t data_bursts; // reads of DATAX0, one per well-formed burst
+	uint32_t burst_bytes; // data bytes read by the latest burst
 };
 
 // --- I2C controller 0 ------------------------------------------------------
 struct I2c0 {
 	uint32_t con, tar, enable;
-	uint32_t hcnt, lcnt;         // fast-mode SCL counts
-	uint32_t ss_hcnt, ss_lcnt;   // standard-mode SCL counts
-	bool stuck_enabled;      // fault: enable status never clears
-	bool stuck_disabled;     // fault: enable status never sets
+	uint32_t hcnt, lcnt;	   // fast-mode SCL counts
+	uint32_t ss_hcnt, ss_lcnt; // standard-mode SCL counts
+	bool stuck_enabled;	   // fault: enable status never clears
+	bool stuck_disabled;	   // fault: enable status never sets
 	uint32_t tx[I2C_FIFO_DEPTH];
 	unsigned tx_head, tx_count;
 	uint8_t rx[I2C_FIFO_DEPTH];
 	unsigned rx_head, rx_count;
-	bool reading;            // bus direction of the open access
-	bool in_access;          // an access is open on the bus
-	bool in_flight;          // a word is on the wire until busy_until_ns
-	bool flight_start;       // it opens with a start and the address byte
-	bool flight_nack;        // nobody acknowledges that address
+	bool reading;	   // bus direction of the open access
+	bool in_access;	   // an access is open on the bus
+	bool in_flight;	   // a word is on the wire until busy_until_ns
+	bool flight_start; // it opens with a start and the address byte
+	bool flight_nack;  // nobody acknowledges that address
 	uint32_t flight_word;
-	uint64_t busy_until_ns;  // the word on the wire completes then
-	uint64_t engine_ns;      // the engine has run up to here
-	uint32_t words;          // command words stored, and the first TRACE_DEPTH:
+	uint64_t busy_until_ns; // the word on the wire completes then
+	uint64_t engine_ns;	// the engine has run up to here
+	uint32_t words;		// command words stored, and the first TRACE_DEPTH:
 	uint32_t word[TRACE_DEPTH];
-	uint32_t bus_bytes;      // bytes that went over the bus (address included)
-	uint32_t tx_overflows;   // words dropped because the queue was full
-	uint32_t tx_ignored;     // words stored while disabled (dropped)
-	uint32_t rx_overflows;   // received bytes dropped, the queue being full
-	uint32_t aborts;         // accesses aborted: the target did not answer
-	uint32_t user_aborts;    // transfers aborted through the enable register
+	uint32_t bus_bytes;    // bytes that went over the bus (address included)
+	uint32_t tx_overflows; // words dropped because the queue was full
+	uint32_t tx_ignored;   // words stored while disabled (dropped)
+	uint32_t rx_overflows; // received bytes dropped, the queue being full
+	uint32_t aborts;       // accesses aborted: the target did not answer
+	uint32_t user_aborts;  // transfers aborted through the enable register
 };
 
 // --- system manager (pin multiplexing) ------------------------------------
@@ -93,10 +94,10 @@ struct SysMgr {
 // The registers read these fields as they are: the setters below keep them
 // within what the ports can show, a test may force wider raw values.
 struct PanelPorts {
-	uint32_t switches;       // 12 switches
-	uint32_t key_state;      // buttons held down
-	uint32_t key_mask;       // interrupt mask register
-	uint32_t key_edges;      // edge capture, write 1 to clear
+	uint32_t switches;  // 12 switches
+	uint32_t key_state; // buttons held down
+	uint32_t key_mask;  // interrupt mask register
+	uint32_t key_edges; // edge capture, write 1 to clear
 };
 
 struct Board {
@@ -144,8 +145,8 @@ void sensor_set_noise(Board *b, int32_t amplitude_mg);
 void sensor_tap(Board *b, bool double_tap);
 void sensor_set_connected(Board *b, bool connected);
 void sensor_set_devid(Board *b, uint8_t devid);
-void ports_press(PanelPorts *p, uint32_t mask);   // press and release
-void ports_hold(PanelPorts *p, uint32_t mask);    // buttons held from now on
+void ports_press(PanelPorts *p, uint32_t mask); // press and release
+void ports_hold(PanelPorts *p, uint32_t mask);	// buttons held from now on
 void ports_set_switches(PanelPorts *p, uint32_t value);
 // Test only: raw register contents the real ports cannot produce.
 void ports_force_switches(PanelPorts *p, uint32_t raw);

@@ -11,8 +11,10 @@
 #include "models/board.h"
 #include "models/i2c0_regs.h"
 
-namespace models {
-namespace {
+namespace models
+{
+namespace
+{
 
 const uint64_t CYCLE_NS = 1000000000u / I2C_INPUT_CLOCK_HZ;
 
@@ -24,8 +26,8 @@ bool engine_runs(const I2c0 *c)
 
 uint64_t byte_ns(const I2c0 *c)
 {
-	bool standard = ((c->con & I2C_CON_SPEED_MASK) >> I2C_CON_SPEED_SHIFT) ==
-			I2C_CON_SPEED_STANDARD;
+	bool standard =
+		((c->con & I2C_CON_SPEED_MASK) >> I2C_CON_SPEED_SHIFT) == I2C_CON_SPEED_STANDARD;
 	uint32_t h = standard ? c->ss_hcnt : c->hcnt;
 	uint32_t l = standard ? c->ss_lcnt : c->lcnt;
 	if (h < I2C_HCNT_MIN)

@@ -4,23 +4,24 @@
 
 #include <stdint.h>
 
-namespace models {
+namespace models
+{
 
-const uint32_t I2C_CON = 0x00;           // control
-const uint32_t I2C_TAR = 0x04;           // target address
-const uint32_t I2C_DATA_CMD = 0x10;      // command word in, received byte out
-const uint32_t I2C_SS_HCNT = 0x14;       // standard-mode SCL high count
-const uint32_t I2C_SS_LCNT = 0x18;       // standard-mode SCL low count
-const uint32_t I2C_FS_HCNT = 0x1C;       // fast-mode SCL high count
-const uint32_t I2C_FS_LCNT = 0x20;       // fast-mode SCL low count
+const uint32_t I2C_CON = 0x00;	    // control
+const uint32_t I2C_TAR = 0x04;	    // target address
+const uint32_t I2C_DATA_CMD = 0x10; // command word in, received byte out
+const uint32_t I2C_SS_HCNT = 0x14;  // standard-mode SCL high count
+const uint32_t I2C_SS_LCNT = 0x18;  // standard-mode SCL low count
+const uint32_t I2C_FS_HCNT = 0x1C;  // fast-mode SCL high count
+const uint32_t I2C_FS_LCNT = 0x20;  // fast-mode SCL low count
 const uint32_t I2C_ENABLE = 0x6C;
-const uint32_t I2C_TXFLR = 0x74;         // transmit queue level
-const uint32_t I2C_RXFLR = 0x78;         // receive queue level
+const uint32_t I2C_TXFLR = 0x74; // transmit queue level
+const uint32_t I2C_RXFLR = 0x78; // receive queue level
 const uint32_t I2C_ENABLE_STATUS = 0x9C;
 
 // Control register.
 const uint32_t I2C_CON_MASTER = 1u << 0;
-const uint32_t I2C_CON_SPEED_SHIFT = 1;  // bits 2..1: 1 standard, 2 fast
+const uint32_t I2C_CON_SPEED_SHIFT = 1; // bits 2..1: 1 standard, 2 fast
 const uint32_t I2C_CON_SPEED_MASK = 3u << 1;
 const uint32_t I2C_CON_SPEED_STANDARD = 1;
 const uint32_t I2C_CON_10BIT_MASTER = 1u << 4;
@@ -47,10 +48,10 @@ const uint32_t I2C_SCL_COUNT_MASK = 0xFFFF;
 // The controller stretches shorter counts to these.
 const uint32_t I2C_HCNT_MIN = 6;
 const uint32_t I2C_LCNT_MIN = 8;
-const unsigned I2C_BITS_PER_BYTE = 9;    // eight data bits and the acknowledge
+const unsigned I2C_BITS_PER_BYTE = 9; // eight data bits and the acknowledge
 
 // Power-on values.
-const uint32_t I2C_CON_RESET = 0x7F;     // master, fast, 10-bit, slave disabled
+const uint32_t I2C_CON_RESET = 0x7F; // master, fast, 10-bit, slave disabled
 const uint32_t I2C_TAR_RESET = 0x055;
 const uint32_t I2C_SS_HCNT_RESET = 0x190;
 const uint32_t I2C_SS_LCNT_RESET = 0x1D6;

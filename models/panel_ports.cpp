@@ -4,7 +4,8 @@
 #include "models/board.h"
 #include "models/panel_ports_regs.h"
 
-namespace models {
+namespace models
+{
 
 void ports_reset(PanelPorts *p)
 {

@@ -1,0 +1,336 @@
+// ADXL345 model through the bus: register map, output data rate, interrupt
+// source bits, data format arithmetic and the sample source.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "rig.h"
+
+using namespace rig;
+
+namespace
+{
+
+struct Sensor : ::testing::Test {
+	Rig r;
+	void SetUp() override
+	{
+		r.bring_up();
+	}
+
+	// Measurement starts when the POWER_CTL value byte completes.
+	uint64_t start_measuring(uint8_t rate)
+	{
+		r.reg_write(ADXL_BW_RATE, rate);
+		r.settle();
+		r.cmd(WRITE_ADDR | ADXL_POWER_CTL);
+		uint64_t t0 = r.b->now_ns;
+		r.cmd(0x08);
+		return t0 + 3 * BYTE_NS_90_160;
+	}
+};
+
+TEST_F(Sensor, PowerOnRegisterValues)
+{
+	struct {
+		uint8_t reg, value;
+	} cases[] = {{0x00, 0xE5}, {0x2C, 0x0A}, {0x2D, 0x00}, {0x31, 0x00},
+		     {0x30, 0x02}, {0x2E, 0x00}, {0x1E, 0x00}, {0x38, 0x00}};
+	for (auto &c : cases)
+		EXPECT_EQ(r.read_reg(c.reg), c.value) << std::hex << int(c.reg);
+	uint8_t data[6] = {1, 1, 1, 1, 1, 1};
+	ASSERT_TRUE(r.multi_read(ADXL_DATAX0, data, 6));
+	for (uint8_t d : data)
+		EXPECT_EQ(d, 0);
+}
+
+TEST_F(Sensor, ReadOnlyRegistersIgnoreWritesButTheBusDeliversThem)
+{
+	sensor_set_devid(r.b, 0x12);
+	EXPECT_EQ(r.read_reg(ADXL_DEVID), 0x12);
+	r.reg_write(ADXL_DEVID, 0x77);
+	r.reg_write(ADXL_INT_SOURCE, 0xFF);
+	r.reg_write(ADXL_DATAX0, 0x55);
+	r.reg_write(0x10, 0x55); // reserved
+	EXPECT_EQ(r.read_reg(ADXL_DEVID), 0x12);
+	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE), 0x02);
+	EXPECT_EQ(r.read_reg(ADXL_DATAX0), 0x00);
+	EXPECT_EQ(r.read_reg(0x10), 0x00);
+	ASSERT_EQ(r.b->sensor.reg_writes, 4u);
+	EXPECT_EQ(r.b->sensor.write_reg[1], 0x30);
+	EXPECT_EQ(r.b->sensor.write_val[1], 0xFF);
+}
+
+TEST_F(Sensor, PointerAdvancesThroughMultiByteAccessesAndWraps)
+{
+	r.cmd(WRITE_ADDR | ADXL_OFSX);
+	r.cmd(0x81);
+	r.cmd(0x82);
+	r.cmd(0x83);
+	uint8_t got[3];
+	ASSERT_TRUE(r.multi_read(ADXL_OFSX, got, 3));
+	EXPECT_EQ(got[0], 0x81);
+	EXPECT_EQ(got[1], 0x82);
+	EXPECT_EQ(got[2], 0x83);
+	ASSERT_TRUE(r.multi_read(0x3E, got, 3));
+	EXPECT_EQ(got[2], 0xE5);
+	// Register addresses are six bits wide.
+	EXPECT_EQ(r.read_reg(0x40 | ADXL_BW_RATE), 0x0A);
+	EXPECT_EQ(r.read_reg(0xC0 | ADXL_DEVID), 0xE5);
+}
+
+TEST_F(Sensor, FirstSampleComesOnePeriodAfterEnteringMeasurement)
+{
+	struct {
+		uint8_t rate;
+		uint64_t period_ns;
+	} cases[] = {{0x0A, 10000000}, {0x07, 80000000}, {0x0F, 312500}, {0x03, 1280000000}};
+	for (auto &c : cases) {
+		SCOPED_TRACE(int(c.rate));
+		r.reg_write(ADXL_POWER_CTL, 0x00);
+		r.xyz(); // clears DATA_READY of the previous case
+		board_clear_traces(r.b);
+		uint64_t t = start_measuring(c.rate);
+		board_sync(r.b, t + c.period_ns - 1);
+		EXPECT_EQ(r.b->sensor.samples, 0u);
+		EXPECT_FALSE(sensor_peek(r.b, ADXL_INT_SOURCE) & 0x80);
+		board_sync(r.b, t + c.period_ns);
+		EXPECT_EQ(r.b->sensor.samples, 1u);
+		EXPECT_TRUE(sensor_peek(r.b, ADXL_INT_SOURCE) & 0x80);
+		board_sync(r.b, t + 10 * c.period_ns);
+		EXPECT_EQ(r.b->sensor.samples, 10u);
+	}
+}
+
+TEST_F(Sensor, StandbyStopsOutputAndAnHourOfIdleIsCaughtUpAtOnce)
+{
+	uint64_t t = start_measuring(0x0F);
+	board_sync(r.b, t + 3600ull * 1000000000ull);
+	EXPECT_EQ(r.b->sensor.samples, 3600ull * 3200);
+	r.reg_write(ADXL_POWER_CTL, 0x00);
+	r.settle();
+	uint64_t stopped = r.b->sensor.samples;
+	board_advance(r.b, 1000000000);
+	EXPECT_EQ(r.b->sensor.samples, stopped);
+}
+
+TEST_F(Sensor, DataReadyIsSetByASampleAndClearedByReadingTheData)
+{
+	uint64_t t = start_measuring(0x0A);
+	board_sync(r.b, t + 10000000);
+	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE), 0x82);
+	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE), 0x82);
+	r.xyz();
+	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE), 0x02);
+	// Two samples unread: the second overran the first.
+	board_advance(r.b, 20000000);
+	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE), 0x83);
+	EXPECT_EQ(r.b->sensor.data_bursts, 1u);
+	r.xyz();
+	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE), 0x02);
+	EXPECT_EQ(r.b->sensor.data_bursts, 2u);
+	EXPECT_EQ(r.b->sensor.burst_bytes, 6u);
+	EXPECT_EQ(r.b->sensor.int_source_reads, 5u);
+}
+
+TEST_F(Sensor, ABurstIsNotTornByASampleArrivingDuringIt)
+{
+	r.measure(0x08, 0x0A);
+	sensor_set_accel(r.b, 100, 200, 300);
+	ASSERT_TRUE(r.wait_data_ready());
+	// Start the burst so that the next sample falls between its first
+	// and second data bytes, and change the input before that sample.
+	board_sync(r.b, r.b->sensor.next_sample_ns - 4 * BYTE_NS_90_160 - 10000);
+	r.cmd(WRITE_ADDR | ADXL_DATAX0);
+	for (int i = 0; i < 6; i++)
+		r.cmd(READ);
+	board_advance(r.b, 4 * BYTE_NS_90_160);
+	ASSERT_EQ(r.i2c_r(I2C_RXFLR), 1u);
+	sensor_set_accel(r.b, -100, -200, -300);
+	uint64_t before = r.b->sensor.samples;
+	uint8_t d[6];
+	ASSERT_TRUE(r.collect(d, 6));
+	EXPECT_EQ(r.b->sensor.samples, before + 1);
+	int16_t x = (int16_t)(d[0] | d[1] << 8), y = (int16_t)(d[2] | d[3] << 8),
+		z = (int16_t)(d[4] | d[5] << 8);
+	EXPECT_EQ(x, 26); // 100 mg at 3.9 mg per count
+	EXPECT_EQ(y, 51);
+	EXPECT_EQ(z, 77);
+	// The new sample is waiting, flagged, for the next burst.
+	EXPECT_TRUE(r.read_reg(ADXL_INT_SOURCE) & 0x80);
+	auto v = r.xyz();
+	EXPECT_EQ(v[0], -26);
+	EXPECT_EQ(v[2], -77);
+}
+
+struct FormatCase {
+	uint8_t format;
+	int8_t offset;
+	int32_t mg;
+	int16_t counts;
+};
+
+TEST_F(Sensor, CountsFollowRangeResolutionJustificationOffsetAndSaturation)
+{
+	const FormatCase cases[] = {
+		// 10-bit: range * 2 / 1024 g per count
+		{0x00, 0, 1000, 256},
+		{0x00, 0, -1000, -256},
+		{0x01, 0, 1000, 128},
+		{0x02, 0, 1000, 64},
+		{0x03, 0, 1000, 32},
+		{0x83, 0, 1000, 32}, // self-test bit does not scale
+		// full resolution: 256 counts per g at every range
+		{0x08, 0, 1000, 256},
+		{0x0B, 0, 1000, 256},
+		{0x0B, 0, -1000, -256},
+		// rounding to nearest, 31.25 mg per count
+		{0x03, 0, 15, 0},
+		{0x03, 0, 16, 1},
+		{0x03, 0, -16, -1},
+		// saturation at the format's limits
+		{0x00, 0, 3000, 511},
+		{0x00, 0, -3000, -512},
+		{0x03, 0, 20000, 511},
+		{0x08, 0, 3000, 511},
+		{0x09, 0, 5000, 1023},
+		{0x0B, 0, 20000, 4095},
+		{0x0B, 0, -20000, -4096},
+		// left-justified: most significant bit at bit 15
+		{0x04, 0, 1000, 16384},
+		{0x04, 0, -1000, -16384},
+		{0x0F, 0, 1000, 2048},
+		// offsets, 15.6 mg per offset count
+		{0x08, 10, 0, 40},
+		{0x08, -64, 1000, 0},
+		{0x00, 1, 0, 4},
+		{0x03, 2, 0, 1},
+		{0x03, -128, 0, -64},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(testing::Message()
+			     << "format " << std::hex << int(c.format) << std::dec << " offset "
+			     << int(c.offset) << " mg " << c.mg);
+		r.reg_write(ADXL_OFSX, (uint8_t)c.offset);
+		r.reg_write(ADXL_OFSY, (uint8_t)c.offset);
+		r.reg_write(ADXL_OFSZ, (uint8_t)c.offset);
+		sensor_set_accel(r.b, c.mg, c.mg, c.mg);
+		r.measure(c.format, 0x0F);
+		r.xyz(); // drop the sample taken before the change
+		ASSERT_TRUE(r.wait_data_ready());
+		auto v = r.xyz();
+		EXPECT_EQ(v[0], c.counts);
+		EXPECT_EQ(v[1], c.counts);
+		EXPECT_EQ(v[2], c.counts);
+	}
+}
+
+TEST_F(Sensor, DataStaysUntilTheNextSampleAfterAFormatChange)
+{
+	r.measure(0x00, 0x0A);
+	ASSERT_TRUE(r.wait_data_ready());
+	EXPECT_EQ(r.xyz()[2], 256);
+	r.measure(0x03, 0x0A);
+	EXPECT_EQ(r.xyz()[2], 256);
+	ASSERT_TRUE(r.wait_data_ready());
+	EXPECT_EQ(r.xyz()[2], 32);
+}
+
+std::vector<int16_t> noisy_z(Rig &r, int n)
+{
+	std::vector<int16_t> z;
+	sensor_set_noise(r.b, 50);
+	r.measure(0x08, 0x0F);
+	for (int i = 0; i < n; i++) {
+		EXPECT_TRUE(r.wait_data_ready());
+		z.push_back(r.xyz()[2]);
+	}
+	return z;
+}
+
+TEST(SensorSource, NoiseIsBoundedVariedAndRepeatable)
+{
+	Rig a, b;
+	a.bring_up();
+	b.bring_up();
+	auto za = noisy_z(a, 200);
+	auto zb = noisy_z(b, 200);
+	EXPECT_EQ(za, zb);
+	std::set<int16_t> distinct(za.begin(), za.end());
+	EXPECT_GT(distinct.size(), 15u);
+	long sum = 0;
+	for (int16_t z : za) {
+		EXPECT_GE(z, 243); // (1000 - 50) mg / 3.90625
+		EXPECT_LE(z, 269);
+		sum += z;
+	}
+	EXPECT_NEAR(sum / 200.0, 256, 3);
+
+	Rig c;
+	c.bring_up();
+	c.b->sensor.noise_state ^= 1;
+	EXPECT_NE(noisy_z(c, 200), za);
+}
+
+TEST(SensorSource, BiasAddsToTheTrueAcceleration)
+{
+	Rig r;
+	r.bring_up();
+	sensor_set_accel(r.b, 0, -500, 1000);
+	sensor_set_bias(r.b, 40, 40, -100);
+	r.measure(0x08, 0x0A);
+	ASSERT_TRUE(r.wait_data_ready());
+	auto v = r.xyz();
+	EXPECT_EQ(v[0], 10);   // 40 mg
+	EXPECT_EQ(v[1], -118); // -460 mg
+	EXPECT_EQ(v[2], 230);  // 900 mg
+}
+
+struct Taps : Sensor {
+	void SetUp() override
+	{
+		Sensor::SetUp();
+		const uint8_t setup[][2] = {
+			{0x1D, 0x30}, {0x21, 0x20}, {0x22, 0x10}, {0x23, 0xFF}, {0x2A, 0x07}};
+		for (auto &s : setup)
+			r.reg_write(s[0], s[1]);
+	}
+	int taps_after(uint8_t int_enable, bool double_tap)
+	{
+		r.reg_write(ADXL_INT_ENABLE, int_enable);
+		r.reg_write(ADXL_POWER_CTL, 0x08);
+		r.settle();
+		sensor_tap(r.b, double_tap);
+		return r.read_reg(ADXL_INT_SOURCE) & 0x60;
+	}
+};
+
+TEST_F(Taps, LatchedWhenEnabledAndClearedByReadingIntSource)
+{
+	EXPECT_EQ(taps_after(0x60, false), 0x40);
+	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE) & 0x60, 0);
+	EXPECT_EQ(taps_after(0x60, true), 0x60);
+	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE) & 0x60, 0);
+	EXPECT_EQ(taps_after(0x40, true), 0x40);
+	EXPECT_EQ(taps_after(0x20, true), 0x20);
+	EXPECT_EQ(taps_after(0x00, true), 0x00);
+	EXPECT_EQ(taps_after(0x80, true), 0x00);
+}
+
+TEST_F(Taps, NotDetectedInStandbyOrWhenTheDatasheetDisablesThem)
+{
+	r.reg_write(ADXL_INT_ENABLE, 0x60);
+	r.settle();
+	sensor_tap(r.b, true);
+	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE) & 0x60, 0); // standby
+
+	r.reg_write(ADXL_WINDOW, 0);
+	EXPECT_EQ(taps_after(0x60, true), 0x40); // no double-tap window
+	r.reg_write(ADXL_DUR, 0);
+	EXPECT_EQ(taps_after(0x60, true), 0x00);
+	r.reg_write(ADXL_DUR, 0x20);
+	r.reg_write(ADXL_TAP_AXES, 0);
+	EXPECT_EQ(taps_after(0x60, false), 0x00);
+}
+
+} // namespace
