@@ -17,12 +17,11 @@ namespace {
 const unsigned long LW_BRIDGE_BASE = 0xFF200000;
 const unsigned long LW_BRIDGE_SPAN = 0x5000;
 
-/* Byte offsets of the ports in the bridge window. */
+/* Register byte offsets: the ports in the bridge window, and the edge
+ * capture (write 1 to clear) in the pushbutton port, window offset 0x5C. */
 const unsigned long SW_PORT_OFFSET = 0x40;
 const unsigned long KEY_PORT_OFFSET = 0x50;
-
-/* Word index in the pushbutton port: edge capture, write 1 to clear. */
-const unsigned int KEY_EDGE_CAPTURE = 3;
+const unsigned long KEY_EDGE_CAPTURE = 0x0C;
 
 /* Bits a record can show: four buttons, twelve switches. */
 const unsigned int KEY_BITS = 0xF;
@@ -42,6 +41,11 @@ volatile unsigned int *SW_ptr;
 
 /* Values of the latest records, masked to what a record can show. */
 unsigned int KEY_data, SW_data;
+
+volatile unsigned int *reg(volatile unsigned int *port, unsigned long offset)
+{
+	return port + offset / sizeof(*port);
+}
 
 int KEY_device_open(struct ks_inode *, struct ks_file *)
 {
@@ -71,8 +75,8 @@ struct record_piece {
 };
 
 /*
- * One record, then end of file; the same protocol as the other drivers of
- * the system. bytes = record length - position.
+ * One record, then end of file, the protocol /dev/accel follows too;
+ * bytes = record length - position.
  *
  * A buffer that holds a record gets the first bytes characters of a fresh
  * record and the position becomes bytes: 0 gives the record length, which
@@ -138,8 +142,8 @@ ks_ssize_t KEY_device_read(struct ks_file *, char *buffer, ks_size_t length, ks_
 	if (err)
 		return err;
 	if (piece.fresh) {
-		KEY_data = ks_readl(KEY_ptr + KEY_EDGE_CAPTURE) & KEY_BITS;
-		ks_writel(KEY_data, KEY_ptr + KEY_EDGE_CAPTURE);
+		KEY_data = ks_readl(reg(KEY_ptr, KEY_EDGE_CAPTURE)) & KEY_BITS;
+		ks_writel(KEY_data, reg(KEY_ptr, KEY_EDGE_CAPTURE));
 	}
 	ks_snprintf(themessage, sizeof(themessage), "%1X\n", KEY_data);
 	ks_unlock();
@@ -252,9 +256,9 @@ int map_ports(void)
 		return -ENOMEM;
 	}
 	LW_virtual = window;
-	KEY_ptr = window + KEY_PORT_OFFSET / sizeof(*window);
-	ks_writel(KEY_BITS, KEY_ptr + KEY_EDGE_CAPTURE);
-	SW_ptr = window + SW_PORT_OFFSET / sizeof(*window);
+	KEY_ptr = reg(window, KEY_PORT_OFFSET);
+	ks_writel(KEY_BITS, reg(KEY_ptr, KEY_EDGE_CAPTURE));
+	SW_ptr = reg(window, SW_PORT_OFFSET);
 	return 0;
 }
 
