@@ -1,5 +1,6 @@
 // /dev/KEY and /dev/SW used as a process uses them, on the simulated kernel
 // with the input-port model behind the bridge window.
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -47,7 +48,7 @@ uint32_t edges()
 std::string read_once(int fd, size_t length = 64)
 {
 	char buf[64];
-	ssize_t n = sim::read(fd, buf, length);
+	ssize_t n = sim::read(fd, buf, std::min(length, sizeof(buf)));
 	return n < 0 ? "<" + std::to_string(n) + ">" : std::string(buf, n);
 }
 
