@@ -1,0 +1,147 @@
+# accel on the virtual board, read side: each variant loads, gives one record
+# of its format per read to end of file and unloads; the one-shot protocol on
+# one descriptor; the board's tilt and taps in the records; samples at the
+# programmed data rate; unload refused while the node is open; a sensor cut
+# off the bus makes reads fail in bounded time, not hang.
+. /lib/vboard/testlib.sh
+
+counts='(-[0-9]{3}|[0-9]{4}) (-[0-9]{3}|[0-9]{4}) (-[0-9]{3}|[0-9]{4}) [0-9]{2}'
+full_record="^[ 0-9A-F][0-9A-F] $counts\$"
+flag_record="^[01] $counts\$"
+
+# Milli-g of one axis field (2 = X, 3 = Y, 4 = Z) of a record. Counts are
+# zero-padded decimal, which awk would take for octal.
+field_mg() {
+	echo "$1" | awk -v f="$2" '
+		function dec(s,  neg) {
+			neg = sub(/^-/, "", s)
+			sub(/^0+/, "", s)
+			return neg ? -s : s + 0
+		}
+		{ print dec($f) * dec($5) }'
+}
+
+# usage: expect_near DESCRIPTION RECORD FIELD MG: within one count of MG.
+expect_near() {
+	got=$(field_mg "$2" "$3")
+	scale=$(echo "$2" | awk '{ print $5 + 0 }')
+	d=$((got - $4))
+	[ "$d" -lt 0 ] && d=$((-d))
+	if [ "$scale" -gt 0 ] && [ "$d" -le "$scale" ]; then
+		pass
+	else
+		fail "$1: $got mg in '$2', expected $4 mg"
+	fi
+}
+
+for variant in accel accel_cmd accel_basic; do
+	check "insmod $variant" insmod /modules/$variant.ko
+	check "$variant: /dev/accel" test -c /dev/accel
+	sleep 0.2
+	if [ $variant = accel ]; then re=$full_record len=21; else re=$flag_record len=20; fi
+	expect_match "$variant: record" "$(cat /dev/accel)" "$re"
+	expect "$variant: cat reads one record" "$(cat /dev/accel | wc -c)" "$len"
+	expect "$variant: head -c 100 reads one record" "$(head -c 100 /dev/accel | wc -c)" "$len"
+	check "rmmod $variant" rmmod $variant
+	check "$variant: node gone" test ! -e /dev/accel
+done
+
+check "insmod accel" insmod /modules/accel.ko
+sleep 0.2
+
+# One descriptor: a record, end of file, a fresh record.
+exec 3</dev/accel
+r1=$(dd bs=64 count=1 <&3 2>/dev/null)
+r2=$(dd bs=64 count=1 <&3 2>/dev/null)
+r3=$(dd bs=64 count=1 <&3 2>/dev/null)
+exec 3<&-
+expect_match "first read" "$r1" "$full_record"
+expect "second read: end of file" "$r2" ""
+expect_match "third read" "$r3" "$full_record"
+
+# Two descriptors, each its own record before its own end of file.
+exec 3</dev/accel 4</dev/accel
+a=$(dd bs=64 count=1 <&3 2>/dev/null)
+b=$(dd bs=64 count=1 <&4 2>/dev/null)
+a2=$(dd bs=64 count=1 <&3 2>/dev/null)
+exec 3<&- 4<&-
+expect_match "descriptor 3 record" "$a" "$full_record"
+expect_match "descriptor 4 record" "$b" "$full_record"
+expect "descriptor 3 end of file" "$a2" ""
+
+# The board's orientation shows in the counts, once a new sample is in.
+board tilt 0 0 1000
+sleep 0.3
+r=$(cat /dev/accel)
+expect_near "flat: X" "$r" 2 0
+expect_near "flat: Z" "$r" 4 1000
+board tilt 500 -866 0
+sleep 0.3
+r=$(cat /dev/accel)
+expect_near "tilted: X" "$r" 2 500
+expect_near "tilted: Y" "$r" 3 -866
+expect_near "tilted: Z" "$r" 4 0
+board tilt 0 0 1000
+
+# A tap is latched until the next read of INT_SOURCE reports it.
+int_source() {
+	printf '%d' "0x$(cat /dev/accel | cut -c1-2 | tr -d ' ')"
+}
+board tap
+expect "single tap reported" $(($(int_source) & 0x40)) 64
+expect "single tap reported once" $(($(int_source) & 0x40)) 0
+board doubletap
+expect "double tap reported" $(($(int_source) & 0x20)) 32
+
+# New samples arrive at the programmed rate (BW_RATE code: 3200 Hz >> (15 - code)),
+# in real time. Shell builtins read the records, fast enough to see every
+# sample (no fork per record); a failed read is the end of file between two
+# records.
+uptime_cs() { # sets now: centiseconds since boot
+	read -r up _ </proc/uptime
+	now=${up%.*}${up#*.}
+}
+code=$(($(board regs | awk '$1 == "BW_RATE" { print $2 }') & 15))
+rate_x10=$((32000 >> (15 - code)))
+exec 3</dev/accel
+uptime_cs
+end=$((now + 200))
+reads=0 fresh=0
+while uptime_cs && [ "$now" -lt "$end" ]; do
+	IFS= read -r record <&3 || continue
+	reads=$((reads + 1))
+	case $record in [89A-F]*) fresh=$((fresh + 1)) ;; esac
+done
+exec 3<&-
+expected=$((rate_x10 * 2 / 10))
+echo "accel: $reads records in 2 s, $fresh with a new sample, at $((rate_x10 / 10)).$((rate_x10 % 10)) Hz"
+lo=$((expected * 8 / 10)) hi=$((expected * 12 / 10 + 1))
+check "reads outpace the samples" test "$reads" -gt $((expected * 2))
+if [ "$fresh" -ge "$lo" ] && [ "$fresh" -le "$hi" ]; then
+	pass
+else
+	fail "new samples: $fresh, expected $lo to $hi"
+fi
+
+exec 3</dev/accel
+if rmmod accel 2>/dev/null; then fail "rmmod with /dev/accel open"; else pass; fi
+exec 3<&-
+
+# A sensor off the bus: the read fails, in bounded time, and the driver
+# recovers once it is back.
+board sensor off
+start=$(date +%s)
+if timeout 20 cat /dev/accel >/dev/null 2>&1; then fail "read with the sensor off succeeded"; else pass; fi
+took=$(($(date +%s) - start))
+check "read with the sensor off ends within 10 s (took ${took}s)" test "$took" -le 10
+board sensor on
+sleep 0.2
+expect_match "read with the sensor back" "$(cat /dev/accel)" "$full_record"
+
+check "rmmod accel" rmmod accel
+check "insmod accel after unload" insmod /modules/accel.ko
+expect_match "record after reload" "$(cat /dev/accel)" "$full_record"
+check "rmmod accel" rmmod accel
+
+expect_no_kernel_trouble
+finish
