@@ -152,6 +152,11 @@ build_modules() {
 	ln -sf "$here/board/Kbuild" "$modules/board/Kbuild"
 	step "$modules/board.log" make -C "$kdir" M="$modules/board" ARCH=arm \
 		CROSS_COMPILE="$CROSS" KS_WERROR=1 "$jobs" modules
+	# modpost only warns, about unresolved symbols for one.
+	if grep -i warning "$modules/board.log" >&2; then
+		echo "image.sh: the board-model module's build warned (above)" >&2
+		exit 1
+	fi
 	# The drivers' own build, in the flavour whose windows are the model's.
 	step "$modules/drivers.log" "$root/kernel/linux/build-modules.sh" \
 		"$series" "$modules/drivers" KS_VBOARD=1 \
