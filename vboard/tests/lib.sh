@@ -54,3 +54,18 @@ finish() {
 	echo "guest: $checks checks, $failed failed"
 	[ "$failed" -eq 0 ]
 }
+
+# Kernel log lines since the last klog_mark, as "<level>text" without the
+# time stamp.
+klog_mark() {
+	klog_lines=$(dmesg | wc -l)
+}
+
+klog_new() {
+	dmesg -r | tail -n +$((klog_lines + 1)) | sed 's/^\(<[0-9]*>\)\[[ 0-9.]*\] /\1/'
+}
+
+# A sensor register as the board model shows it: reg NAME -> 0xHH
+reg() {
+	board regs | awk -v n="$1" '$1 == n { print $2 }'
+}

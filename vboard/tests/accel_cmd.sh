@@ -1,0 +1,121 @@
+# accel commands on the virtual board, written with echo and printf: their
+# effect on the sensor's registers (read back with board regs), on the
+# records, and their kernel log lines at level 3. The basic variant refuses
+# writes.
+. /lib/vboard/testlib.sh
+
+check "insmod accel" insmod /modules/accel.ko
+init_regs=$(board regs)
+
+# usage: command TEXT EXPECTED-LOG   (TEXT written with printf, as is)
+command() {
+	klog_mark
+	printf "$1" >/dev/accel || fail "write '$1' refused"
+	expect "log of '$1'" "$(klog_new)" "$2"
+	expect "measuring after '$1'" "$(reg POWER_CTL)" 0x08
+}
+
+# format: DATA_FORMAT low bits and the record's scale; offsets cleared.
+board bias 40 -40 40
+echo calibrate >/dev/accel
+command 'format 1 16\n' ""
+expect "format 1 16: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x0B
+expect "format 1 16: OFSX cleared" "$(reg OFSX)" 0x00
+expect "format 1 16: OFSZ cleared" "$(reg OFSZ)" 0x00
+expect "format 1 16: scale" "$(cat /dev/accel | cut -c19-20)" 04
+command 'format 0 16' ""
+expect "format 0 16: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x03
+expect "format 0 16: scale" "$(cat /dev/accel | cut -c19-20)" 31
+command 'format 0 2' ""
+expect "format 0 2: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x00
+command 'format 5 8' ""
+expect "format 5 8: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x0A
+command 'format 0 3' "<3>/dev/accel: bad range value 3"
+expect "format 0 3: DATA_FORMAT kept" "$(reg DATA_FORMAT)" 0x0A
+command 'format 1' "<3>/dev/accel: can't parse user input format 1"
+
+# rate: BW_RATE, and only the offered rates.
+command 'rate 25' ""
+expect "rate 25" "$(reg BW_RATE)" 0x08
+command 'rate 12.5\n' ""
+expect "rate 12.5" "$(reg BW_RATE)" 0x07
+command 'rate 0.78' ""
+expect "rate 0.78" "$(reg BW_RATE)" 0x03
+command 'rate 3.13' "<3>/dev/accel: bad rate 3.13 (use 25, 12.5, 6.25, 1.56, or 0.78)"
+expect "rate 3.13: BW_RATE kept" "$(reg BW_RATE)" 0x03
+command 'rate' "<3>/dev/accel: can't parse user input: rate"
+
+# device, against the model's DEVID.
+command 'device' "<3>/dev/accel: ADXL345 device ID is 0xE5"
+board devid 3c
+command 'device' "<3>/dev/accel: found wrong device ID 0x3C"
+board devid e5
+
+command 'Init' "<3>/dev/accel: received unrecognized command Init"
+command 'calibrateXYZ' "<3>/dev/accel: received unrecognized command calibrateXY"
+# init restores the start-up configuration.
+command 'init now' ""
+expect "init: registers as after load" "$(board regs)" "$init_regs"
+
+# The help banner: eight lines, level 3.
+klog_mark
+echo -- >/dev/accel
+expect "help banner" "$(klog_new)" "<3>Varnex FPGA sample device driver
+<3>Returns: int_source accel_x accel_y accel_z mg/lsb
+<3>Usage: --
+<3>       init
+<3>       calibrate
+<3>       device
+<3>       format F GG, where F=1 means full res, GG = {2,4,8,16} G
+<3>       rate R, where R = {25,12.5,6.25,1.56,0.78} Hz"
+
+# Calibration against a bias: at 4 mg per count, afterwards within one
+# offset LSB (15.6 mg) of 0, 0, 1 g; it samples 64 times at 100 Hz.
+board tilt 0 0 1000
+board bias 70 -55 -90
+echo "format 1 2" >/dev/accel
+read -r t0 _ </proc/uptime
+echo calibrate >/dev/accel
+read -r t1 _ </proc/uptime
+took=$(echo "$t0 $t1" | awk '{ printf "%d", ($2 - $1) * 100 }')
+check "calibration took 0.64 s or more (${took} cs)" test "$took" -ge 63
+check "calibration took under 2 s (${took} cs)" test "$took" -lt 200
+expect "calibration kept BW_RATE" "$(reg BW_RATE)" "$(echo "$init_regs" | awk '$1 == "BW_RATE" { print $2 }')"
+sleep 0.3
+r=$(cat /dev/accel)
+within=$(echo "$r" | awk '
+	function dec(s,  neg) { neg = sub(/^-/, "", s); sub(/^0+/, "", s); return neg ? -s : s + 0 }
+	{ x = dec($2) * $5; y = dec($3) * $5; z = dec($4) * $5 - 1000
+	  print (x * x <= 256 && y * y <= 256 && z * z <= 256) ? "yes" : "no: " x " " y " " z }')
+expect "calibrated record $r within 16 mg of 0, 0, 1 g" "$within" yes
+board bias 0 0 0
+
+# A tilt after a format shows at the new scale.
+echo "format 0 2" >/dev/accel
+echo init >/dev/accel
+board tilt 0 -1000 0
+sleep 0.3
+r=$(cat /dev/accel)
+expect "tilt at 31 mg per count" "$(echo "$r" | cut -c9-12,19-20)" "-03231"
+board tilt 0 0 1000
+check "rmmod accel" rmmod accel
+
+# The command variant: the same commands, a six-line banner.
+check "insmod accel_cmd" insmod /modules/accel_cmd.ko
+command 'rate 25' ""
+expect "accel_cmd: rate 25" "$(reg BW_RATE)" 0x08
+klog_mark
+echo -- >/dev/accel
+expect "accel_cmd: six banner lines" "$(klog_new | wc -l)" 6
+expect "accel_cmd: banner starts" "$(klog_new | head -n 1)" "<3>Usage: --"
+check "rmmod accel_cmd" rmmod accel_cmd
+
+# The basic variant has no write operation.
+check "insmod accel_basic" insmod /modules/accel_basic.ko
+before=$(board regs)
+if (echo init >/dev/accel) 2>/dev/null; then fail "accel_basic took a write"; else pass; fi
+expect "accel_basic: registers untouched by the write" "$(board regs)" "$before"
+check "rmmod accel_basic" rmmod accel_basic
+
+expect_no_kernel_trouble
+finish
