@@ -2,9 +2,12 @@
  * accel: the ADXL345 accelerometer on I2C controller 0, as /dev/accel.
  *
  * A read returns one text record of the latest sample, the next read end of
- * file, the one after a fresh record. The sensor is reached through command
- * words stored into the controller's data/command register; the module lock
- * keeps one user's access sequence from interleaving with another's.
+ * file, the one after a fresh record. In the full and command variants a
+ * write is one text command: help, re-initialisation, offset calibration,
+ * identity check, data format or output data rate. The sensor is reached
+ * through command words stored into the controller's data/command register;
+ * the module lock keeps one user's access sequence, a whole command
+ * included, from interleaving with another's.
  *
  * Freestanding C++11 (no library, no exceptions, no allocation): the kernel
  * is reached only through ks.h.
@@ -133,6 +136,24 @@ static int i2c0_ready(void)
 	return i2c0_stale ? i2c0_recover() : 0;
 }
 
+#ifndef ACCEL_VARIANT_BASIC
+/*
+ * Waits until every stored word has gone out. Register writes do not wait
+ * for room in the 64-word transmit queue, so write-only commands in quick
+ * succession would overflow it and the controller would drop words; a
+ * command that starts on an empty queue stores at most 30.
+ */
+static int i2c0_drain(void)
+{
+	for (unsigned int polls = 0; polls < I2C0_POLL_BUDGET; polls++) {
+		if (!i2c0_load(I2C0_TX_LEVEL))
+			return 0;
+	}
+	ks_printk(KS_ERR "/dev/%s: I2C0 transmit queue does not empty\n", DEVICE_NAME);
+	return i2c0_recover();
+}
+#endif
+
 /* Takes len received bytes, oldest first. */
 static int i2c0_collect(uint8_t address, uint8_t values[], uint8_t len)
 {
@@ -216,15 +237,25 @@ static const reg_setting adxl345_init_sequence[] = {
 /* 31.25 mg per count at +-16 g and 10 bits, kept as the integer 31. */
 static const int ADXL345_INIT_MG_PER_LSB = 31;
 
-int ADXL345_Init(void)
+#define ARRAY_LEN(a) (sizeof(a) / sizeof((a)[0]))
+
+static int write_sequence(const reg_setting sequence[], size_t n)
 {
-	for (size_t i = 0; i < sizeof(adxl345_init_sequence) / sizeof(adxl345_init_sequence[0]);
-	     i++) {
-		int err = ADXL345_REG_WRITE(adxl345_init_sequence[i].reg,
-					    adxl345_init_sequence[i].value);
+	for (size_t i = 0; i < n; i++) {
+		int err = ADXL345_REG_WRITE(sequence[i].reg, sequence[i].value);
+
 		if (err)
 			return err;
 	}
+	return 0;
+}
+
+int ADXL345_Init(void)
+{
+	int err = write_sequence(adxl345_init_sequence, ARRAY_LEN(adxl345_init_sequence));
+
+	if (err)
+		return err;
 	mg_per_LSB = ADXL345_INIT_MG_PER_LSB;
 	return 0;
 }
@@ -376,17 +407,458 @@ ks_ssize_t device_read(struct ks_file *, char *buffer, ks_size_t length, ks_loff
 	return count;
 }
 
-/* ---- command interface -------------------------------------------------
- * device_write and ADXL345_Calibrate of the full and command variants belong
- * here. They are not built yet, so for now no variant offers a write
- * operation and the kernel refuses writes to the node.
+/* ---- offset calibration ----------------------------------------------- */
+#ifndef ACCEL_VARIANT_BASIC
+
+static const int CALIBRATION_SAMPLES = 64;
+/* Scales in thousandths of a milli-g: one offset register LSB is 15.6 mg. */
+static const int32_t OFFSET_LSB = 15600;
+static const int32_t ONE_G_MG = 1000;
+
+/*
+ * DATA_READY polls per sample before the sensor counts as silent. A poll is
+ * one INT_SOURCE read, four bus bytes, about 90 us at 400 kbit/s: 1000 polls
+ * are some 90 ms, nine output periods at the 100 Hz sampled at.
  */
+static const unsigned int CALIBRATION_READY_POLLS = 1000;
+
+int32_t rounded_quotient(int32_t a, int32_t b)
+{
+	/* From the remainder, so that a + b / 2 cannot overflow. */
+	int32_t q = a / b, r = a % b;
+	int32_t left = r < 0 ? -r : r;
+
+	if (left >= b - left)
+		q += a < 0 ? -1 : 1;
+	return q;
+}
+
+/* Only the low byte goes to the register; unsigned, so that a correction
+ * beyond 32 bits cannot overflow. */
+static uint8_t low_byte_of_negated(int32_t v)
+{
+	return (uint8_t)(0u - (uint32_t)v);
+}
+
+static uint8_t coarse_offset(int32_t average, int32_t offset_scale)
+{
+	return (uint8_t)(0u - (uint32_t)average * (uint32_t)offset_scale);
+}
+
+void calibration_offsets(int32_t average_x, int32_t average_y, int32_t average_z, int32_t mg,
+			 uint8_t offset[3])
+{
+	int32_t output_lsb = 1000 * mg;
+	int32_t one_g = rounded_quotient(ONE_G_MG, mg);
+	int32_t offset_scale;
+
+	/* Z keeps the +1 g of rest; only the error beyond it is cancelled. */
+	average_z -= one_g;
+	if (output_lsb > OFFSET_LSB) {
+		/* Offset LSBs per output LSB. */
+		offset_scale = rounded_quotient(output_lsb, OFFSET_LSB);
+		offset[0] = coarse_offset(average_x, offset_scale);
+		offset[1] = coarse_offset(average_y, offset_scale);
+		offset[2] = coarse_offset(average_z, offset_scale);
+	} else {
+		/* Output LSBs per offset LSB. */
+		offset_scale = rounded_quotient(OFFSET_LSB, output_lsb);
+		offset[0] = low_byte_of_negated(rounded_quotient(average_x, offset_scale));
+		offset[1] = low_byte_of_negated(rounded_quotient(average_y, offset_scale));
+		offset[2] = low_byte_of_negated(rounded_quotient(average_z, offset_scale));
+	}
+}
+
+static int calibration_wait_ready(void)
+{
+	for (unsigned int polls = 0; polls < CALIBRATION_READY_POLLS; polls++) {
+		int ready = ADXL345_IsDataReady();
+
+		if (ready)
+			return ready < 0 ? ready : 0;
+	}
+	ks_printk(KS_ERR "/dev/%s: calibration stopped: ADXL345 delivers no samples\n",
+		  DEVICE_NAME);
+	return -ETIMEDOUT;
+}
+
+/* Sums of the samples, each read after the sensor reported new data. */
+static int calibration_sample(int32_t *average_x, int32_t *average_y, int32_t *average_z)
+{
+	/* Local: the global XYZ keeps the sample of the last record. */
+	int16_t XYZ[3];
+
+	*average_x = *average_y = *average_z = 0;
+	for (int i = 0; i < CALIBRATION_SAMPLES; i++) {
+		int err = calibration_wait_ready();
+
+		if (!err)
+			err = ADXL345_XYZ_Read(XYZ);
+		if (err)
+			return err;
+		*average_x += XYZ[0];
+		*average_y += XYZ[1];
+		*average_z += XYZ[2];
+	}
+	return 0;
+}
+
+/* The samples carry no earlier correction. */
+static const reg_setting calibration_clear[] = {
+	{ADXL345_POWER_CTL, ADXL345_STANDBY},
+	{ADXL345_OFSX, 0x00},
+	{ADXL345_OFSY, 0x00},
+	{ADXL345_OFSZ, 0x00},
+};
+
+/* Standby, offsets cleared, 100 Hz, measuring; saved_bw the rate before. */
+static int calibration_start(uint8_t *saved_bw)
+{
+	int err = write_sequence(calibration_clear, ARRAY_LEN(calibration_clear));
+
+	if (!err)
+		err = ADXL345_REG_READ(ADXL345_BW_RATE, saved_bw);
+	if (!err)
+		err = ADXL345_REG_WRITE(ADXL345_BW_RATE, ADXL345_RATE_100HZ);
+	if (!err)
+		err = ADXL345_REG_WRITE(ADXL345_POWER_CTL, ADXL345_MEASURE);
+	return err;
+}
+
+/* Programs the offsets (none after a failed sampling) in standby and goes
+ * back to measuring at the saved rate. */
+static int calibration_finish(const uint8_t *offset, uint8_t saved_bw)
+{
+	int err = ADXL345_REG_WRITE(ADXL345_POWER_CTL, ADXL345_STANDBY);
+
+	for (int axis = 0; offset && !err && axis < 3; axis++)
+		err = ADXL345_REG_WRITE(ADXL345_OFSX + axis, offset[axis]);
+	if (!err)
+		err = ADXL345_REG_WRITE(ADXL345_BW_RATE, saved_bw);
+	if (!err)
+		err = ADXL345_REG_WRITE(ADXL345_POWER_CTL, ADXL345_MEASURE);
+	return err;
+}
+
+int ADXL345_Calibrate(void)
+{
+	int32_t average_x, average_y, average_z;
+	uint8_t offset[3];
+	uint8_t saved_bw = 0;
+	int err, finish;
+
+	if (mg_per_LSB < 1 || mg_per_LSB > ACCEL_CALIBRATION_MG_MAX) {
+		ks_printk(KS_ERR "/dev/%s: cannot calibrate at %d mg per count\n", DEVICE_NAME,
+			  mg_per_LSB);
+		return -EINVAL;
+	}
+	err = calibration_start(&saved_bw);
+	if (err == 0) {
+		err = calibration_sample(&average_x, &average_y, &average_z);
+		if (!err)
+			calibration_offsets(rounded_quotient(average_x, CALIBRATION_SAMPLES),
+					    rounded_quotient(average_y, CALIBRATION_SAMPLES),
+					    rounded_quotient(average_z, CALIBRATION_SAMPLES),
+					    mg_per_LSB, offset);
+	}
+	/* Once BW_RATE may have changed, it is put back whatever happened. */
+	finish = calibration_finish(err ? 0 : offset, saved_bw);
+	return err ? err : finish;
+}
+
+/* ---- command interface -------------------------------------------------
+ * One command per write, interpreted at once between a standby and a
+ * measurement write, so that no configuration register changes while the
+ * sensor measures. Outcomes and rejected commands go to the kernel log.
+ */
+
+/* A word of the text fits command, the second word of "rate" fits rate. */
+static const size_t COMMAND_SIZE = 16, RATE_SIZE = 8;
+static_assert(COMMAND_SIZE > ACCEL_TEXT_MAX, "first word fits command");
+static_assert(RATE_SIZE > ACCEL_TEXT_MAX - (sizeof("rate ") - 1), "second word fits rate");
+/* After "format " no number has more digits than an int holds. */
+static_assert(ACCEL_TEXT_MAX - (sizeof("format ") - 1) <= 9, "numbers cannot overflow");
+
+static const char *const help_banner[] = {
+#ifdef ACCEL_VARIANT_FULL
+	"Varnex FPGA sample device driver\n",
+	"Returns: int_source accel_x accel_y accel_z mg/lsb\n",
+#endif
+	"Usage: --\n",
+	"       init\n",
+	"       calibrate\n",
+	"       device\n",
+	"       format F GG, where F=1 means full res, GG = {2,4,8,16} G\n",
+	"       rate R, where R = {25,12.5,6.25,1.56,0.78} Hz\n",
+};
+
+struct rate_setting {
+	const char *word;
+	uint8_t code;
+};
+
+static const rate_setting rate_table[] = {
+	{"25", ADXL345_RATE_25HZ},     {"12.5", ADXL345_RATE_12_5HZ}, {"6.25", ADXL345_RATE_6_25HZ},
+	{"1.56", ADXL345_RATE_1_56HZ}, {"0.78", ADXL345_RATE_0_78HZ},
+};
+
+/*
+ * The text as the writer sent it is accel_string (for messages); commands
+ * read their words from scan (see scan_copy).
+ */
+struct command_text {
+	const char *accel_string;
+	const char *scan;
+};
+
+/*
+ * Both sscanf implementations take the same six characters for white space,
+ * except that the kernel's also takes byte 0xA0. Words are read from a copy
+ * in which that byte is a blank, so that kernel and host read the same.
+ */
+static void scan_copy(char scan[], const char accel_string[])
+{
+	size_t n = 0;
+
+	for (; accel_string[n]; n++)
+		scan[n] = (unsigned char)accel_string[n] == 0xA0 ? ' ' : accel_string[n];
+	scan[n] = '\0';
+}
+
+static bool is_blank(char c)
+{
+	return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+static bool is_digit(char c)
+{
+	return c >= '0' && c <= '9';
+}
+
+static const char *skip_blanks(const char *p)
+{
+	while (is_blank(*p))
+		p++;
+	return p;
+}
+
+/* End of a number as the kernel's %d reads it, an optional '-' and digits;
+ * null when none starts at p. */
+static const char *number_end(const char *p)
+{
+	if (*p == '-')
+		p++;
+	if (!is_digit(*p))
+		return 0;
+	while (is_digit(*p))
+		p++;
+	return p;
+}
+
+/*
+ * sscanf(scan, "%s %d %d") with numbers read the kernel's way. The C
+ * library's %d also takes a leading '+': the fields are cut where the
+ * kernel's conversion stops, so both give the same count.
+ */
+static int scan_format(const char *scan, char command[], int *full, int *range)
+{
+	const char *p = skip_blanks(scan);
+	int numbers = 0;
+
+	while (*p && !is_blank(*p))
+		p++;
+	for (p = skip_blanks(p); numbers < 2 && (p = number_end(p)); p = skip_blanks(p))
+		numbers++;
+	int fields = ks_sscanf(scan, "%s %d %d", command, full, range);
+	return fields < 1 + numbers ? fields : 1 + numbers;
+}
+
+static int command_help(const command_text *)
+{
+	for (size_t n = 0; n < ARRAY_LEN(help_banner); n++)
+		ks_printk(KS_ERR "%s", help_banner[n]);
+	return 0;
+}
+
+static int command_init(const command_text *)
+{
+	return ADXL345_Init();
+}
+
+static int command_calibrate(const command_text *)
+{
+	return ADXL345_Calibrate();
+}
+
+static int command_device(const command_text *)
+{
+	uint8_t pID;
+	int err = ADXL345_IdRead(&pID);
+
+	if (err)
+		return err;
+	if (pID == ADXL345_DEVID_VALUE)
+		ks_printk(KS_ERR "/dev/%s: ADXL345 device ID is 0x%X\n", DEVICE_NAME, pID);
+	else
+		ks_printk(KS_ERR "/dev/%s: found wrong device ID 0x%X\n", DEVICE_NAME, pID);
+	return 0;
+}
+
+/* Range code: log2 of the range in g, minus 1 (2 g gives 0, 16 g gives 3). */
+static int range_code(int range)
+{
+	int i = 0;
+
+	for (range >>= 2; range; range >>= 1)
+		i++;
+	return i;
+}
+
+/* Range and resolution; mg_per_LSB changes only once DATA_FORMAT did. */
+static int set_format(int full, int range)
+{
+	int i = range_code(range);
+	int scale = full ? 4 : (range * 1000 + 256) / 512;
+	uint8_t saved_dataformat;
+	int err = ADXL345_REG_READ(ADXL345_DATA_FORMAT, &saved_dataformat);
+
+	if (err)
+		return err;
+	/* Bit 2 (left-justified) stays 0: the counts are right-justified. */
+	err = ADXL345_REG_WRITE(ADXL345_DATA_FORMAT, (saved_dataformat & ADXL345_FORMAT_UPPER) | i |
+							     (full ? ADXL345_FULL_RES : 0));
+	if (err)
+		return err;
+	mg_per_LSB = scale;
+	return 0;
+}
+
+static const reg_setting offsets_cleared[] = {
+	{ADXL345_OFSX, 0x00},
+	{ADXL345_OFSY, 0x00},
+	{ADXL345_OFSZ, 0x00},
+};
+
+static int command_format(const command_text *text)
+{
+	char command[COMMAND_SIZE];
+	int full, range;
+	int err;
+
+	if (scan_format(text->scan, command, &full, &range) != 3) {
+		ks_printk(KS_ERR "/dev/%s: can't parse user input %s\n", DEVICE_NAME,
+			  text->accel_string);
+		return 0;
+	}
+	err = write_sequence(offsets_cleared, ARRAY_LEN(offsets_cleared));
+	if (err)
+		return err;
+	if (range != 2 && range != 4 && range != 8 && range != 16) {
+		ks_printk(KS_ERR "/dev/%s: bad range value %d\n", DEVICE_NAME, range);
+		return 0;
+	}
+	return set_format(full, range);
+}
+
+static int command_rate(const command_text *text)
+{
+	char command[COMMAND_SIZE], rate[RATE_SIZE];
+
+	if (ks_sscanf(text->scan, "%s %s", command, rate) != 2) {
+		ks_printk(KS_ERR "/dev/%s: can't parse user input: %s\n", DEVICE_NAME,
+			  text->accel_string);
+		return 0;
+	}
+	for (size_t n = 0; n < ARRAY_LEN(rate_table); n++) {
+		if (!ks_strcmp(rate, rate_table[n].word))
+			return ADXL345_REG_WRITE(ADXL345_BW_RATE, rate_table[n].code);
+	}
+	ks_printk(KS_ERR "/dev/%s: bad rate %s (use 25, 12.5, 6.25, 1.56, or 0.78)\n", DEVICE_NAME,
+		  rate);
+	return 0;
+}
+
+struct accel_command {
+	const char *word;
+	int (*run)(const command_text *text);
+};
+
+/* Matched in this order, exactly. */
+static const accel_command commands[] = {
+	{"--", command_help},         {"init", command_init},     {"calibrate", command_calibrate},
+	{"device", command_device},   {"format", command_format}, {"rate", command_rate},
+};
+
+/*
+ * Runs the command of the text. Returns 0, or the error of a failed bus
+ * access; for a text without a word, -EINVAL when the writer sent bytes
+ * (a writer retrying the rest would loop) and 0 for an empty write.
+ */
+static int interpret(const char accel_string[], ks_size_t length)
+{
+	char scan[ACCEL_TEXT_MAX + 1];
+	char command[COMMAND_SIZE];
+	command_text text = {accel_string, scan};
+
+	scan_copy(scan, accel_string);
+	/* The kernel's %s converts an empty word from blanks alone. */
+	if (ks_sscanf(scan, "%s", command) != 1 || !command[0]) {
+		ks_printk(KS_ERR "/dev/%s: unable to read user input\n", DEVICE_NAME);
+		return length ? -EINVAL : 0;
+	}
+	for (size_t n = 0; n < ARRAY_LEN(commands); n++) {
+		if (!ks_strcmp(command, commands[n].word))
+			return commands[n].run(&text);
+	}
+	ks_printk(KS_ERR "/dev/%s: received unrecognized command %s\n", DEVICE_NAME, command);
+	return 0;
+}
+
+/*
+ * Takes the first ACCEL_TEXT_MAX bytes of the writer's text; the rest is
+ * ignored but counted as written. The file position is not used.
+ */
+ks_ssize_t device_write(struct ks_file *, const char *buffer, ks_size_t length, ks_loff_t *)
+{
+	char accel_string[ACCEL_TEXT_MAX + 1];
+	ks_size_t bytes = length < ACCEL_TEXT_MAX ? length : ACCEL_TEXT_MAX;
+	int err, measure;
+
+	/* Uncopied bytes read as zero: the text ends where the copy failed. */
+	if (ks_copy_from_user(accel_string, buffer, bytes))
+		ks_printk(KS_ERR "/dev/%s: copy_from_user unsuccessful\n", DEVICE_NAME);
+	accel_string[bytes] = '\0';
+
+	err = ks_lock();
+	if (err)
+		return err;
+	err = i2c0_drain();
+	if (!err)
+		err = ADXL345_REG_WRITE(ADXL345_POWER_CTL, ADXL345_STANDBY);
+	if (!err)
+		err = interpret(accel_string, length);
+	/* Back to measuring whatever happened, also after a bus error. */
+	measure = ADXL345_REG_WRITE(ADXL345_POWER_CTL, ADXL345_MEASURE);
+	ks_unlock();
+
+	if (err)
+		return err;
+	if (measure)
+		return measure;
+	return length;
+}
+
+#endif /* !ACCEL_VARIANT_BASIC */
 
 const struct ks_fops fops = {
 	device_open,
 	device_release,
 	device_read,
-	0, /* write: device_write (full and command variants), not built yet */
+#ifdef ACCEL_VARIANT_BASIC
+	0, /* read only: the kernel refuses writes */
+#else
+	device_write,
+#endif
 };
 
 /* ---- module load and unload ------------------------------------------- */

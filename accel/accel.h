@@ -62,4 +62,38 @@ int device_open(struct ks_inode *inode, struct ks_file *file);
 int device_release(struct ks_inode *inode, struct ks_file *file);
 ks_ssize_t device_read(struct ks_file *filp, char *buffer, ks_size_t length, ks_loff_t *offset);
 
+#ifndef ACCEL_VARIANT_BASIC
+/*
+ * Command interface: one text command per write, at most ACCEL_TEXT_MAX
+ * bytes of it taken. The result is length (outcomes and rejections go to the
+ * kernel log), -EINVAL for bytes without a word in them, -EINTR when a signal
+ * ended the wait for the lock, or the error of a failed bus access.
+ */
+#define ACCEL_TEXT_MAX 11
+ks_ssize_t device_write(struct ks_file *filp, const char *buffer, ks_size_t length,
+			ks_loff_t *offset);
+
+/*
+ * Programs the offset registers so that the sensor at rest, Z up, reads 0, 0
+ * and +1 g at the scale mg_per_LSB. Called with the lock held and the sensor
+ * in standby; returns with it measuring at the output data rate it had.
+ * Returns 0, -EINVAL (mg_per_LSB outside 1 .. ACCEL_CALIBRATION_MG_MAX,
+ * nothing written), -ETIMEDOUT (the sensor stopped delivering samples) or a
+ * bus error; on failure the offsets are left 0.
+ */
+#define ACCEL_CALIBRATION_MG_MAX (INT32_MAX / 1000)
+int ADXL345_Calibrate(void);
+
+/* a / b rounded to the nearest integer, halves away from zero; b > 0. */
+int32_t rounded_quotient(int32_t a, int32_t b);
+
+/*
+ * Offset register values (X, Y, Z; each the low byte of the correction) for
+ * the rounded means of samples of a sensor at rest, taken at mg milli-g per
+ * count (1 .. ACCEL_CALIBRATION_MG_MAX).
+ */
+void calibration_offsets(int32_t average_x, int32_t average_y, int32_t average_z, int32_t mg,
+			 uint8_t offset[3]);
+#endif
+
 #endif

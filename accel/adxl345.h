@@ -33,12 +33,19 @@ const uint8_t ADXL345_DATA_READY = 0x80;
 const uint8_t ADXL345_SINGLE_TAP = 0x40;
 const uint8_t ADXL345_DOUBLE_TAP = 0x20;
 
-/* DATA_FORMAT */
+/* DATA_FORMAT: self-test, SPI, interrupt polarity and bit 4 above the
+ * full-resolution, justify and range bits. */
+const uint8_t ADXL345_FORMAT_UPPER = 0xF0;
 const uint8_t ADXL345_FULL_RES = 0x08;
 const uint8_t ADXL345_RANGE_16G = 0x03;
 
 /* BW_RATE output data rates (normal power) */
+const uint8_t ADXL345_RATE_100HZ = 0x0A;
+const uint8_t ADXL345_RATE_25HZ = 0x08;
 const uint8_t ADXL345_RATE_12_5HZ = 0x07;
+const uint8_t ADXL345_RATE_6_25HZ = 0x06;
+const uint8_t ADXL345_RATE_1_56HZ = 0x04;
+const uint8_t ADXL345_RATE_0_78HZ = 0x03;
 
 /* TAP_AXES: tap detection on X, Y and Z */
 const uint8_t ADXL345_TAP_XYZ = 0x07;

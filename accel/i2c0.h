@@ -17,6 +17,7 @@ const uint32_t I2C0_DATA_CMD = 0x10;
 const uint32_t I2C0_FS_HCNT = 0x1C;
 const uint32_t I2C0_FS_LCNT = 0x20;
 const uint32_t I2C0_ENABLE = 0x6C;
+const uint32_t I2C0_TX_LEVEL = 0x74;
 const uint32_t I2C0_RX_LEVEL = 0x78;
 const uint32_t I2C0_ENABLE_STATUS = 0x9C;
 

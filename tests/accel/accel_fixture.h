@@ -51,6 +51,26 @@ inline std::vector<std::string> log_texts()
 	return out;
 }
 
+// A sensor register as it stands once the queued command words went out.
+inline uint8_t sensor_reg(uint8_t reg)
+{
+	advance_ms(2);
+	return models::sensor_peek(&sim::board(), reg);
+}
+
+// Register writes the sensor received since the last trace clearing, as
+// (register, value) pairs; the queued words are let out first.
+using RegWrite = std::pair<int, int>;
+inline std::vector<RegWrite> sensor_writes()
+{
+	advance_ms(2);
+	const models::Adxl345 &s = sim::board().sensor;
+	std::vector<RegWrite> out;
+	for (uint32_t i = 0; i < std::min<uint32_t>(s.reg_writes, models::TRACE_DEPTH); i++)
+		out.push_back({s.write_reg[i], s.write_val[i]});
+	return out;
+}
+
 // Command words the controller was given since the last trace clearing.
 inline std::vector<uint32_t> words()
 {
