@@ -511,18 +511,24 @@ static const reg_setting calibration_clear[] = {
 	{ADXL345_OFSZ, 0x00},
 };
 
-/* Standby, offsets cleared, 100 Hz, measuring; saved_bw the rate before. */
-static int calibration_start(uint8_t *saved_bw)
+/* Standby and offsets cleared; saved_bw the output data rate. */
+static int calibration_prepare(uint8_t *saved_bw)
 {
 	int err = write_sequence(calibration_clear, ARRAY_LEN(calibration_clear));
 
-	if (!err)
-		err = ADXL345_REG_READ(ADXL345_BW_RATE, saved_bw);
-	if (!err)
-		err = ADXL345_REG_WRITE(ADXL345_BW_RATE, ADXL345_RATE_100HZ);
-	if (!err)
-		err = ADXL345_REG_WRITE(ADXL345_POWER_CTL, ADXL345_MEASURE);
-	return err;
+	if (err)
+		return err;
+	return ADXL345_REG_READ(ADXL345_BW_RATE, saved_bw);
+}
+
+/* Measuring at 100 Hz. */
+static int calibration_measure(void)
+{
+	int err = ADXL345_REG_WRITE(ADXL345_BW_RATE, ADXL345_RATE_100HZ);
+
+	if (err)
+		return err;
+	return ADXL345_REG_WRITE(ADXL345_POWER_CTL, ADXL345_MEASURE);
 }
 
 /* Programs the offsets (none after a failed sampling) in standby and goes
@@ -544,7 +550,7 @@ int ADXL345_Calibrate(void)
 {
 	int32_t average_x, average_y, average_z;
 	uint8_t offset[3];
-	uint8_t saved_bw = 0;
+	uint8_t saved_bw;
 	int err, finish;
 
 	if (mg_per_LSB < 1 || mg_per_LSB > ACCEL_CALIBRATION_MG_MAX) {
@@ -552,16 +558,19 @@ int ADXL345_Calibrate(void)
 			  mg_per_LSB);
 		return -EINVAL;
 	}
-	err = calibration_start(&saved_bw);
-	if (err == 0) {
+	err = calibration_prepare(&saved_bw);
+	if (err)
+		return err;
+
+	err = calibration_measure();
+	if (!err)
 		err = calibration_sample(&average_x, &average_y, &average_z);
-		if (!err)
-			calibration_offsets(rounded_quotient(average_x, CALIBRATION_SAMPLES),
-					    rounded_quotient(average_y, CALIBRATION_SAMPLES),
-					    rounded_quotient(average_z, CALIBRATION_SAMPLES),
-					    mg_per_LSB, offset);
-	}
-	/* Once BW_RATE may have changed, it is put back whatever happened. */
+	if (!err)
+		calibration_offsets(rounded_quotient(average_x, CALIBRATION_SAMPLES),
+				    rounded_quotient(average_y, CALIBRATION_SAMPLES),
+				    rounded_quotient(average_z, CALIBRATION_SAMPLES), mg_per_LSB,
+				    offset);
+	/* BW_RATE may have changed: it is put back whatever happened. */
 	finish = calibration_finish(err ? 0 : offset, saved_bw);
 	return err ? err : finish;
 }
@@ -785,8 +794,12 @@ struct accel_command {
 
 /* Matched in this order, exactly. */
 static const accel_command commands[] = {
-	{"--", command_help},         {"init", command_init},     {"calibrate", command_calibrate},
-	{"device", command_device},   {"format", command_format}, {"rate", command_rate},
+	{"--", command_help},
+	{"init", command_init},
+	{"calibrate", command_calibrate},
+	{"device", command_device},
+	{"format", command_format},
+	{"rate", command_rate},
 };
 
 /*

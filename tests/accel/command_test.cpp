@@ -8,7 +8,8 @@
 
 #include "writer.h"
 
-namespace {
+namespace
+{
 
 #ifndef ACCEL_VARIANT_BASIC
 
@@ -23,8 +24,9 @@ std::vector<std::string> banner()
 		"3        rate R, where R = {25,12.5,6.25,1.56,0.78} Hz\n",
 	};
 	if (FULL_VARIANT)
-		lines.insert(lines.begin(), {"3 Varnex FPGA sample device driver\n",
-					     "3 Returns: int_source accel_x accel_y accel_z mg/lsb\n"});
+		lines.insert(lines.begin(),
+			     {"3 Varnex FPGA sample device driver\n",
+			      "3 Returns: int_source accel_x accel_y accel_z mg/lsb\n"});
 	return lines;
 }
 
@@ -50,18 +52,19 @@ struct FormatCase {
 TEST_F(Commands, FormatSetsRangeResolutionAndScale)
 {
 	const FormatCase cases[] = {
-		{"format 0 2", 0x0, 4},    {"format 0 4\n", 0x1, 8},   {"format 0 8", 0x2, 16},
-		{"format 0 16", 0x3, 31},  {"format 1 2", 0x8, 4},     {"format 1 4\n", 0x9, 4},
-		{"format 1 8", 0xA, 4},    {"format 1 16\n", 0xB, 4},  {"format 5 8", 0xA, 4},
-		{"format -1 4", 0x9, 4},   {"format 01 8", 0xA, 4},   {"format 0 8x", 0x2, 16},
-		{" format 0 4", 0x1, 8},   {"format\t1\t2", 0x8, 4},
+		{"format 0 2", 0x0, 4},	  {"format 0 4\n", 0x1, 8},  {"format 0 8", 0x2, 16},
+		{"format 0 16", 0x3, 31}, {"format 1 2", 0x8, 4},    {"format 1 4\n", 0x9, 4},
+		{"format 1 8", 0xA, 4},	  {"format 1 16\n", 0xB, 4}, {"format 5 8", 0xA, 4},
+		{"format -1 4", 0x9, 4},  {"format 01 8", 0xA, 4},   {"format 0 8x", 0x2, 16},
+		{" format 0 4", 0x1, 8},  {"format\t1\t2", 0x8, 4},
 	};
 	for (const FormatCase &c : cases) {
 		SCOPED_TRACE(c.text);
 		set_offsets(5, 6, 7);
 		EXPECT_EQ(write_text(c.text), (ssize_t)strlen(c.text));
 		EXPECT_EQ(log_texts(), std::vector<std::string>{});
-		EXPECT_EQ(writes_, bracketed({{0x1E, 0}, {0x1F, 0}, {0x20, 0}, {0x31, c.data_format}}));
+		EXPECT_EQ(writes_,
+			  bracketed({{0x1E, 0}, {0x1F, 0}, {0x20, 0}, {0x31, c.data_format}}));
 		EXPECT_EQ(sensor_reg(0x31), c.data_format);
 		EXPECT_EQ(mg_per_LSB, c.mg);
 		EXPECT_EQ(record_scale(), c.mg);
@@ -115,8 +118,8 @@ TEST_F(Commands, FormatThatDoesNotParseChangesNothing)
 TEST_F(Commands, RateSetsTheOutputDataRate)
 {
 	const std::pair<const char *, int> cases[] = {
-		{"rate 25", 0x08},   {"rate 12.5\n", 0x07}, {"rate 6.25", 0x06},
-		{"rate 1.56\n", 0x04}, {"rate 0.78", 0x03}, {"rate 25 Hz", 0x08},
+		{"rate 25", 0x08},     {"rate 12.5\n", 0x07}, {"rate 6.25", 0x06},
+		{"rate 1.56\n", 0x04}, {"rate 0.78", 0x03},   {"rate 25 Hz", 0x08},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.first);
@@ -175,8 +178,12 @@ TEST_F(Commands, InitRestoresTheStartUpConfiguration)
 {
 	std::vector<RegWrite> init = {{0x2D, 0x00}, {0x31, 0x03}, {0x2C, 0x07}};
 	if (FULL_VARIANT)
-		init.insert(init.end(), {{0x1D, 0x30}, {0x21, 0x20}, {0x22, 0x10}, {0x23, 0xFF},
-					 {0x2A, 0x07}, {0x2E, 0x60}});
+		init.insert(init.end(), {{0x1D, 0x30},
+					 {0x21, 0x20},
+					 {0x22, 0x10},
+					 {0x23, 0xFF},
+					 {0x2A, 0x07},
+					 {0x2E, 0x60}});
 	init.insert(init.end(), {{0x1E, 0x00}, {0x1F, 0x00}, {0x20, 0x00}, {0x2D, 0x08}});
 
 	for (const char *text : {"init", "init now", "init\n"}) {
@@ -201,15 +208,17 @@ TEST_F(Commands, UnrecognisedWordsAreLoggedAndChangeNothing)
 {
 	// The 12-character word is cut to the 11 bytes taken.
 	const std::pair<const char *, const char *> cases[] = {
-		{"Init", "Init"},         {"calibrateXYZ", "calibrateXY"}, {"hello world", "hello"},
-		{"-", "-"},               {"---", "---"},                  {"+init", "+init"},
-		{"  rate2 ", "rate2"},    {"formats 1 2", "formats"},      {"INIT\n", "INIT"},
+		{"Init", "Init"},	  {"calibrateXYZ", "calibrateXY"},
+		{"hello world", "hello"}, {"-", "-"},
+		{"---", "---"},		  {"+init", "+init"},
+		{"  rate2 ", "rate2"},	  {"formats 1 2", "formats"},
+		{"INIT\n", "INIT"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.first);
 		EXPECT_EQ(write_text(c.first), (ssize_t)strlen(c.first));
-		EXPECT_EQ(log_texts(), msg(std::string("received unrecognized command ") + c.second +
-					   "\n"));
+		EXPECT_EQ(log_texts(),
+			  msg(std::string("received unrecognized command ") + c.second + "\n"));
 		EXPECT_EQ(writes_, BRACKET);
 	}
 }
@@ -265,7 +274,10 @@ TEST_F(Commands, FailedCopiesAreLoggedAndTheCopiedTextIsUsed)
 	};
 	const Case cases[] = {
 		{"init\n", 0, -EINVAL, {copy, "3 /dev/accel: unable to read user input\n"}},
-		{"format 1 16", 4, 11, {copy, "3 /dev/accel: received unrecognized command form\n"}},
+		{"format 1 16",
+		 4,
+		 11,
+		 {copy, "3 /dev/accel: received unrecognized command form\n"}},
 		{"format 1 2", 9, 10, {copy, "3 /dev/accel: can't parse user input format 1 \n"}},
 		{"device\nXYZ", 7, 10, {copy, "3 /dev/accel: ADXL345 device ID is 0xE5\n"}},
 	};
@@ -281,8 +293,8 @@ TEST_F(Commands, FailedCopiesAreLoggedAndTheCopiedTextIsUsed)
 	// A user address the kernel refuses altogether.
 	sim::clear_log();
 	EXPECT_EQ(sim::write(fd_, nullptr, 4), -EINVAL);
-	EXPECT_EQ(log_texts(), (std::vector<std::string>{
-				       copy, "3 /dev/accel: unable to read user input\n"}));
+	EXPECT_EQ(log_texts(),
+		  (std::vector<std::string>{copy, "3 /dev/accel: unable to read user input\n"}));
 	EXPECT_EQ(sensor_reg(0x2D), 0x08);
 }
 
@@ -301,9 +313,14 @@ TEST_F(Commands, WordsAndNumbersAreReadAsTheKernelReadsThem)
 	EXPECT_EQ(write_text("format -0 8"), 11);
 	EXPECT_EQ(sensor_reg(0x31), 0x02);
 
-	EXPECT_EQ(write_text("format\xA0" "1\xA0" "16"), 11);
+	EXPECT_EQ(write_text("format\xA0"
+			     "1\xA0"
+			     "16"),
+		  11);
 	EXPECT_EQ(sensor_reg(0x31), 0x0B);
-	EXPECT_EQ(write_text("rate\xA0" "25"), 7);
+	EXPECT_EQ(write_text("rate\xA0"
+			     "25"),
+		  7);
 	EXPECT_EQ(sensor_reg(0x2C), 0x08);
 	EXPECT_EQ(write_text("\xA0\xA0init"), 6);
 	EXPECT_EQ(sensor_reg(0x31), 0x03);
@@ -339,8 +356,8 @@ TEST_F(Commands, FailedBusReturnsTheErrorAndStillEndsMeasuring)
 	EXPECT_EQ(write_text("device"), -EIO);
 	EXPECT_EQ(write_text("rate 0.78"), -ETIMEDOUT);
 	EXPECT_EQ(sim::board().i2c0.words, 0u) << "no command word stored";
-	EXPECT_EQ(log_texts(), std::vector<std::string>(
-				       2, "3 /dev/accel: I2C0 controller did not stop\n"));
+	EXPECT_EQ(log_texts(),
+		  std::vector<std::string>(2, "3 /dev/accel: I2C0 controller did not stop\n"));
 
 	sim::with_board([](models::Board &b) {
 		b.i2c0.stuck_enabled = false;
@@ -367,7 +384,8 @@ TEST_F(Commands, WritesInQuickSuccessionLoseNoWord)
 	// waits for the words of the one before to go out.
 	models::board_clear_traces(&sim::board());
 	for (int i = 0; i < 30; i++)
-		ASSERT_EQ(sim::write(fd_, i % 2 ? "rate 25" : "rate 0.78", i % 2 ? 7 : 9), i % 2 ? 7 : 9);
+		ASSERT_EQ(sim::write(fd_, i % 2 ? "rate 25" : "rate 0.78", i % 2 ? 7 : 9),
+			  i % 2 ? 7 : 9);
 	std::vector<RegWrite> expected;
 	for (int i = 0; i < 30; i++) {
 		std::vector<RegWrite> one = bracketed({{0x2C, i % 2 ? 0x08 : 0x03}});
@@ -398,7 +416,8 @@ TEST_F(Commands, ConcurrentWritersKeepTheirBrackets)
 		bracketed({{0x1E, 0}, {0x1F, 0}, {0x20, 0}, {0x31, 0x0A}});
 	int rates = 0, formats = 0;
 	for (size_t i = 0; i < w.size();) {
-		if (i + rate.size() <= w.size() && std::equal(rate.begin(), rate.end(), w.begin() + i)) {
+		if (i + rate.size() <= w.size() &&
+		    std::equal(rate.begin(), rate.end(), w.begin() + i)) {
 			rates++;
 			i += rate.size();
 		} else if (i + format.size() <= w.size() &&
