@@ -46,6 +46,11 @@ void vbm_sync(unsigned long long now_ns)
 	models::board_sync(&board, now_ns);
 }
 
+int vbm_bus_idle(void)
+{
+	return !board.i2c0.in_flight && !board.i2c0.tx_count;
+}
+
 unsigned int vbm_read32(unsigned int phys)
 {
 	return models::board_read32(&board, phys);

@@ -30,6 +30,8 @@ extern const unsigned int vbm_shown_register_count;
 void vbm_reset(void);
 /* Brings the board clock up to now_ns; it never goes back. */
 void vbm_sync(unsigned long long now_ns);
+/* True when I2C controller 0 has no word queued or on the wire. */
+int vbm_bus_idle(void);
 unsigned int vbm_read32(unsigned int phys);
 void vbm_write32(unsigned int phys, unsigned int value);
 

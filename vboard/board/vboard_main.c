@@ -9,6 +9,14 @@
  * register at the same offset. The board clock follows real time as well as
  * bus traffic, so samples and bus bytes arrive as they would on the board.
  *
+ * Stores into a busy I2C controller leave the clock alone, though. On the
+ * board, the stores that make up one access follow each other within
+ * nanoseconds; the emulated processor pauses between them (translating code,
+ * taking interrupts) for longer than a byte takes on the bus, and real time
+ * running on in such a pause would empty the controller's queue and end the
+ * access half-way. Loads, which are how the driver watches the bus, and
+ * stores into an idle controller catch the clock up to real time.
+ *
  * /dev/board is the outside world: a write is one command (tilt, tap, press,
  * ...), a read lists the sensor registers.
  */
@@ -42,12 +50,25 @@ static u8 *bus_space;
 static unsigned long slot_start[VBOARD_MAX_WINDOWS];
 static unsigned long bus_space_size;
 
+static u64 board_time_ns(void)
+{
+	return ktime_get_ns() - board_epoch_ns;
+}
+
 /* Every model access: under the lock, with the board clock brought up to
  * real time first. */
 static void board_enter(void)
 {
 	spin_lock(&board_lock);
-	vbm_sync(ktime_get_ns() - board_epoch_ns);
+	vbm_sync(board_time_ns());
+}
+
+/* A bus store: the clock catches up only while the controller is idle. */
+static void board_enter_store(void)
+{
+	spin_lock(&board_lock);
+	if (vbm_bus_idle())
+		vbm_sync(board_time_ns());
 }
 
 static void board_leave(void)
@@ -124,7 +145,7 @@ void vboard_writel(u32 value, volatile void __iomem *addr)
 
 	if (WARN_ONCE(!bus_phys(addr, &phys), "vboard: store to %p, outside the windows\n", addr))
 		return;
-	board_enter();
+	board_enter_store();
 	vbm_write32(phys, value);
 	board_leave();
 }

@@ -34,9 +34,18 @@ expect_near() {
 	fi
 }
 
+# Sensor set-up at load, on a sensor fresh from power-on each time (reloading
+# the board model resets the board).
+full_init="DEVID 0xE5 THRESH_TAP 0x30 OFSX 0x00 OFSY 0x00 OFSZ 0x00 DUR 0x20 Latent 0x10 \
+Window 0xFF TAP_AXES 0x07 BW_RATE 0x07 POWER_CTL 0x08 INT_ENABLE 0x60 DATA_FORMAT 0x03 "
+short_init="DEVID 0xE5 THRESH_TAP 0x00 OFSX 0x00 OFSY 0x00 OFSZ 0x00 DUR 0x00 Latent 0x00 \
+Window 0x00 TAP_AXES 0x00 BW_RATE 0x07 POWER_CTL 0x08 INT_ENABLE 0x00 DATA_FORMAT 0x03 "
+
 for variant in accel accel_cmd accel_basic; do
 	check "insmod $variant" insmod /modules/$variant.ko
 	check "$variant: /dev/accel" test -c /dev/accel
+	if [ $variant = accel ]; then init=$full_init; else init=$short_init; fi
+	expect "$variant: sensor set up at load" "$(board regs | tr '\n' ' ')" "$init"
 	sleep 0.2
 	if [ $variant = accel ]; then re=$full_record len=21; else re=$flag_record len=20; fi
 	expect_match "$variant: record" "$(cat /dev/accel)" "$re"
@@ -44,6 +53,7 @@ for variant in accel accel_cmd accel_basic; do
 	expect "$variant: head -c 100 reads one record" "$(head -c 100 /dev/accel | wc -c)" "$len"
 	check "rmmod $variant" rmmod $variant
 	check "$variant: node gone" test ! -e /dev/accel
+	check "board model reloaded" sh -c 'rmmod vboard && insmod /modules/vboard.ko'
 done
 
 check "insmod accel" insmod /modules/accel.ko

@@ -6,6 +6,7 @@
 check "insmod accel" insmod /modules/accel.ko
 check "insmod panelio" insmod /modules/panelio.ko
 seconds=4
+echo "stress: $(grep -c ^processor /proc/cpuinfo) processors"
 
 full_record='^[ 0-9A-F][0-9A-F]( (-[0-9]{3}|[0-9]{4})){3} (04|08|16|31)$'
 
