@@ -144,6 +144,17 @@ start=$(date +%s)
 if timeout 20 cat /dev/accel >/dev/null 2>&1; then fail "read with the sensor off succeeded"; else pass; fi
 took=$(($(date +%s) - start))
 check "read with the sensor off ends within 10 s (took ${took}s)" test "$took" -le 10
+start=$(date +%s)
+if timeout 20 sh -c 'echo device >/dev/accel' 2>/dev/null; then
+	fail "device command with the sensor off succeeded"
+else
+	pass
+fi
+# A command of writes alone may not notice; it must still end.
+timeout 20 sh -c 'echo rate 25 >/dev/accel' 2>/dev/null
+check "rate command with the sensor off ends" test $? -ne 124
+took=$(($(date +%s) - start))
+check "commands with the sensor off end within 10 s (took ${took}s)" test "$took" -le 10
 board sensor on
 sleep 0.2
 expect_match "read with the sensor back" "$(cat /dev/accel)" "$full_record"
