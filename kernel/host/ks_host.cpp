@@ -548,14 +548,16 @@ void ks_writel(unsigned int value, volatile unsigned int *addr)
 unsigned long ks_copy_to_user(char *to, const void *from, unsigned long n)
 {
 	size_t ok = accessible(to, n);
-	memcpy(to, from, ok);
+	if (ok) // to may be null when nothing is accessible
+		memcpy(to, from, ok);
 	return n - ok;
 }
 
 unsigned long ks_copy_from_user(void *to, const char *from, unsigned long n)
 {
 	size_t ok = accessible(from, n);
-	memcpy(to, from, ok);
+	if (ok) // from may be null when nothing is accessible
+		memcpy(to, from, ok);
 	memset(static_cast<char *>(to) + ok, 0, n - ok);
 	return n - ok;
 }
