@@ -288,10 +288,14 @@ struct board_command {
 };
 
 static const struct board_command board_commands[] = {
-	{ "tilt", 3, cmd_tilt },	 { "bias", 3, cmd_bias },
-	{ "noise", 1, cmd_noise },	 { "tap", 0, cmd_tap },
-	{ "doubletap", 0, cmd_doubletap }, { "press", 1, cmd_press },
-	{ "switches", 1, cmd_switches }, { "sensor", 1, cmd_sensor },
+	{ "tilt", 3, cmd_tilt },
+	{ "bias", 3, cmd_bias },
+	{ "noise", 1, cmd_noise },
+	{ "tap", 0, cmd_tap },
+	{ "doubletap", 0, cmd_doubletap },
+	{ "press", 1, cmd_press },
+	{ "switches", 1, cmd_switches },
+	{ "sensor", 1, cmd_sensor },
 	{ "devid", 1, cmd_devid },
 };
 
