@@ -42,9 +42,10 @@ int mg_per_LSB;
  * or stale received bytes, so it is set up afresh before the next one. */
 static bool i2c0_stale;
 
-/* First field of the last record (INT_SOURCE byte or new-data flag), for a
- * reader that takes the record in pieces smaller than the record. */
-static unsigned int record_field;
+/* The last record delivered, for a reader that takes it in pieces smaller
+ * than the record: later pieces come from this text, so a command changing
+ * the scale, or a new sample, cannot tear it. */
+static char last_record[ACCEL_RECORD_LEN + 1];
 
 /* ---- register windows ------------------------------------------------- */
 
@@ -296,7 +297,7 @@ int ADXL345_IdRead(uint8_t *pId)
  * Reads INT_SOURCE once and, when it reports new data, the sample into XYZ;
  * otherwise XYZ keeps the previous sample. Sets the record's first field.
  */
-static int acquire_sample(void)
+static int acquire_sample(unsigned int *first_field)
 {
 #ifdef ACCEL_VARIANT_FULL
 	uint8_t data8;
@@ -309,7 +310,7 @@ static int acquire_sample(void)
 		if (err)
 			return err;
 	}
-	record_field = data8;
+	*first_field = data8;
 #else
 	int NewData = ADXL345_IsDataReady();
 	int err;
@@ -321,22 +322,28 @@ static int acquire_sample(void)
 		if (err)
 			return err;
 	}
-	record_field = NewData;
+	*first_field = NewData;
 #endif
 	return 0;
 }
 
 /* Counts below -999 make the text longer than the record: the record is
  * then its first ACCEL_RECORD_LEN characters, cut within themessage. */
-static void format_record(char themessage[ACCEL_RECORD_LEN + 1])
+static void format_record(char themessage[ACCEL_RECORD_LEN + 1], unsigned int first_field)
 {
 #ifdef ACCEL_VARIANT_FULL
-	ks_snprintf(themessage, ACCEL_RECORD_LEN + 1, "%2X %04d %04d %04d %02d\n", record_field,
+	ks_snprintf(themessage, ACCEL_RECORD_LEN + 1, "%2X %04d %04d %04d %02d\n", first_field,
 		    XYZ[0], XYZ[1], XYZ[2], mg_per_LSB);
 #else
 	ks_snprintf(themessage, ACCEL_RECORD_LEN + 1, "%1d %04d %04d %04d %02d\n",
-		    (int)record_field, XYZ[0], XYZ[1], XYZ[2], mg_per_LSB);
+		    (int)first_field, XYZ[0], XYZ[1], XYZ[2], mg_per_LSB);
 #endif
+}
+
+static void copy_record(char *to, const char *from)
+{
+	for (unsigned int i = 0; i <= ACCEL_RECORD_LEN; i++)
+		to[i] = from[i];
 }
 
 int device_open(struct ks_inode *, struct ks_file *)
@@ -368,7 +375,7 @@ int device_release(struct ks_inode *, struct ks_file *)
 ks_ssize_t device_read(struct ks_file *, char *buffer, ks_size_t length, ks_loff_t *offset)
 {
 	char themessage[ACCEL_RECORD_LEN + 1];
-	unsigned int position, bytes, start, count;
+	unsigned int position, bytes, start, count, first_field;
 	bool fresh;
 	int err;
 
@@ -394,9 +401,15 @@ ks_ssize_t device_read(struct ks_file *, char *buffer, ks_size_t length, ks_loff
 	err = ks_lock();
 	if (err)
 		return err;
-	err = fresh ? acquire_sample() : 0;
-	if (!err)
-		format_record(themessage);
+	if (fresh) {
+		err = acquire_sample(&first_field);
+		if (!err) {
+			format_record(themessage, first_field);
+			copy_record(last_record, themessage);
+		}
+	} else {
+		copy_record(themessage, last_record);
+	}
 	ks_unlock();
 	if (err)
 		return err;
@@ -925,7 +938,7 @@ extern "C" int start_accel(void)
 
 	XYZ[0] = XYZ[1] = XYZ[2] = 0;
 	mg_per_LSB = 0;
-	record_field = 0;
+	last_record[0] = 0;
 	i2c0_stale = false;
 
 	err = ks_alloc_chrdev_region(&dev_no, 0, 1, DEVICE_NAME);

@@ -433,6 +433,19 @@ TEST_F(Commands, ConcurrentWritersKeepTheirBrackets)
 	EXPECT_EQ(formats, WRITES);
 }
 
+TEST_F(Commands, RecordTakenInPiecesIsNotTornByACommandBetweenThem)
+{
+	int reader = open_accel();
+	std::string text = read_text(reader, 5);
+	ASSERT_EQ(text.size(), 5u);
+	EXPECT_EQ(write_text("format 1 2"), 10);
+	for (std::string piece; !(piece = read_text(reader, 5)).empty();)
+		text += piece;
+	ASSERT_EQ(text.size(), L);
+	EXPECT_EQ(text.substr(L - 3), "31\n") << "the scale changed inside the record";
+	EXPECT_EQ(read_record().substr(L - 3), "04\n");
+}
+
 #else // ACCEL_VARIANT_BASIC
 
 using Commands = AccelTest;
