@@ -15,6 +15,7 @@
 #include <stdint.h>
 
 #include "ks.h"
+#include "accel_module.h"
 
 #if defined(ACCEL_VARIANT_FULL) + defined(ACCEL_VARIANT_CMD) + defined(ACCEL_VARIANT_BASIC) != 1
 #error "define exactly one of ACCEL_VARIANT_FULL, ACCEL_VARIANT_CMD, ACCEL_VARIANT_BASIC"
@@ -26,9 +27,6 @@
 #else
 #define ACCEL_RECORD_LEN 20
 #endif
-
-extern "C" int start_accel(void);
-extern "C" void stop_accel(void);
 
 extern ks_dev_t dev_no;
 extern struct ks_class *accel_class;

@@ -7,9 +7,7 @@
 #include <linux/init.h>
 #include <linux/module.h>
 
-/* The driver's C++ entry points (accel/accel.h). */
-int start_accel(void);
-void stop_accel(void);
+#include "accel_module.h"
 
 static int __init accel_module_init(void)
 {
