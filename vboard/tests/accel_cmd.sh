@@ -33,6 +33,12 @@ expect "format 5 8: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x0A
 command 'format 0 3' "<3>/dev/accel: bad range value 3"
 expect "format 0 3: DATA_FORMAT kept" "$(reg DATA_FORMAT)" 0x0A
 command 'format 1' "<3>/dev/accel: can't parse user input format 1"
+# Numbers and blanks as the kernel's sscanf reads them, as on the host: no
+# leading '+'; 0xA0 separates words.
+command 'format +1 8' "<3>/dev/accel: can't parse user input format +1 8"
+expect "format +1 8: DATA_FORMAT kept" "$(reg DATA_FORMAT)" 0x0A
+command 'format\2401\2402' ""
+expect "format with 0xA0 blanks" "$(reg DATA_FORMAT)" 0x08
 
 # rate: BW_RATE, and only the offered rates.
 command 'rate 25' ""
