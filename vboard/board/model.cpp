@@ -3,6 +3,7 @@
 #include "vboard/board/model.h"
 #include "models/board.h"
 #include "models/adxl345_regs.h"
+#include "models/i2c0_regs.h"
 #include "models/panel_ports_regs.h"
 
 namespace {
@@ -46,9 +47,13 @@ void vbm_sync(unsigned long long now_ns)
 	models::board_sync(&board, now_ns);
 }
 
-int vbm_bus_idle(void)
+int vbm_store_continues_access(unsigned int phys, unsigned int value)
 {
-	return !board.i2c0.in_flight && !board.i2c0.tx_count;
+	bool busy = board.i2c0.in_flight || board.i2c0.tx_count;
+	bool opens = phys == models::I2C0_BASE + models::I2C_DATA_CMD &&
+		     (value & models::I2C_CMD_RESTART);
+
+	return busy && !opens;
 }
 
 unsigned int vbm_read32(unsigned int phys)

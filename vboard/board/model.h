@@ -30,8 +30,9 @@ extern const unsigned int vbm_shown_register_count;
 void vbm_reset(void);
 /* Brings the board clock up to now_ns; it never goes back. */
 void vbm_sync(unsigned long long now_ns);
-/* True when I2C controller 0 has no word queued or on the wire. */
-int vbm_bus_idle(void);
+/* True for a store into I2C controller 0 that continues the access it is
+ * busy with (any word but one that opens a new access with a restart). */
+int vbm_store_continues_access(unsigned int phys, unsigned int value);
 unsigned int vbm_read32(unsigned int phys);
 void vbm_write32(unsigned int phys, unsigned int value);
 

@@ -9,13 +9,15 @@
  * register at the same offset. The board clock follows real time as well as
  * bus traffic, so samples and bus bytes arrive as they would on the board.
  *
- * Stores into a busy I2C controller leave the clock alone, though. On the
+ * Stores that continue an access leave the clock alone, though. On the
  * board, the stores that make up one access follow each other within
  * nanoseconds; the emulated processor pauses between them (translating code,
  * taking interrupts) for longer than a byte takes on the bus, and real time
  * running on in such a pause would empty the controller's queue and end the
  * access half-way. Loads, which are how the driver watches the bus, and
- * stores into an idle controller catch the clock up to real time.
+ * stores that open an access catch the clock up to real time: what the bus
+ * still had queued then completes before the new access, as it did on the
+ * board long ago.
  *
  * /dev/board is the outside world: a write is one command (tilt, tap, press,
  * ...), a read lists the sensor registers.
@@ -63,11 +65,11 @@ static void board_enter(void)
 	vbm_sync(board_time_ns());
 }
 
-/* A bus store: the clock catches up only while the controller is idle. */
-static void board_enter_store(void)
+/* A bus store: the clock catches up unless the store continues an access. */
+static void board_enter_store(unsigned int phys, u32 value)
 {
 	spin_lock(&board_lock);
-	if (vbm_bus_idle())
+	if (!vbm_store_continues_access(phys, value))
 		vbm_sync(board_time_ns());
 }
 
@@ -145,7 +147,7 @@ void vboard_writel(u32 value, volatile void __iomem *addr)
 
 	if (WARN_ONCE(!bus_phys(addr, &phys), "vboard: store to %p, outside the windows\n", addr))
 		return;
-	board_enter_store();
+	board_enter_store(phys, value);
 	vbm_write32(phys, value);
 	board_leave();
 }
