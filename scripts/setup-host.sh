@@ -17,4 +17,4 @@ done
 echo "installing:$missing"
 if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
 $sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q $missing
