@@ -42,9 +42,10 @@ int mg_per_LSB;
  * or stale received bytes, so it is set up afresh before the next one. */
 static bool i2c0_stale;
 
-/* The last record delivered, for a reader that takes it in pieces smaller
- * than the record: later pieces come from this text, so a command changing
- * the scale, or a new sample, cannot tear it. */
+/* The last record delivered only in part, for a reader that takes it in
+ * pieces smaller than the record: later pieces come from this text, so a
+ * command changing the scale, or a new sample fetched by a reader of whole
+ * records, cannot tear it. Empty until such a record was delivered. */
 static char last_record[ACCEL_RECORD_LEN + 1];
 
 /* ---- register windows ------------------------------------------------- */
@@ -368,7 +369,9 @@ int device_release(struct ks_inode *, struct ks_file *)
  * sensor, later ones continue the same text from the position on without
  * touching the sensor (a piece-wise INT_SOURCE read would lose tap bits), and
  * the position advances by what was delivered, so that a reader going to
- * end of file gets the record once.
+ * end of file gets the record once. A piece at a position with no record
+ * begun samples afresh. Two readers taking pieces at once share the one
+ * kept record, so each may see the other's.
  *
  * Positions at or beyond L read as end of file and leave the position 0.
  */
@@ -376,7 +379,6 @@ ks_ssize_t device_read(struct ks_file *, char *buffer, ks_size_t length, ks_loff
 {
 	char themessage[ACCEL_RECORD_LEN + 1];
 	unsigned int position, bytes, start, count, first_field;
-	bool fresh;
 	int err;
 
 	if (*offset < 0 || *offset >= ACCEL_RECORD_LEN) {
@@ -389,11 +391,9 @@ ks_ssize_t device_read(struct ks_file *, char *buffer, ks_size_t length, ks_loff
 		return 0;
 
 	if (length >= ACCEL_RECORD_LEN) {
-		fresh = true;
 		start = 0;
 		count = bytes;
 	} else {
-		fresh = position == 0;
 		start = position;
 		count = length < bytes ? (unsigned int)length : bytes;
 	}
@@ -401,11 +401,12 @@ ks_ssize_t device_read(struct ks_file *, char *buffer, ks_size_t length, ks_loff
 	err = ks_lock();
 	if (err)
 		return err;
-	if (fresh) {
+	if (!start || !last_record[0]) {
 		err = acquire_sample(&first_field);
 		if (!err) {
 			format_record(themessage, first_field);
-			copy_record(last_record, themessage);
+			if (start + count < ACCEL_RECORD_LEN)
+				copy_record(last_record, themessage);
 		}
 	} else {
 		copy_record(themessage, last_record);

@@ -159,6 +159,37 @@ TEST_F(ReadProtocol, SmallBuffersGetTheRecordOnceInPieces)
 	EXPECT_EQ(sim::position(fd), 0);
 }
 
+// A reader taking the record in pieces gets one record, also when another
+// descriptor reads whole records between its pieces.
+TEST_F(ReadProtocol, PiecesAreNotTornByAWholeRecordReadElsewhere)
+{
+	int pieces = open_accel(), whole = open_accel();
+	next_sample();
+	char buf[64];
+	ASSERT_EQ(sim::read(pieces, buf, 5), 5);
+	std::string text(buf, 5);
+
+	sim::with_board([](models::Board &b) { models::sensor_set_accel(&b, 2000, -1000, 500); });
+	next_sample();
+	std::string other = read_text(whole);
+	ASSERT_EQ(other.size(), L);
+	ASSERT_NE(other.substr(5), rest_record(true).substr(5));
+
+	for (ssize_t n; (n = sim::read(pieces, buf, 5)) > 0;)
+		text.append(buf, n);
+	EXPECT_EQ(text, rest_record(true));
+}
+
+// A piece at a position no earlier piece reached is still record text.
+TEST_F(ReadProtocol, FirstPieceAtAPositionIsRecordText)
+{
+	int fd = open_accel();
+	next_sample();
+	char buf[8];
+	ASSERT_EQ(sim::pread(fd, buf, 4, 3), 4);
+	EXPECT_EQ(std::string(buf, 4), rest_record(true).substr(3, 4));
+}
+
 TEST_F(ReadProtocol, FailedCopyIsLoggedAndTheReadStillCounts)
 {
 	int fd = open_accel();
