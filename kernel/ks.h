@@ -114,8 +114,10 @@ int ks_sscanf(const char *str, const char *fmt, ...)
 	__attribute__((format(scanf, 2, 3)));
 int ks_strcmp(const char *a, const char *b);
 
-/* The calling module's one lock (a sleeping mutex). ks_lock returns 0, or
- * -EINTR when a signal interrupted the wait. */
+/* The calling module's one lock (a sleeping mutex). ks_lock returns 0, or a
+ * negative error the caller returns unchanged when a signal interrupted the
+ * wait: -EINTR in the simulated kernel, -ERESTARTSYS on Linux (restarted or
+ * EINTR, as the signal's handler asks). */
 int ks_lock(void);
 void ks_unlock(void);
 

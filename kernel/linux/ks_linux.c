@@ -277,9 +277,11 @@ int ks_strcmp(const char *a, const char *b)
 /* Serialises the module's users of its hardware. */
 static DEFINE_MUTEX(ks_module_lock);
 
+/* A signal ends the wait; the call is restarted where the handler allows,
+ * as for any driver, and fails with EINTR otherwise. */
 int ks_lock(void)
 {
-	return mutex_lock_interruptible(&ks_module_lock) ? -EINTR : 0;
+	return mutex_lock_interruptible(&ks_module_lock) ? -ERESTARTSYS : 0;
 }
 
 void ks_unlock(void)
