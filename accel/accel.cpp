@@ -490,6 +490,8 @@ static int calibration_wait_ready(void)
 
 		if (ready)
 			return ready < 0 ? ready : 0;
+		/* Sampling takes most of a second: let other tasks run. */
+		ks_cond_resched();
 	}
 	ks_printk(KS_ERR "/dev/%s: calibration stopped: ADXL345 delivers no samples\n",
 		  DEVICE_NAME);

@@ -121,6 +121,11 @@ int ks_strcmp(const char *a, const char *b);
 int ks_lock(void);
 void ks_unlock(void);
 
+/* Lets other tasks run during a long busy poll (the kernel's cond_resched):
+ * without it a poll of most of a second stalls a processor of a kernel that
+ * does not preempt. Does not sleep unless the scheduler wants the CPU. */
+void ks_cond_resched(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -625,6 +626,11 @@ void ks_unlock(void)
 	}
 	m->lock_holder = 0;
 	m->lock.unlock();
+}
+
+void ks_cond_resched(void)
+{
+	std::this_thread::yield();
 }
 
 } // extern "C"

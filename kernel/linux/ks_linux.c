@@ -18,6 +18,7 @@
 #include <linux/kernel.h>
 #include <linux/module.h>
 #include <linux/mutex.h>
+#include <linux/sched.h>
 #include <linux/slab.h>
 #include <linux/string.h>
 #include <linux/version.h>
@@ -287,4 +288,9 @@ int ks_lock(void)
 void ks_unlock(void)
 {
 	mutex_unlock(&ks_module_lock);
+}
+
+void ks_cond_resched(void)
+{
+	cond_resched();
 }

@@ -103,6 +103,15 @@ within=$(echo "$r" | awk -v lsb=15.6 '
 	{ x = dec($2) * $5; y = dec($3) * $5; z = dec($4) * $5 - 1000
 	  print (x * x <= lsb * lsb && y * y <= lsb * lsb && z * z <= lsb * lsb) ? "yes" : "no: " x " " y " " z }')
 expect "calibrated record $r within 15.6 mg of 0, 0, 1 g" "$within" yes
+
+# The sampling busy-polls for most of a second, yet lets other tasks run: a
+# task sleeping 0.2 s, started with the calibration, wakes before it ends.
+(sleep 0.2; read -r woke _ </proc/uptime; echo "$woke" >/tmp/woke) &
+echo calibrate >/dev/accel
+read -r t1 _ </proc/uptime
+wait
+expect "a sleeper wakes during calibration (woke $(cat /tmp/woke), calibration ended $t1)" \
+	"$(awk -v t1="$t1" '{ print ($1 < t1) ? "yes" : "no" }' /tmp/woke)" yes
 board bias 0 0 0
 
 # A tilt after a format shows at the new scale.
