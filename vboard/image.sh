@@ -26,14 +26,15 @@ jobs=${JOBS:--j2}
 
 CROSS=${CROSS:-arm-linux-gnueabihf-}
 
-# Guest programs are static armhf binaries, shared by both series.
+# Guest programs are static armhf binaries, shared by both series; rebuilt
+# when a source or a header of terminal/ is newer.
 # usage: cross OUTPUT COMPILER SOURCE...
 cross() {
 	out=$1 cc=$2
 	shift 2
 	if [ -x "$out" ]; then
 		stale=
-		for src in "$@"; do
+		for src in "$@" "$root"/terminal/*.h; do
 			[ "$src" -nt "$out" ] && stale=1
 		done
 		[ -z "$stale" ] && return 0
