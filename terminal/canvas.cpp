@@ -53,3 +53,18 @@ void draw_line(int32_t x0, int32_t x1, int32_t y0, int32_t y1, uint8_t colour)
 		}
 	}
 }
+
+void start_screen()
+{
+	printf("\033[2J");
+	printf("\033[?25l");
+}
+
+void restore_screen()
+{
+	printf("\033[2J");
+	printf("\033[%2dm", 37);
+	printf("\033[%d;%dH", 1, 1);
+	printf("\033[?25h");
+	fflush(stdout);
+}

@@ -20,8 +20,7 @@ int main()
 	/* The row-1 bounce of the first frame turns this into +1: down first. */
 	int32_t direction = -1;
 
-	printf("\033[2J");
-	printf("\033[?25l");
+	start_screen();
 
 	/* glibc's signal() keeps the handler installed and restarts interrupted
 	 * writes (SA_RESTART); nanosleep() still returns early on the signal. */
@@ -38,10 +37,6 @@ int main()
 		nanosleep(&half_second, nullptr);
 	}
 
-	printf("\033[2J");
-	printf("\033[%2dm", 37);
-	printf("\033[%d;%dH", 1, 1);
-	printf("\033[?25h");
-	fflush(stdout);
+	restore_screen();
 	return 0;
 }

@@ -6,8 +6,7 @@
 
 int main()
 {
-	printf("\033[2J");
-	printf("\033[?25l");
+	start_screen();
 
 	/* Four lines to the right-hand edge, one palette entry each. */
 	int32_t end_row = 24;
@@ -26,10 +25,6 @@ int main()
 
 	getchar();
 
-	printf("\033[2J");
-	printf("\033[%2dm", 37);
-	printf("\033[%d;%dH", 1, 1);
-	printf("\033[?25h");
-	fflush(stdout);
+	restore_screen();
 	return 0;
 }
