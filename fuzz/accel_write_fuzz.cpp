@@ -23,6 +23,7 @@
 #include "accel.h"
 #include "models/board.h"
 #include "simkernel.h"
+#include "tests/accel/help_banner.h"
 
 namespace {
 
@@ -84,19 +85,6 @@ bool is_word(const std::string &w, size_t max)
 	return true;
 }
 
-const char *const BANNER[] = {
-#ifdef ACCEL_VARIANT_FULL
-	"Varnex FPGA sample device driver\n",
-	"Returns: int_source accel_x accel_y accel_z mg/lsb\n",
-#endif
-	"Usage: --\n",
-	"       init\n",
-	"       calibrate\n",
-	"       device\n",
-	"       format F GG, where F=1 means full res, GG = {2,4,8,16} G\n",
-	"       rate R, where R = {25,12.5,6.25,1.56,0.78} Hz\n",
-};
-const size_t BANNER_LINES = sizeof(BANNER) / sizeof(BANNER[0]);
 
 // A "/dev/accel: " message of the driver, with what it shows of the text.
 bool known_message(const std::string &m, const std::string &text)
@@ -152,11 +140,11 @@ void check_log(const std::string &written, const std::string &text, bool *unread
 			fail("log line not at level 3", written);
 		if (t.size() > 120 || !ends_with(t, "\n"))
 			fail("log line without its end or too long", written);
-		if (t == BANNER[0]) {
-			for (size_t n = 0; n < BANNER_LINES; n++)
-				if (i + n >= log.size() || log[i + n].text != BANNER[n])
+		if (t == HELP_BANNER[0]) {
+			for (size_t n = 0; n < HELP_BANNER_LINES; n++)
+				if (i + n >= log.size() || log[i + n].text != HELP_BANNER[n])
 					fail("help banner incomplete", written);
-			i += BANNER_LINES - 1;
+			i += HELP_BANNER_LINES - 1;
 			continue;
 		}
 		if (!starts_with(t, "/dev/accel: ") || !known_message(t.substr(12), text))

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "help_banner.h"
 #include "writer.h"
 
 namespace
@@ -15,18 +16,9 @@ namespace
 
 std::vector<std::string> banner()
 {
-	std::vector<std::string> lines = {
-		"3 Usage: --\n",
-		"3        init\n",
-		"3        calibrate\n",
-		"3        device\n",
-		"3        format F GG, where F=1 means full res, GG = {2,4,8,16} G\n",
-		"3        rate R, where R = {25,12.5,6.25,1.56,0.78} Hz\n",
-	};
-	if (FULL_VARIANT)
-		lines.insert(lines.begin(),
-			     {"3 Varnex FPGA sample device driver\n",
-			      "3 Returns: int_source accel_x accel_y accel_z mg/lsb\n"});
+	std::vector<std::string> lines;
+	for (const char *line : HELP_BANNER)
+		lines.push_back(std::string("3 ") + line);
 	return lines;
 }
 
