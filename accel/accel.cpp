@@ -16,6 +16,7 @@
 #include <stdint.h>
 
 #include "ks.h"
+#include "record_file.h"
 #include "accel.h"
 #include "adxl345.h"
 #include "i2c0.h"
@@ -41,12 +42,6 @@ int mg_per_LSB;
 /* Set when a wait ran out: the controller may still hold part of an access
  * or stale received bytes, so it is set up afresh before the next one. */
 static bool i2c0_stale;
-
-/* The last record delivered only in part, for a reader that takes it in
- * pieces smaller than the record: later pieces come from this text, so a
- * command changing the scale, or a new sample fetched by a reader of whole
- * records, cannot tear it. Empty until such a record was delivered. */
-static char last_record[ACCEL_RECORD_LEN + 1];
 
 /* ---- register windows ------------------------------------------------- */
 
@@ -328,6 +323,8 @@ static int acquire_sample(unsigned int *first_field)
 	return 0;
 }
 
+typedef record_file<ACCEL_RECORD_LEN> accel_record;
+
 /* Counts below -999 make the text longer than the record: the record is
  * then its first ACCEL_RECORD_LEN characters, cut within themessage. */
 static void format_record(char themessage[ACCEL_RECORD_LEN + 1], unsigned int first_field)
@@ -341,84 +338,53 @@ static void format_record(char themessage[ACCEL_RECORD_LEN + 1], unsigned int fi
 #endif
 }
 
-static void copy_record(char *to, const char *from)
+/* Each open file keeps the record it is delivering. */
+int device_open(struct ks_inode *, struct ks_file *file)
 {
-	for (unsigned int i = 0; i <= ACCEL_RECORD_LEN; i++)
-		to[i] = from[i];
+	return record_file_open<ACCEL_RECORD_LEN>(file);
 }
 
-int device_open(struct ks_inode *, struct ks_file *)
+int device_release(struct ks_inode *, struct ks_file *file)
 {
-	return 0;
-}
-
-int device_release(struct ks_inode *, struct ks_file *)
-{
+	record_file_release(file);
 	return 0;
 }
 
 /*
- * One record, then end of file. The position says how much of the record
- * was delivered: bytes = L - position.
- *
- * A buffer that holds a record (length >= L) gets the first bytes characters
- * of a fresh record and the position becomes bytes: 0 gives L, L gives end
- * of file and 0 again.
- *
- * A smaller buffer takes the record in pieces: the first piece samples the
- * sensor, later ones continue the same text from the position on without
- * touching the sensor (a piece-wise INT_SOURCE read would lose tap bits), and
- * the position advances by what was delivered, so that a reader going to
- * end of file gets the record once. A piece at a position with no record
- * begun samples afresh. Two readers taking pieces at once share the one
- * kept record, so each may see the other's.
- *
- * Positions at or beyond L read as end of file and leave the position 0.
+ * One record, then end of file (record_file.h). A fresh record samples the
+ * sensor; the later pieces of a record taken in pieces come from the text
+ * kept for this file, so they touch no register (a second INT_SOURCE read
+ * would lose tap bits) and no command or other reader can tear them.
  */
-ks_ssize_t device_read(struct ks_file *, char *buffer, ks_size_t length, ks_loff_t *offset)
+ks_ssize_t device_read(struct ks_file *filp, char *buffer, ks_size_t length, ks_loff_t *offset)
 {
-	char themessage[ACCEL_RECORD_LEN + 1];
-	unsigned int position, bytes, start, count, first_field;
+	accel_record *record = record_file_of<ACCEL_RECORD_LEN>(filp);
+	record_piece piece;
+	unsigned int first_field;
+	ks_ssize_t ret;
 	int err;
-
-	if (*offset < 0 || *offset >= ACCEL_RECORD_LEN) {
-		*offset = 0;
-		return 0;
-	}
-	position = (unsigned int)*offset;
-	bytes = ACCEL_RECORD_LEN - position;
-	if (!length)
-		return 0;
-
-	if (length >= ACCEL_RECORD_LEN) {
-		start = 0;
-		count = bytes;
-	} else {
-		start = position;
-		count = length < bytes ? (unsigned int)length : bytes;
-	}
 
 	err = ks_lock();
 	if (err)
 		return err;
-	if (!start || !last_record[0]) {
-		err = acquire_sample(&first_field);
-		if (!err) {
-			format_record(themessage, first_field);
-			if (start + count < ACCEL_RECORD_LEN)
-				copy_record(last_record, themessage);
-		}
-	} else {
-		copy_record(themessage, last_record);
+	if (!record_plan(record, length, offset, &piece)) {
+		ks_unlock();
+		return 0;
 	}
+	if (piece.fresh) {
+		err = acquire_sample(&first_field);
+		if (err) {
+			ks_unlock();
+			return err;
+		}
+		format_record(record->text, first_field);
+	}
+	ret = record_deliver(record, buffer, &piece, offset);
 	ks_unlock();
-	if (err)
-		return err;
 
-	if (ks_copy_to_user(buffer, themessage + start, count))
+	if (ret < 0)
 		ks_printk(KS_ERR "/dev/%s: copy_to_user unsuccessful\n", DEVICE_NAME);
-	*offset = start + count;
-	return count;
+	return ret;
 }
 
 /* ---- offset calibration ----------------------------------------------- */
@@ -845,16 +811,19 @@ static int interpret(const char accel_string[], ks_size_t length)
 
 /*
  * Takes the first ACCEL_TEXT_MAX bytes of the writer's text; the rest is
- * ignored but counted as written. The file position is not used.
+ * ignored but counted as written. The file position is not used. A text
+ * that could not be copied whole is not interpreted (its start alone could
+ * be another command: "format 0 16" cut to "format 0 1"): the write fails
+ * with -EFAULT, after the same standby and measurement bracket as any.
  */
 ks_ssize_t device_write(struct ks_file *, const char *buffer, ks_size_t length, ks_loff_t *)
 {
 	char accel_string[ACCEL_TEXT_MAX + 1];
 	ks_size_t bytes = length < ACCEL_TEXT_MAX ? length : ACCEL_TEXT_MAX;
+	bool copied = !ks_copy_from_user(accel_string, buffer, bytes);
 	int err, measure;
 
-	/* Uncopied bytes read as zero: the text ends where the copy failed. */
-	if (ks_copy_from_user(accel_string, buffer, bytes))
+	if (!copied)
 		ks_printk(KS_ERR "/dev/%s: copy_from_user unsuccessful\n", DEVICE_NAME);
 	accel_string[bytes] = '\0';
 
@@ -864,7 +833,7 @@ ks_ssize_t device_write(struct ks_file *, const char *buffer, ks_size_t length, 
 	err = i2c0_drain();
 	if (!err)
 		err = ADXL345_REG_WRITE(ADXL345_POWER_CTL, ADXL345_STANDBY);
-	if (!err)
+	if (!err && copied)
 		err = interpret(accel_string, length);
 	/* Back to measuring whatever happened, also after a bus error. */
 	measure = ADXL345_REG_WRITE(ADXL345_POWER_CTL, ADXL345_MEASURE);
@@ -874,7 +843,7 @@ ks_ssize_t device_write(struct ks_file *, const char *buffer, ks_size_t length, 
 		return err;
 	if (measure)
 		return measure;
-	return length;
+	return copied ? (ks_ssize_t)length : -EFAULT;
 }
 
 #endif /* !ACCEL_VARIANT_BASIC */
@@ -941,7 +910,6 @@ extern "C" int start_accel(void)
 
 	XYZ[0] = XYZ[1] = XYZ[2] = 0;
 	mg_per_LSB = 0;
-	last_record[0] = 0;
 	i2c0_stale = false;
 
 	err = ks_alloc_chrdev_region(&dev_no, 0, 1, DEVICE_NAME);

@@ -64,8 +64,9 @@ ks_ssize_t device_read(struct ks_file *filp, char *buffer, ks_size_t length, ks_
 /*
  * Command interface: one text command per write, at most ACCEL_TEXT_MAX
  * bytes of it taken. The result is length (outcomes and rejections go to the
- * kernel log), -EINVAL for bytes without a word in them, -EINTR when a signal
- * ended the wait for the lock, or the error of a failed bus access.
+ * kernel log), -EINVAL for bytes without a word in them, -EFAULT when the
+ * text could not be copied whole (it is not interpreted), -EINTR when a
+ * signal ended the wait for the lock, or the error of a failed bus access.
  */
 #define ACCEL_TEXT_MAX 11
 ks_ssize_t device_write(struct ks_file *filp, const char *buffer, ks_size_t length,

@@ -3,7 +3,8 @@
 //
 // Input: one option byte, then up to MAX_WRITES writes separated by 0xFF.
 //   option bit 4     every write's buffer is refused by the kernel from
-//                    byte (option & 0x0F) on
+//                    byte (option & 0x0F) on; a text not copied whole
+//                    must fail with -EFAULT and run no command
 //   option bit 5     the sensor reports a wrong device ID
 //   option bit 6     the sensor is off the bus after the load
 //
@@ -12,6 +13,7 @@
 // describing DATA_FORMAT, every log line one the driver can give, with the
 // writer's text as it was taken. After the input: the module unloads and
 // leaves nothing behind.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -50,13 +52,19 @@ struct Options {
 	bool disconnected;
 };
 
-// The text the driver works on: at most 11 bytes, refused bytes zero, up
-// to the first NUL.
+// The kernel refuses part of the at most 11 bytes the driver takes.
+bool copy_refused(const std::string &written, const Options &o)
+{
+	return o.poison && o.poison_from < std::min(written.size(), (size_t)ACCEL_TEXT_MAX);
+}
+
+// The text the driver works on: at most 11 bytes, up to the first NUL;
+// none when the copy was refused.
 std::string accepted_text(const std::string &written, const Options &o)
 {
+	if (copy_refused(written, o))
+		return "";
 	std::string text = written.substr(0, ACCEL_TEXT_MAX);
-	if (o.poison && o.poison_from < text.size())
-		text.resize(o.poison_from);
 	return text.substr(0, text.find('\0'));
 }
 
@@ -187,6 +195,8 @@ void check_write(const std::string &written, const Options &o, ssize_t result)
 	ssize_t length = (ssize_t)written.size();
 	bool ok = result == length || (result == -EINVAL && length > 0 && unreadable) ||
 		  (o.disconnected && result == -EIO);
+	if (copy_refused(written, o))
+		ok = !unreadable && (result == -EFAULT || (o.disconnected && result == -EIO));
 	if (!ok || (unreadable && result != (length ? -EINVAL : 0)))
 		fail("write returned " + std::to_string(result), written);
 

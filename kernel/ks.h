@@ -104,6 +104,15 @@ void ks_writel(unsigned int value, volatile unsigned int *addr);
 unsigned long ks_copy_to_user(char *to, const void *from, unsigned long n);
 unsigned long ks_copy_from_user(void *to, const char *from, unsigned long n);
 
+/* Memory for per-open-file state, zeroed (the kernel's kzalloc with
+ * GFP_KERNEL); 0 when out of memory. ks_kfree(0) does nothing. */
+void *ks_kzalloc(ks_size_t size);
+void ks_kfree(void *p);
+
+/* The open file's private-data slot: 0 until set. */
+void *ks_file_private(struct ks_file *file);
+void ks_set_file_private(struct ks_file *file, void *data);
+
 /* Kernel log; fmt starts with a KS_ level. */
 int ks_printk(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 

@@ -9,6 +9,7 @@
  * Freestanding C++11: the kernel is reached only through ks.h.
  */
 #include "ks.h"
+#include "record_file.h"
 #include "panelio.h"
 
 namespace {
@@ -39,136 +40,101 @@ volatile void *LW_virtual;
 volatile unsigned int *KEY_ptr;
 volatile unsigned int *SW_ptr;
 
-/* Values of the latest records, masked to what a record can show. */
-unsigned int KEY_data, SW_data;
+typedef record_file<KEY_RECORD_LEN> key_record;
+typedef record_file<SW_RECORD_LEN> sw_record;
 
 volatile unsigned int *reg(volatile unsigned int *port, unsigned long offset)
 {
 	return port + offset / sizeof(*port);
 }
 
-int KEY_device_open(struct ks_inode *, struct ks_file *)
+/* Each open file keeps the record it is delivering. */
+int KEY_device_open(struct ks_inode *, struct ks_file *file)
 {
+	return record_file_open<KEY_RECORD_LEN>(file);
+}
+
+int KEY_device_release(struct ks_inode *, struct ks_file *file)
+{
+	record_file_release(file);
 	return 0;
 }
 
-int KEY_device_release(struct ks_inode *, struct ks_file *)
+int SW_device_open(struct ks_inode *, struct ks_file *file)
 {
+	return record_file_open<SW_RECORD_LEN>(file);
+}
+
+int SW_device_release(struct ks_inode *, struct ks_file *file)
+{
+	record_file_release(file);
 	return 0;
 }
 
-int SW_device_open(struct ks_inode *, struct ks_file *)
+/* A failed copy delivers nothing: the read fails and the position stays. */
+ks_ssize_t copy_failed(ks_ssize_t ret)
 {
-	return 0;
+	if (ret < 0)
+		ks_printk(KS_ERR "Error: copy_to_user unsuccessful");
+	return ret;
 }
-
-int SW_device_release(struct ks_inode *, struct ks_file *)
-{
-	return 0;
-}
-
-/* Part of a record one read delivers: count characters from start. */
-struct record_piece {
-	unsigned int start;
-	unsigned int count;
-	bool fresh; /* take a new value from the port */
-};
 
 /*
- * One record, then end of file, the protocol /dev/accel follows too;
- * bytes = record length - position.
- *
- * A buffer that holds a record gets the first bytes characters of a fresh
- * record and the position becomes bytes: 0 gives the record length, which
- * in turn gives end of file and 0 again.
- *
- * A smaller buffer takes the record in pieces: the first piece reads the
- * port, later ones continue the same text from the position on without
- * touching the port (a piece-wise KEY read would report and clear presses
- * the caller never sees), and the position advances by what was delivered.
- *
- * Positions at or beyond the record length read as end of file and leave
- * the position 0. Returns false when the read delivers nothing.
+ * One record, then end of file (record_file.h). A fresh record reads the
+ * edge capture; its presses are cleared only once the record reached the
+ * reader, and only the bits it reports, so that a press arriving in
+ * between, or one whose record could not be copied, shows in the next
+ * record. The lock makes read, copy and clear one step among readers, so
+ * that every press is reported exactly once.
  */
-bool plan_read(unsigned int record_len, ks_size_t length, ks_loff_t *offset,
-	       struct record_piece *piece)
+ks_ssize_t KEY_device_read(struct ks_file *filp, char *buffer, ks_size_t length,
+			   ks_loff_t *offset)
 {
-	unsigned int position, bytes;
-
-	if (*offset < 0 || *offset >= record_len) {
-		*offset = 0;
-		return false;
-	}
-	position = (unsigned int)*offset;
-	bytes = record_len - position;
-	if (!length)
-		return false;
-
-	if (length >= record_len) {
-		piece->fresh = true;
-		piece->start = 0;
-		piece->count = bytes;
-	} else {
-		piece->fresh = position == 0;
-		piece->start = position;
-		piece->count = length < bytes ? (unsigned int)length : bytes;
-	}
-	return true;
-}
-
-/* A failed copy is only logged: the read goes on as if it had succeeded. */
-ks_ssize_t deliver(char *buffer, const char *themessage, const struct record_piece *piece,
-		   ks_loff_t *offset)
-{
-	if (ks_copy_to_user(buffer, themessage + piece->start, piece->count))
-		ks_printk(KS_ERR "Error: copy_to_user unsuccessful");
-	*offset = piece->start + piece->count;
-	return piece->count;
-}
-
-ks_ssize_t KEY_device_read(struct ks_file *, char *buffer, ks_size_t length, ks_loff_t *offset)
-{
-	char themessage[KEY_RECORD_LEN + 1];
-	struct record_piece piece;
+	key_record *record = record_file_of<KEY_RECORD_LEN>(filp);
+	record_piece piece;
+	unsigned int KEY_data = 0;
+	ks_ssize_t ret;
 	int err;
 
-	if (!plan_read(KEY_RECORD_LEN, length, offset, &piece))
-		return 0;
-
-	/* Read and clear under the lock, so that a press is reported exactly
-	 * once even with several readers; writing back only the bits read
-	 * keeps a press that arrives in between for the next read. */
 	err = ks_lock();
 	if (err)
 		return err;
+	if (!record_plan(record, length, offset, &piece)) {
+		ks_unlock();
+		return 0;
+	}
 	if (piece.fresh) {
 		KEY_data = ks_readl(reg(KEY_ptr, KEY_EDGE_CAPTURE)) & KEY_BITS;
-		ks_writel(KEY_data, reg(KEY_ptr, KEY_EDGE_CAPTURE));
+		ks_snprintf(record->text, sizeof(record->text), "%1X\n", KEY_data);
 	}
-	ks_snprintf(themessage, sizeof(themessage), "%1X\n", KEY_data);
+	ret = record_deliver(record, buffer, &piece, offset);
+	if (ret >= 0 && piece.fresh)
+		ks_writel(KEY_data, reg(KEY_ptr, KEY_EDGE_CAPTURE));
 	ks_unlock();
-
-	return deliver(buffer, themessage, &piece, offset);
+	return copy_failed(ret);
 }
 
-ks_ssize_t SW_device_read(struct ks_file *, char *buffer, ks_size_t length, ks_loff_t *offset)
+ks_ssize_t SW_device_read(struct ks_file *filp, char *buffer, ks_size_t length,
+			  ks_loff_t *offset)
 {
-	char themessage[SW_RECORD_LEN + 1];
-	struct record_piece piece;
+	sw_record *record = record_file_of<SW_RECORD_LEN>(filp);
+	record_piece piece;
+	ks_ssize_t ret;
 	int err;
-
-	if (!plan_read(SW_RECORD_LEN, length, offset, &piece))
-		return 0;
 
 	err = ks_lock();
 	if (err)
 		return err;
+	if (!record_plan(record, length, offset, &piece)) {
+		ks_unlock();
+		return 0;
+	}
 	if (piece.fresh)
-		SW_data = ks_readl(SW_ptr) & SW_BITS;
-	ks_snprintf(themessage, sizeof(themessage), "%03X\n", SW_data);
+		ks_snprintf(record->text, sizeof(record->text), "%03X\n",
+			    ks_readl(SW_ptr) & SW_BITS);
+	ret = record_deliver(record, buffer, &piece, offset);
 	ks_unlock();
-
-	return deliver(buffer, themessage, &piece, offset);
+	return copy_failed(ret);
 }
 
 const struct ks_fops KEY_fops = {
@@ -280,8 +246,6 @@ int init_drivers(void)
 {
 	int err;
 
-	KEY_data = 0;
-	SW_data = 0;
 	err = map_ports();
 	if (err)
 		return err;

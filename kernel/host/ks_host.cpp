@@ -56,6 +56,7 @@ struct ks_file {
 	ModuleState *owner;
 	int flags;
 	std::atomic<ks_loff_t> pos{0};
+	void *private_data = nullptr;
 };
 
 namespace {
@@ -93,6 +94,11 @@ struct Mapping {
 	ModuleState *owner;
 };
 
+struct Allocation {
+	size_t size;
+	ModuleState *owner;
+};
+
 struct Fault {
 	unsigned countdown = 0;
 	int err = 0;
@@ -105,6 +111,7 @@ std::vector<Region> g_regions;
 std::vector<ks_cdev *> g_cdevs;
 std::vector<ks_class *> g_classes;
 std::vector<Node> g_nodes;
+std::map<void *, Allocation> g_allocations;
 std::map<int, std::shared_ptr<ks_file>> g_files;
 int g_next_fd = 3;
 Fault g_faults[static_cast<int>(sim::Step::lock) + 1];
@@ -254,6 +261,9 @@ std::vector<std::string> holdings(const ModuleState *m)
 	for (const auto &f : g_files)
 		if (mine(f.second->owner))
 			out.push_back(format("open file %d", f.first));
+	for (const auto &a : g_allocations)
+		if (mine(a.second.owner))
+			out.push_back(format("allocation of %zu bytes", a.second.size));
 	std::lock_guard<std::mutex> b(g_board_mutex);
 	for (const Mapping &w : g_mappings)
 		if (mine(w.owner))
@@ -563,6 +573,42 @@ unsigned long ks_copy_from_user(void *to, const char *from, unsigned long n)
 	return n - ok;
 }
 
+void *ks_kzalloc(ks_size_t size)
+{
+	call(format("kzalloc %zu", static_cast<size_t>(size)));
+	std::lock_guard<std::recursive_mutex> g(g_mutex);
+	int err;
+	if (take_fault(sim::Step::kzalloc, &err))
+		return nullptr;
+	void *p = calloc(1, size ? size : 1);
+	if (p)
+		g_allocations[p] = Allocation{size, current()};
+	return p;
+}
+
+void ks_kfree(void *p)
+{
+	if (!p)
+		return;
+	call("kfree");
+	std::lock_guard<std::recursive_mutex> g(g_mutex);
+	if (!g_allocations.erase(p)) {
+		problem("kfree of memory not allocated");
+		return;
+	}
+	free(p);
+}
+
+void *ks_file_private(struct ks_file *file)
+{
+	return file->private_data;
+}
+
+void ks_set_file_private(struct ks_file *file, void *data)
+{
+	file->private_data = data;
+}
+
 int ks_printk(const char *fmt, ...)
 {
 	char buf[1024]; // the kernel's line limit
@@ -656,6 +702,9 @@ void reset()
 		g_regions.clear();
 		g_nodes.clear();
 		g_files.clear();
+		for (const auto &a : g_allocations)
+			free(a.first);
+		g_allocations.clear();
 		g_next_fd = 3;
 		for (Fault &f : g_faults)
 			f = Fault();

@@ -85,6 +85,7 @@ enum class Step {
 	cdev_add,
 	device_create,
 	ioremap,
+	kzalloc,
 	lock,
 };
 void fail_next(Step step, int err = -ENOMEM, unsigned nth = 1);

@@ -237,6 +237,26 @@ unsigned long ks_copy_from_user(void *to, const char *from, unsigned long n)
 	return left;
 }
 
+void *ks_kzalloc(ks_size_t size)
+{
+	return kzalloc(size, GFP_KERNEL);
+}
+
+void ks_kfree(void *p)
+{
+	kfree(p);
+}
+
+void *ks_file_private(struct ks_file *file)
+{
+	return ((struct file *)file)->private_data;
+}
+
+void ks_set_file_private(struct ks_file *file, void *data)
+{
+	((struct file *)file)->private_data = data;
+}
+
 int ks_printk(const char *fmt, ...)
 {
 	va_list args;

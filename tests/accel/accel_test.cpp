@@ -1,6 +1,7 @@
 // /dev/accel as readers see it: the record, the one-shot read protocol,
 // positioned and piece-wise reads, failed copies and concurrent readers.
 #include "accel_fixture.h"
+#include "read_mix.h"
 
 #include <atomic>
 #include <chrono>
@@ -121,9 +122,11 @@ TEST_F(ReadProtocol, PositionedReads)
 	EXPECT_EQ(std::string(buf, L), rest_record(true));
 	EXPECT_EQ(sim::position(fd), 0) << "pread leaves the file position alone";
 
-	// Inside the record: the first L - position characters of a fresh one.
+	// Inside a record no read has begun: that part of a fresh record.
 	EXPECT_EQ(sim::pread(fd, buf, sizeof(buf), 5), (ssize_t)L - 5);
-	EXPECT_EQ(std::string(buf, L - 5), rest_record(false).substr(0, L - 5));
+	EXPECT_EQ(std::string(buf, L - 5), rest_record(false).substr(5));
+	EXPECT_EQ(sim::pread(fd, buf, 4, 3), 4);
+	EXPECT_EQ(std::string(buf, 4), rest_record(false).substr(3, 4));
 
 	uint32_t int_source_reads = sim::board().sensor.int_source_reads;
 	for (int64_t beyond : {(int64_t)L, (int64_t)L + 1, (int64_t)1000, (int64_t)1 << 32})
@@ -134,77 +137,78 @@ TEST_F(ReadProtocol, PositionedReads)
 	EXPECT_EQ(sim::lseek(fd, 0, SEEK_SET), -ESPIPE);
 }
 
-TEST_F(ReadProtocol, SmallBuffersGetTheRecordOnceInPieces)
+// dd bs=5 count=1 then cat, the shell's read builtin, head -c: once a
+// record is begun, every read continues it, whatever its size, and the one
+// after it is end of file. One INT_SOURCE read per record.
+TEST_F(ReadProtocol, AnyMixOfBufferSizesGetsOneRecordThenEndOfFile)
 {
 	int fd = open_accel();
-	for (size_t piece : {(size_t)1, (size_t)4, (size_t)7, L - 1}) {
+	for (const std::vector<size_t> &mix : buffer_mixes(L)) {
+		SCOPED_TRACE("buffer sizes " + mix_name(mix));
 		next_sample();
 		uint32_t int_source_reads = sim::board().sensor.int_source_reads;
-		std::string text;
-		for (;;) {
-			std::vector<char> buf(piece + 8, '#');
-			ssize_t n = sim::read(fd, buf.data(), piece);
-			ASSERT_GE(n, 0);
-			ASSERT_LE((size_t)n, piece);
-			EXPECT_EQ(buf[piece], '#') << "wrote beyond the buffer";
-			if (!n)
-				break;
-			text.append(buf.data(), n);
-			ASSERT_LE(text.size(), L);
-		}
-		EXPECT_EQ(text, rest_record(true)) << "pieces of " << piece;
+		EXPECT_EQ(read_in_mix(fd, mix, L), rest_record(true));
+		EXPECT_EQ(sim::position(fd), 0);
 		EXPECT_EQ(sim::board().sensor.int_source_reads, int_source_reads + 1);
 	}
 	EXPECT_EQ(sim::read(fd, nullptr, 0), 0);
 	EXPECT_EQ(sim::position(fd), 0);
 }
 
-// A reader taking the record in pieces gets one record, also when another
-// descriptor reads whole records between its pieces.
-TEST_F(ReadProtocol, PiecesAreNotTornByAWholeRecordReadElsewhere)
+// Each open file keeps its own record: readers taking pieces at once, with
+// the sensor moving between their pieces, each get the record they began.
+TEST_F(ReadProtocol, ReadersTakingPiecesAtOnceEachGetTheirOwnRecord)
 {
-	int pieces = open_accel(), whole = open_accel();
+	int first = open_accel(), second = open_accel(), whole = open_accel();
 	next_sample();
-	char buf[64];
-	ASSERT_EQ(sim::read(pieces, buf, 5), 5);
-	std::string text(buf, 5);
+	std::string a = read_text(first, 5);
 
 	sim::with_board([](models::Board &b) { models::sensor_set_accel(&b, 2000, -1000, 500); });
 	next_sample();
-	std::string other = read_text(whole);
-	ASSERT_EQ(other.size(), L);
-	ASSERT_NE(other.substr(5), rest_record(true).substr(5));
-
-	for (ssize_t n; (n = sim::read(pieces, buf, 5)) > 0;)
-		text.append(buf, n);
-	EXPECT_EQ(text, rest_record(true));
+	std::string b = read_text(second, 3);
+	EXPECT_EQ(read_text(whole).size(), L);
+	for (int i = 0; i < 5; i++) {
+		if (a.size() < L)
+			a += read_text(first, 4);
+		if (b.size() < L)
+			b += read_text(second, 4);
+	}
+	EXPECT_EQ(a, rest_record(true));
+	EXPECT_EQ(b, FULL_VARIANT ? "82 0064 -032 0016 31\n" : "1 0064 -032 0016 31\n");
+	EXPECT_EQ(read_text(first), "");
+	EXPECT_EQ(read_text(second), "");
 }
 
-// A piece at a position no earlier piece reached is still record text.
-TEST_F(ReadProtocol, FirstPieceAtAPositionIsRecordText)
-{
-	int fd = open_accel();
-	next_sample();
-	char buf[8];
-	ASSERT_EQ(sim::pread(fd, buf, 4, 3), 4);
-	EXPECT_EQ(std::string(buf, 4), rest_record(true).substr(3, 4));
-}
-
-TEST_F(ReadProtocol, FailedCopyIsLoggedAndTheReadStillCounts)
+// Nothing is delivered, so nothing is lost: the read fails and the position
+// stays, also in the middle of a record, whose rest the next read gets.
+TEST_F(ReadProtocol, FailedCopyIsAnErrorAndKeepsThePosition)
 {
 	int fd = open_accel();
 	next_sample();
 	char buf[64];
-	memset(buf, '#', sizeof(buf));
+	sim::poison(buf, sizeof(buf));
+	EXPECT_EQ(sim::read(fd, buf, sizeof(buf)), -EFAULT);
+	EXPECT_EQ(sim::position(fd), 0);
+	sim::unpoison();
+
+	std::string text = read_text(fd, 5);
 	sim::poison(buf + 10, sizeof(buf) - 10);
-	EXPECT_EQ(sim::read(fd, buf, sizeof(buf)), (ssize_t)L);
-	EXPECT_EQ(std::string(buf, 10), rest_record(true).substr(0, 10));
-	EXPECT_EQ(buf[10], '#');
-	EXPECT_EQ(sim::position(fd), (int64_t)L);
+	EXPECT_EQ(sim::read(fd, buf, sizeof(buf)), -EFAULT);
+	EXPECT_EQ(sim::position(fd), 5);
+	sim::unpoison();
+	text += read_text(fd);
+	EXPECT_EQ(text, rest_record(false)) << "the sample went to the failed read";
 	EXPECT_EQ(read_text(fd), "");
 
-	EXPECT_EQ(sim::read(fd, nullptr, 64), (ssize_t)L);
-	EXPECT_EQ(log_texts(), std::vector<std::string>(2, "3 /dev/accel: copy_to_user unsuccessful\n"));
+	EXPECT_EQ(sim::read(fd, nullptr, 64), -EFAULT);
+	EXPECT_EQ(log_texts(), std::vector<std::string>(3, "3 /dev/accel: copy_to_user unsuccessful\n"));
+}
+
+TEST_F(ReadProtocol, OpenFailsCleanlyWithoutMemory)
+{
+	sim::fail_next(sim::Step::kzalloc);
+	EXPECT_EQ(sim::open("/dev/accel", O_RDONLY), -ENOMEM);
+	EXPECT_EQ(read_text(open_accel()).size(), L);
 }
 
 TEST_F(ReadProtocol, InterruptedLockWaitReturnsWithoutTouchingTheSensor)

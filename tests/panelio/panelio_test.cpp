@@ -14,6 +14,7 @@
 
 #include "models/panel_ports_regs.h"
 #include "panelio.h"
+#include "read_mix.h"
 #include "simkernel.h"
 
 // The test binary is linked with --wrap=ks_readl: every register load of the
@@ -235,26 +236,48 @@ TEST_F(Panelio, EachDescriptorGetsItsOwnRecord)
 	sim::close(b);
 }
 
-TEST_F(Panelio, SmallBuffersTakeTheRecordInPieces)
+// dd bs=1 count=1 then cat, the shell's read builtin, head -c: any mix of
+// buffer sizes gets one record, then end of file; a press during the pieces
+// waits for the next record.
+TEST_F(Panelio, AnyMixOfBufferSizesGetsOneRecordThenEndOfFile)
 {
-	int fd = sim::open("/dev/KEY", O_RDONLY);
-	press(0x9);
-	EXPECT_EQ(read_once(fd, 1), "9");
-	press(0x1); // a later piece continues the same record
-	EXPECT_EQ(read_once(fd, 1), "\n");
-	EXPECT_EQ(read_once(fd, 1), "");
-	EXPECT_EQ(read_once(fd, 1), "1");
-	sim::close(fd);
+	int key = sim::open("/dev/KEY", O_RDONLY), sw = sim::open("/dev/SW", O_RDONLY);
+	for (const std::vector<size_t> &mix : buffer_mixes(2)) {
+		SCOPED_TRACE("KEY, buffer sizes " + mix_name(mix));
+		press(0x4);
+		after_load = [] { press(0x1); };
+		EXPECT_EQ(read_in_mix(key, mix, 2), "4\n");
+		after_load = nullptr;
+		EXPECT_EQ(edges(), 0x1u);
+		EXPECT_EQ(read_in_mix(key, mix, 2), "1\n");
+	}
+	for (const std::vector<size_t> &mix : buffer_mixes(4)) {
+		SCOPED_TRACE("SW, buffer sizes " + mix_name(mix));
+		set_switches(0xABC);
+		EXPECT_EQ(read_in_mix(sw, mix, 4), "ABC\n");
+		EXPECT_EQ(sim::position(sw), 0);
+	}
+	sim::close(key);
+	sim::close(sw);
+}
 
-	fd = sim::open("/dev/SW", O_RDONLY);
+// Each open file keeps its own record: two readers taking pieces at once
+// each get the record they began.
+TEST_F(Panelio, ReadersTakingPiecesAtOnceEachGetTheirOwnRecord)
+{
+	int a = sim::open("/dev/SW", O_RDONLY), b = sim::open("/dev/SW", O_RDONLY);
 	set_switches(0xABC);
-	EXPECT_EQ(read_once(fd, 3), "ABC");
+	std::string first = read_once(a, 2);
 	set_switches(0x123);
-	EXPECT_EQ(read_once(fd, 3), "\n");
-	EXPECT_EQ(read_once(fd, 3), "");
-	EXPECT_EQ(read_once(fd, 3), "123");
-	sim::close(fd);
-	EXPECT_EQ(sim::problems(), std::vector<std::string>{}); // never more than asked for
+	std::string second = read_once(b, 1);
+	for (int i = 0; i < 3; i++) {
+		first += read_once(a, 1);
+		second += read_once(b, 1);
+	}
+	EXPECT_EQ(first, "ABC\n");
+	EXPECT_EQ(second, "123\n");
+	sim::close(a);
+	sim::close(b);
 }
 
 TEST_F(Panelio, PositionedReads)
@@ -266,31 +289,34 @@ TEST_F(Panelio, PositionedReads)
 		EXPECT_EQ(sim::pread(fd, buf, sizeof(buf), pos), 0) << pos;
 	EXPECT_EQ(edges(), 0x6u); // end of file touches no register
 
-	// Inside the record: the rest of a fresh record's length, from its start.
+	// Inside a record no read has begun: that part of a fresh record.
 	ASSERT_EQ(sim::pread(fd, buf, sizeof(buf), 1), 1);
-	EXPECT_EQ(buf[0], '6');
+	EXPECT_EQ(buf[0], '\n');
 	EXPECT_EQ(edges(), 0u);
 	sim::close(fd);
 
 	fd = sim::open("/dev/SW", O_RDONLY);
 	set_switches(0x7E1);
-	ASSERT_EQ(sim::pread(fd, buf, sizeof(buf), 3), 1);
-	EXPECT_EQ(buf[0], '7');
+	ASSERT_EQ(sim::pread(fd, buf, sizeof(buf), 2), 2);
+	EXPECT_EQ(std::string(buf, 2), "1\n");
 	EXPECT_EQ(sim::pread(fd, buf, sizeof(buf), 4), 0);
 	EXPECT_EQ(sim::pread(fd, buf, sizeof(buf), 5), 0);
 	sim::close(fd);
 }
 
-TEST_F(Panelio, FailedCopyStillConsumesPresses)
+// Nothing is delivered, so nothing is lost: the read fails, the position
+// stays and the presses wait for the next read.
+TEST_F(Panelio, FailedCopyIsAnErrorAndKeepsThePresses)
 {
 	char buf[8] = {};
 	sim::poison(buf, sizeof(buf));
 	int key = sim::open("/dev/KEY", O_RDONLY), sw = sim::open("/dev/SW", O_RDONLY);
 	press(0x5);
-	EXPECT_EQ(sim::read(key, buf, sizeof(buf)), 2);
-	EXPECT_EQ(sim::position(key), 2);
-	EXPECT_EQ(sim::read(sw, buf, sizeof(buf)), 4);
-	EXPECT_EQ(sim::position(sw), 4);
+	EXPECT_EQ(sim::read(key, buf, sizeof(buf)), -EFAULT);
+	EXPECT_EQ(sim::position(key), 0);
+	EXPECT_EQ(edges(), 0x5u);
+	EXPECT_EQ(sim::read(sw, buf, sizeof(buf)), -EFAULT);
+	EXPECT_EQ(sim::position(sw), 0);
 	sim::unpoison();
 
 	const std::vector<sim::LogLine> log = sim::log();
@@ -299,8 +325,12 @@ TEST_F(Panelio, FailedCopyStillConsumesPresses)
 		EXPECT_EQ(log[i].level, 3);
 		EXPECT_EQ(log[i].text, "Error: copy_to_user unsuccessful");
 	}
+	EXPECT_EQ(read_once(key), "5\n");
 	EXPECT_EQ(read_once(key), "");
 	EXPECT_EQ(read_once(key), "0\n");
+
+	sim::fail_next(sim::Step::kzalloc);
+	EXPECT_EQ(sim::open("/dev/KEY", O_RDONLY), -ENOMEM);
 	sim::close(key);
 	sim::close(sw);
 }

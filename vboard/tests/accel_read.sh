@@ -85,6 +85,13 @@ expect_match "descriptor 3 record" "$a" "$full_record"
 expect_match "descriptor 4 record" "$b" "$full_record"
 expect "descriptor 3 end of file" "$a2" ""
 
+# Once a record is begun, every later read of the descriptor continues it,
+# whatever its size: dd's five bytes and then cat's large buffer make one
+# record, and cat meets its end of file.
+mixed=$(timeout 1 sh -c 'exec 3</dev/accel; dd bs=5 count=1 <&3 2>/dev/null; cat <&3')
+expect "dd bs=5, then cat: ended by itself" $? 0
+expect_match "dd bs=5, then cat: one record" "$mixed" "$full_record"
+
 # The board's orientation shows in the counts, once a new sample is in.
 board tilt 0 0 1000
 sleep 0.3

@@ -32,6 +32,17 @@ expect "two reads of one open file" \
 	" F F F \\n F F F \\n"
 expect "dd of SW, one block" "$(dd if=/dev/SW bs=64 count=1 2>/dev/null)" "FFF"
 
+# Once a record is begun, every later read of the descriptor continues it,
+# whatever its size, up to one end of file; the press is reported once.
+board press 4
+out=$(timeout 1 sh -c 'exec 3</dev/KEY; dd bs=1 count=1 <&3 2>/dev/null; cat <&3')
+expect "KEY: dd bs=1, then cat: ended by itself" $? 0
+expect "KEY: dd bs=1, then cat: one record" "$out" "4"
+expect "KEY: the press reported once" "$(cat /dev/KEY)" "0"
+out=$(timeout 1 sh -c 'exec 3</dev/SW; IFS= read -r sw <&3; echo "$sw"; cat <&3')
+expect "SW: the read builtin, then cat: ended by itself" $? 0
+expect "SW: the read builtin, then cat: one record" "$out" "FFF"
+
 exec 3</dev/SW
 if rmmod panelio 2>/dev/null; then fail "rmmod with /dev/SW open"; else pass; fi
 exec 3<&-
