@@ -14,17 +14,19 @@
 # as exact versions leave the archive; headers and image of one series are
 # always the same version. A filled cache is used as it is, without network.
 #
-# Cache: $KERNEL_CACHE, default .cache/kernels at the top of the repository.
-#   apt/                 private apt state (sources, lists, downloads)
-#   SERIES/package       resolved headers package name and version
-#   SERIES/headers/      headers, common headers and host tools, unpacked
-#   SERIES/image/        kernel image package, unpacked
-#   busybox/             busybox-static, unpacked
+# Cache: $KERNEL_CACHE, default $XDG_CACHE_HOME/boardio/kernels (that is
+# ~/.cache/boardio/kernels), shared by every clone on the machine:
+#   apt/                     private apt state (sources, lists, downloads)
+#   SERIES/package           resolved headers package name and version
+#   SERIES/VERSION/headers/  headers, common headers and host tools, unpacked
+#   SERIES/VERSION/image/    kernel image package, unpacked
+#   busybox-VERSION/         busybox-static, unpacked
+# Removing the folder is always safe: what is missing is fetched again.
 # Progress goes to stderr; stdout carries only the path asked for.
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-cache=${KERNEL_CACHE:-$top/.cache/kernels}
+cache=${KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/boardio/kernels}
 
 usage() {
 	sed -n '2,/^set -eu/{/^set -eu/d;s/^# \{0,1\}//;p}' "$0" >&2
@@ -135,7 +137,7 @@ resolve() {
 
 fetch_headers() {
 	resolve "$1"
-	root=$dir/headers
+	root=$dir/$version/headers
 	if [ ! -d "$root" ]; then
 		apt_update
 		common=$(pkg_field "$headers_pkg" Depends "$version" |
@@ -160,15 +162,20 @@ fetch_headers() {
 
 fetch_image() {
 	resolve "$1"
-	root=$dir/image
+	root=$dir/$version/image
 	[ -d "$root" ] || unpack "$root" "linux-image-$release=$version"
 }
 
 fetch_busybox() {
-	root=$cache/busybox
-	if [ ! -d "$root" ]; then
+	root=
+	for done in "$cache"/busybox-*/bin/busybox; do
+		case $done in *.tmp/* | *.debs/*) ;; *) [ -e "$done" ] && root=${done%/bin/busybox} ;; esac
+	done
+	if [ -z "$root" ]; then
 		apt_update
-		unpack "$root" busybox-static:armhf
+		version=$(candidate busybox-static:armhf)
+		root=$cache/busybox-${version#*:}
+		unpack "$root" "busybox-static:armhf=$version"
 	fi
 }
 
