@@ -48,6 +48,8 @@ cross() {
 build_guest_programs() {
 	mkdir -p "$guest"
 	rm -f "$guest/programs"
+	cross "$guest/readrate" gcc -std=gnu11 "$here/bench/readrate.c"
+	echo readrate >>"$guest/programs"
 	canvas=
 	for src in "$root"/terminal/*.cpp; do
 		[ -e "$src" ] || continue
