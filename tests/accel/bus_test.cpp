@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cstdio>
 
+#include "models/adxl345_regs.h"
+#include "models/i2c0_regs.h"
+
 namespace {
 
 using Bus = AccelTest;
@@ -145,8 +148,16 @@ TEST_F(Bus, DisconnectedSensorFailsTheReadInBoundedTime)
 	EXPECT_EQ(log[0].level, 3);
 	EXPECT_EQ(log[0].text.rfind("/dev/accel: ", 0), 0u) << log[0].text;
 
-	// The sample missed meanwhile shows as an overrun.
+	// A write while the sensor is off goes unanswered and latches an abort
+	// in the controller; once the sensor is back, the next accesses work.
+	ASSERT_EQ(ADXL345_REG_WRITE(models::ADXL_THRESH_TAP, 0x40), 0);
+	advance_ms(1);
+	EXPECT_NE(models::i2c0_read(&sim::board(), models::I2C_TX_ABRT_SOURCE), 0u);
 	models::sensor_set_connected(&sim::board(), true);
+	ASSERT_EQ(ADXL345_REG_WRITE(models::ADXL_THRESH_TAP, 0x31), 0);
+	EXPECT_EQ(sensor_reg(models::ADXL_THRESH_TAP), 0x31);
+
+	// The sample missed meanwhile shows as an overrun.
 	next_sample();
 	EXPECT_EQ(read_text(fd), FULL_VARIANT ? "83 0000 0000 0032 31\n" : rest_record(true));
 }

@@ -136,6 +136,17 @@ TEST_F(Calibration, CancelsAKnownBiasInEveryFormat)
 	RecordProperty("calibration_wall_ms", std::to_string(wall_ms_));
 }
 
+TEST_F(Calibration, RightAfterAFormatChangeAveragesOnlyNewSamples)
+{
+	ASSERT_EQ(write_text("format 1 16"), 11);
+	set_bias(100, -70, 55);
+	advance_ms(81); // a full-resolution sample waits, unread
+	ASSERT_EQ(write_text("format 0 16"), 11);
+	calibrate();
+	EXPECT_EQ(offsets(), (std::vector<int>{0xFA, 0x04, 0xFC})); // as at 31 mg above
+	expect_residual_within_one_offset_lsb(read_counts());
+}
+
 TEST_F(Calibration, NoisySensorIsLeftWithinOneOffsetLsb)
 {
 	const int biases[][3] = {{-140, 35, -80}, {45, 190, 120}, {0, 0, 0}};
