@@ -45,6 +45,7 @@ struct Adxl345 {
 	bool connected;		 // wired to the bus at all
 	int32_t accel_mg[3];	 // true acceleration per axis
 	int32_t bias_mg[3];	 // fixed sensor error added to it
+	int32_t gain_ppm[3];	 // sensitivity error, parts per million
 	int32_t noise_mg;	 // uniform noise amplitude, +-noise_mg
 	uint32_t noise_state;	 // seed of the deterministic noise generator
 	uint64_t next_sample_ns; // when the next output sample is due
@@ -163,7 +164,23 @@ uint8_t sensor_peek(const Board *b, uint8_t reg);
 void sensor_set_accel(Board *b, int32_t x_mg, int32_t y_mg, int32_t z_mg);
 void sensor_set_bias(Board *b, int32_t x_mg, int32_t y_mg, int32_t z_mg);
 void sensor_set_noise(Board *b, int32_t amplitude_mg);
+// A tap as the sensor feels it: a pulse of peak_mg on the axes in axes
+// (TAP_AXES bits) for duration_us; with twice, a second one gap_us after the
+// first ended. The sensor reports what its tap registers make of it.
+struct SensorTap {
+	uint8_t axes;
+	int32_t peak_mg;
+	uint32_t duration_us;
+	bool twice;
+	uint32_t gap_us;
+};
+void sensor_tap_event(Board *b, const SensorTap &tap);
+// A firm tap on Z: 4 g for 10 ms; a double tap repeats it 100 ms later.
 void sensor_tap(Board *b, bool double_tap);
+// A part within the datasheet's spread of sensitivity and zero-g output,
+// chosen by seed, with noise of about one full-resolution count; seed 0 is
+// the ideal sensor again (the default).
+void sensor_set_realistic(Board *b, uint32_t seed);
 void sensor_set_connected(Board *b, bool connected);
 void sensor_set_devid(Board *b, uint8_t devid);
 void ports_press(PanelPorts *p, uint32_t mask); // press and release

@@ -15,16 +15,20 @@ command() {
 	expect "measuring after '$1'" "$(reg POWER_CTL)" 0x08
 }
 
-# format: DATA_FORMAT low bits and the record's scale; offsets cleared.
+# format: DATA_FORMAT low bits and the record's scale; offsets cleared. A
+# record shows its sample's scale: the first sample of the new format comes
+# one output period (80 ms) after the command.
 board bias 40 -40 40
 echo calibrate >/dev/accel
 command 'format 1 16\n' ""
 expect "format 1 16: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x0B
 expect "format 1 16: OFSX cleared" "$(reg OFSX)" 0x00
 expect "format 1 16: OFSZ cleared" "$(reg OFSZ)" 0x00
+sleep 0.2
 expect "format 1 16: scale" "$(cat /dev/accel | cut -c19-20)" 04
 command 'format 0 16' ""
 expect "format 0 16: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x03
+sleep 0.2
 expect "format 0 16: scale" "$(cat /dev/accel | cut -c19-20)" 31
 command 'format 0 2' ""
 expect "format 0 2: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x00
