@@ -387,7 +387,9 @@ TEST_F(Calibration, ConcurrentReaderWaitsForTheWholeCalibration)
 	std::string record = read_text(fd);
 	sim::with_board([&](models::Board &b) { read_ns = b.now_ns; });
 	writer.join();
-	EXPECT_GE(read_ns - sampling_ns, 600000000u) << "the read ended while the sampling ran";
+	// The sampling takes 640 ms; seen from this thread it may seem to start
+	// late, the more so with pauses in the writer's stores.
+	EXPECT_GE(read_ns - sampling_ns, 450000000u) << "the read ended while the sampling ran";
 	// No sample was taken from the calibration, none is new after it, and
 	// the record shows the counts before it (none yet since load).
 	EXPECT_EQ(record, FULL_VARIANT ? " 2 0000 0000 0000 31\n" : "0 0000 0000 0000 31\n");
