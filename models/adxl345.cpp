@@ -95,8 +95,8 @@ int32_t axis_noise_mg(const Adxl345 *s, unsigned axis)
 // ppm, so that 32 bits hold it).
 int32_t with_gain(const Adxl345 *s, unsigned axis, int32_t mg)
 {
-	int32_t gain = clamp(s->gain_ppm[axis], -ADXL_SENSITIVITY_SPREAD_PPM,
-			     ADXL_SENSITIVITY_SPREAD_PPM);
+	int32_t gain =
+		clamp(s->gain_ppm[axis], -ADXL_SENSITIVITY_SPREAD_PPM, ADXL_SENSITIVITY_SPREAD_PPM);
 	return mg + mg * (gain / 16) / (1000000 / 16);
 }
 
@@ -313,18 +313,19 @@ void sensor_tap(Board *b, bool double_tap)
 	sensor_tap_event(b, firm);
 }
 
+// A value in [-spread, spread], from a hash; 0 for the ideal part (seed 0).
+static int32_t spread_value(uint32_t seed, uint32_t which, int32_t spread)
+{
+	return seed ? (int32_t)(mix32(seed * 6u + which) % (2u * spread + 1)) - spread : 0;
+}
+
 void sensor_set_realistic(Board *b, uint32_t seed)
 {
 	Adxl345 *s = &b->sensor;
 	adxl345_run(s, b->now_ns);
 	for (unsigned axis = 0; axis < 3; axis++) {
-		uint32_t h = seed ? mix32(seed * 6u + axis) : 0;
-		uint32_t g = seed ? mix32(seed * 6u + 3 + axis) : 0;
-		int32_t zero_g = ADXL_ZERO_G_SPREAD_MG[axis];
-		s->gain_ppm[axis] = seed ? (int32_t)(h % (2u * ADXL_SENSITIVITY_SPREAD_PPM + 1)) -
-						   ADXL_SENSITIVITY_SPREAD_PPM
-					 : 0;
-		s->bias_mg[axis] = seed ? (int32_t)(g % (2u * zero_g + 1)) - zero_g : 0;
+		s->gain_ppm[axis] = spread_value(seed, axis, ADXL_SENSITIVITY_SPREAD_PPM);
+		s->bias_mg[axis] = spread_value(seed, 3 + axis, ADXL_ZERO_G_SPREAD_MG[axis]);
 	}
 	s->noise_mg = seed ? 4 : 0;
 	s->noise_state = seed ? mix32(seed) : NOISE_SEED_RESET;
