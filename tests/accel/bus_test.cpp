@@ -124,6 +124,24 @@ TEST_F(Bus, SensorOperations)
 	EXPECT_EQ(mg_per_LSB, 31);
 }
 
+TEST_F(Bus, AnInterruptAfterTheAddressWordDoesNotSplitTheAccess)
+{
+	// The worst spot on a controller that sends a stop when its queue runs
+	// empty: a pause right after the word that opens an access.
+	models::board_set_i2c_queue_end(&sim::board(), models::I2C_QUEUE_END_STOP);
+	sim::set_store_pause(STORE_PAUSE_NS, [](const sim::Access &a) {
+		return a.phys == DATA_CMD && (a.value & models::I2C_CMD_RESTART);
+	});
+	models::board_clear_traces(&sim::board());
+	uint64_t start = sim::board().now_ns;
+	ASSERT_EQ(ADXL345_REG_WRITE(models::ADXL_THRESH_TAP, 0x31), 0);
+	uint8_t rate = 0;
+	ASSERT_EQ(ADXL345_REG_READ(models::ADXL_BW_RATE, &rate), 0);
+	EXPECT_EQ(rate, 0x07);
+	EXPECT_GE(sim::board().now_ns - start, 2 * STORE_PAUSE_NS) << "both pauses taken";
+	EXPECT_EQ(sensor_writes(), (std::vector<RegWrite>{{models::ADXL_THRESH_TAP, 0x31}}));
+}
+
 TEST_F(Bus, DisconnectedSensorFailsTheReadInBoundedTime)
 {
 	int fd = open_accel();
