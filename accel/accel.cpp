@@ -103,7 +103,7 @@ static bool i2c0_wait_rx(void)
  * controller holding the bus is not idle until the abort has sent a stop,
  * and the abort bit counts only while it is enabled: when the first try
  * does not stop it (its enable bit was cleared with the bus held), it is
- * enabled again so that the abort takes effect.
+ * enabled, aborted while it stays enabled, then disabled.
  */
 static int i2c0_stop(void)
 {
@@ -111,6 +111,7 @@ static int i2c0_stop(void)
 	if (i2c0_wait_enable_status(false))
 		return 0;
 	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ON);
+	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ON | I2C0_ENABLE_ABORT);
 	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ABORT);
 	if (i2c0_wait_enable_status(false))
 		return 0;
