@@ -39,6 +39,10 @@ volatile unsigned int *SYSMGR_ptr;
 int16_t XYZ[3];
 int mg_per_LSB;
 
+/* The scale XYZ was measured at, which the record prints with it: a format
+ * change does not alter a sample fetched before it. */
+static int XYZ_mg_per_LSB;
+
 /* Set when a wait ran out: the controller may still hold part of an access
  * or stale received bytes, so it is set up afresh before the next one. */
 static bool i2c0_stale;
@@ -89,13 +93,39 @@ static bool i2c0_wait_rx(void)
 	return false;
 }
 
-int I2C0_Init(void)
+/*
+ * Aborts whatever the controller does and waits until it is really off. A
+ * controller holding the bus is not idle until the abort has sent a stop,
+ * and the abort bit counts only while it is enabled: when the first try
+ * does not stop it (its enable bit was cleared with the bus held), it is
+ * enabled, aborted while it stays enabled, then disabled.
+ */
+static int i2c0_stop(void)
 {
 	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ABORT);
-	if (!i2c0_wait_enable_status(false)) {
-		ks_printk(KS_ERR "/dev/%s: I2C0 controller did not stop\n", DEVICE_NAME);
-		return -ETIMEDOUT;
-	}
+	if (i2c0_wait_enable_status(false))
+		return 0;
+	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ON);
+	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ON | I2C0_ENABLE_ABORT);
+	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ABORT);
+	if (i2c0_wait_enable_status(false))
+		return 0;
+	ks_printk(KS_ERR "/dev/%s: I2C0 controller did not stop\n", DEVICE_NAME);
+	return -ETIMEDOUT;
+}
+
+/*
+ * An abort latches: the controller drops every command word until the
+ * interrupt clear register is read, and disabling it may not end that. So
+ * the clear follows every enable, as in Linux's driver for this controller
+ * family.
+ */
+int I2C0_Init(void)
+{
+	int err = i2c0_stop();
+
+	if (err)
+		return err;
 
 	i2c0_store(I2C0_CONTROL, I2C0_CONTROL_MASTER | I2C0_CONTROL_SPEED_FAST |
 					 I2C0_CONTROL_RESTART_EN | I2C0_CONTROL_SLAVE_DISABLE);
@@ -108,6 +138,7 @@ int I2C0_Init(void)
 		ks_printk(KS_ERR "/dev/%s: I2C0 controller did not start\n", DEVICE_NAME);
 		return -ETIMEDOUT;
 	}
+	i2c0_load(I2C0_CLEAR_INTERRUPTS);
 	return 0;
 }
 
@@ -128,9 +159,18 @@ static int i2c0_recover(void)
 	return 0;
 }
 
+/*
+ * Before each access. After a failed wait the controller is set up afresh;
+ * otherwise an abort an earlier access may have latched (a write to a
+ * sensor off the bus, which nothing waits for) is cleared, or the
+ * controller would drop this access's words, and every later one's.
+ */
 static int i2c0_ready(void)
 {
-	return i2c0_stale ? i2c0_recover() : 0;
+	if (i2c0_stale)
+		return i2c0_recover();
+	i2c0_load(I2C0_CLEAR_ABORT);
+	return 0;
 }
 
 #ifndef ACCEL_VARIANT_BASIC
@@ -169,6 +209,22 @@ static int i2c0_collect(uint8_t address, uint8_t values[], uint8_t len)
 
 /* ---- ADXL345 register access ------------------------------------------ */
 
+/*
+ * Stores the words of one access in a row, with nothing in between: if the
+ * controller sends a stop when its queue runs empty, an interrupt between
+ * the address word and the next would split the access, and a value byte
+ * would open a new one as a register address. A few stores, microseconds.
+ */
+static void i2c0_store_access(uint8_t address, uint32_t word, unsigned int count)
+{
+	unsigned long flags = ks_irq_save();
+
+	i2c0_store(I2C0_DATA_CMD, address + I2C0_CMD_RESTART);
+	for (unsigned int i = 0; i < count; i++)
+		i2c0_store(I2C0_DATA_CMD, word);
+	ks_irq_restore(flags);
+}
+
 /* Hands both words to the controller and returns at once. */
 int ADXL345_REG_WRITE(uint8_t address, uint8_t value)
 {
@@ -176,8 +232,7 @@ int ADXL345_REG_WRITE(uint8_t address, uint8_t value)
 
 	if (err)
 		return err;
-	i2c0_store(I2C0_DATA_CMD, address + I2C0_CMD_RESTART);
-	i2c0_store(I2C0_DATA_CMD, value);
+	i2c0_store_access(address, value, 1);
 	return 0;
 }
 
@@ -187,8 +242,7 @@ int ADXL345_REG_READ(uint8_t address, uint8_t *value)
 
 	if (err)
 		return err;
-	i2c0_store(I2C0_DATA_CMD, address + I2C0_CMD_RESTART);
-	i2c0_store(I2C0_DATA_CMD, I2C0_CMD_READ);
+	i2c0_store_access(address, I2C0_CMD_READ, 1);
 	return i2c0_collect(address, value, 1);
 }
 
@@ -199,9 +253,7 @@ int ADXL345_REG_MULTI_READ(uint8_t address, uint8_t values[], uint8_t len)
 
 	if (err)
 		return err;
-	i2c0_store(I2C0_DATA_CMD, address + I2C0_CMD_RESTART);
-	for (unsigned int i = 0; i < len; i++)
-		i2c0_store(I2C0_DATA_CMD, I2C0_CMD_READ);
+	i2c0_store_access(address, I2C0_CMD_READ, len);
 	return i2c0_collect(address, values, len);
 }
 
@@ -287,6 +339,18 @@ int ADXL345_IdRead(uint8_t *pId)
 	return ADXL345_REG_READ(ADXL345_DEVID, pId);
 }
 
+/*
+ * DATA_READY survives standby and format changes, so a sample measured
+ * before a change would be taken for one measured after it. Reading the
+ * data registers drops it; call after the change has been written.
+ */
+static int discard_waiting_sample(void)
+{
+	int16_t stale[3];
+
+	return ADXL345_XYZ_Read(stale);
+}
+
 /* ---- sample record ---------------------------------------------------- */
 
 /*
@@ -305,6 +369,7 @@ static int acquire_sample(unsigned int *first_field)
 		err = ADXL345_XYZ_Read(XYZ);
 		if (err)
 			return err;
+		XYZ_mg_per_LSB = mg_per_LSB;
 	}
 	*first_field = data8;
 #else
@@ -317,6 +382,7 @@ static int acquire_sample(unsigned int *first_field)
 		err = ADXL345_XYZ_Read(XYZ);
 		if (err)
 			return err;
+		XYZ_mg_per_LSB = mg_per_LSB;
 	}
 	*first_field = NewData;
 #endif
@@ -331,10 +397,10 @@ static void format_record(char themessage[ACCEL_RECORD_LEN + 1], unsigned int fi
 {
 #ifdef ACCEL_VARIANT_FULL
 	ks_snprintf(themessage, ACCEL_RECORD_LEN + 1, "%2X %04d %04d %04d %02d\n", first_field,
-		    XYZ[0], XYZ[1], XYZ[2], mg_per_LSB);
+		    XYZ[0], XYZ[1], XYZ[2], XYZ_mg_per_LSB);
 #else
 	ks_snprintf(themessage, ACCEL_RECORD_LEN + 1, "%1d %04d %04d %04d %02d\n",
-		    (int)first_field, XYZ[0], XYZ[1], XYZ[2], mg_per_LSB);
+		    (int)first_field, XYZ[0], XYZ[1], XYZ[2], XYZ_mg_per_LSB);
 #endif
 }
 
@@ -493,14 +559,17 @@ static const reg_setting calibration_clear[] = {
 	{ADXL345_OFSZ, 0x00},
 };
 
-/* Standby and offsets cleared; saved_bw the output data rate. */
+/* Standby, offsets cleared, no sample of before waiting (every one
+ * averaged is measured from here on); saved_bw the output data rate. */
 static int calibration_prepare(uint8_t *saved_bw)
 {
 	int err = write_sequence(calibration_clear, ARRAY_LEN(calibration_clear));
 
+	if (!err)
+		err = ADXL345_REG_READ(ADXL345_BW_RATE, saved_bw);
 	if (err)
 		return err;
-	return ADXL345_REG_READ(ADXL345_BW_RATE, saved_bw);
+	return discard_waiting_sample();
 }
 
 /* Measuring at 100 Hz. */
@@ -671,9 +740,12 @@ static int command_help(const command_text *)
 	return 0;
 }
 
+/* The sample waiting may be of the format before. */
 static int command_init(const command_text *)
 {
-	return ADXL345_Init();
+	int err = ADXL345_Init();
+
+	return err ? err : discard_waiting_sample();
 }
 
 static int command_calibrate(const command_text *)
@@ -721,7 +793,7 @@ static int set_format(int full, int range)
 	if (err)
 		return err;
 	mg_per_LSB = scale;
-	return 0;
+	return discard_waiting_sample();
 }
 
 static const reg_setting offsets_cleared[] = {
@@ -887,16 +959,20 @@ static void unmap_windows(void)
 	SYSMGR_ptr = 0;
 }
 
-/* Routes the pins, brings up the controller, starts the sensor measuring. */
+/* Routes the pins, brings up the controller, starts the sensor measuring
+ * with no sample of an earlier user's format left waiting. */
 static int setup_hardware(void)
 {
 	int err;
 
 	Pinmux_Config();
 	err = I2C0_Init();
-	if (err)
-		return err;
-	return ADXL345_Init();
+	if (!err)
+		err = ADXL345_Init();
+	if (!err)
+		err = discard_waiting_sample();
+	XYZ_mg_per_LSB = mg_per_LSB;
+	return err;
 }
 
 /*

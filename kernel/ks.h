@@ -130,6 +130,13 @@ int ks_strcmp(const char *a, const char *b);
 int ks_lock(void);
 void ks_unlock(void);
 
+/* A section that nothing interrupts on this processor: local interrupts off,
+ * and with them preemption. For the few stores of one bus access, a few
+ * microseconds; nothing inside may sleep or call another service. Pass the
+ * result of ks_irq_save to the matching ks_irq_restore. */
+unsigned long ks_irq_save(void);
+void ks_irq_restore(unsigned long flags);
+
 /* Lets other tasks run during a long busy poll (the kernel's cond_resched):
  * without it a poll of most of a second stalls a processor of a kernel that
  * does not preempt. Does not sleep unless the scheduler wants the CPU. */

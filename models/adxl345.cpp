@@ -1,5 +1,6 @@
 // ADXL345 accelerometer as an I2C target: register file, register pointer,
-// output data at the programmed rate, tap latching, data format arithmetic.
+// output data at the programmed rate, tap detection, self-test, data format
+// arithmetic, and on request a part's sensitivity and offset spread.
 //
 // Samples are produced lazily: whenever the bus or the outside world looks
 // at the sensor, it first catches up to that time in one step, however long
@@ -90,13 +91,26 @@ int32_t axis_noise_mg(const Adxl345 *s, unsigned axis)
 	return (int32_t)(h % span) - amplitude;
 }
 
-// One axis in output counts for the programmed DATA_FORMAT and offset.
+// The acceleration scaled by the part's sensitivity error (in steps of 16
+// ppm, so that 32 bits hold it).
+int32_t with_gain(const Adxl345 *s, unsigned axis, int32_t mg)
+{
+	int32_t gain =
+		clamp(s->gain_ppm[axis], -ADXL_SENSITIVITY_SPREAD_PPM, ADXL_SENSITIVITY_SPREAD_PPM);
+	return mg + mg * (gain / 16) / (1000000 / 16);
+}
+
+// One axis in output counts for the programmed DATA_FORMAT and offset. The
+// self-test bit adds its electrostatic force to what the sensor feels.
 uint16_t axis_output(const Adxl345 *s, unsigned axis)
 {
 	uint8_t format = s->regs[ADXL_DATA_FORMAT];
 	unsigned range = format & ADXL_FORMAT_RANGE_MASK;
 	bool full_res = format & ADXL_FORMAT_FULL_RES;
-	int32_t mg = clamp(s->accel_mg[axis], -INPUT_LIMIT_MG, INPUT_LIMIT_MG) +
+	int32_t felt = clamp(s->accel_mg[axis], -INPUT_LIMIT_MG, INPUT_LIMIT_MG);
+	if (format & ADXL_FORMAT_SELF_TEST)
+		felt += ADXL_SELF_TEST_MG[axis];
+	int32_t mg = with_gain(s, axis, felt) +
 		     clamp(s->bias_mg[axis], -INPUT_LIMIT_MG, INPUT_LIMIT_MG) +
 		     axis_noise_mg(s, axis);
 	mg = clamp(mg, -INPUT_LIMIT_MG, INPUT_LIMIT_MG);
@@ -266,20 +280,55 @@ void sensor_set_noise(Board *b, int32_t amplitude_mg)
 	b->sensor.noise_mg = clamp(amplitude_mg, 0, INPUT_LIMIT_MG);
 }
 
-// A tap strong enough for any threshold. As on the part, detection needs
-// measurement mode, an axis in TAP_AXES and a non-zero DUR; a double tap also
-// needs non-zero Latent and Window. Only enabled events are latched.
-void sensor_tap(Board *b, bool double_tap)
+// Tap detection as the datasheet describes it: measuring, an axis of the
+// pulse enabled in TAP_AXES, the pulse above THRESH_TAP (62.5 mg per LSB)
+// and back below it within DUR (625 us per LSB, 0 disables taps). A second
+// pulse is a double tap when it begins after Latent and within Window
+// (1.25 ms per LSB each, 0 disables double taps). ACT_TAP_STATUS shows the
+// axes of the tap; INT_SOURCE latches the events INT_ENABLE enables.
+void sensor_tap_event(Board *b, const SensorTap &tap)
 {
 	Adxl345 *s = &b->sensor;
 	adxl345_run(s, b->now_ns);
 	const uint8_t *r = s->regs;
-	if (!measuring(s) || !(r[ADXL_TAP_AXES] & ADXL_TAP_AXES_MASK) || !r[ADXL_DUR])
+	uint8_t axes = tap.axes & r[ADXL_TAP_AXES] & ADXL_TAP_AXES_MASK;
+	int32_t peak = clamp(tap.peak_mg, -INPUT_LIMIT_MG, INPUT_LIMIT_MG);
+	bool above = (peak < 0 ? -peak : peak) * 16 > r[ADXL_THRESH_TAP] * ADXL_THRESH_TAP_MG_X16;
+	bool short_enough = tap.duration_us < r[ADXL_DUR] * ADXL_DUR_US;
+	if (!measuring(s) || !axes || !above || !short_enough)
 		return;
 	uint8_t events = ADXL_INT_SINGLE_TAP;
-	if (double_tap && r[ADXL_LATENT] && r[ADXL_WINDOW])
+	uint32_t latent_us = r[ADXL_LATENT] * ADXL_LATENT_US;
+	uint32_t window_us = r[ADXL_WINDOW] * ADXL_LATENT_US;
+	if (tap.twice && latent_us && window_us && tap.gap_us > latent_us &&
+	    tap.gap_us <= latent_us + window_us)
 		events |= ADXL_INT_DOUBLE_TAP;
+	s->regs[ADXL_ACT_TAP_STATUS] = (r[ADXL_ACT_TAP_STATUS] & ~ADXL_TAP_AXES_MASK) | axes;
 	s->regs[ADXL_INT_SOURCE] |= events & r[ADXL_INT_ENABLE];
+}
+
+void sensor_tap(Board *b, bool double_tap)
+{
+	const SensorTap firm = {ADXL_TAP_Z, 4000, 10000, double_tap, 100000};
+	sensor_tap_event(b, firm);
+}
+
+// A value in [-spread, spread], from a hash; 0 for the ideal part (seed 0).
+static int32_t spread_value(uint32_t seed, uint32_t which, int32_t spread)
+{
+	return seed ? (int32_t)(mix32(seed * 6u + which) % (2u * spread + 1)) - spread : 0;
+}
+
+void sensor_set_realistic(Board *b, uint32_t seed)
+{
+	Adxl345 *s = &b->sensor;
+	adxl345_run(s, b->now_ns);
+	for (unsigned axis = 0; axis < 3; axis++) {
+		s->gain_ppm[axis] = spread_value(seed, axis, ADXL_SENSITIVITY_SPREAD_PPM);
+		s->bias_mg[axis] = spread_value(seed, 3 + axis, ADXL_ZERO_G_SPREAD_MG[axis]);
+	}
+	s->noise_mg = seed ? 4 : 0;
+	s->noise_state = seed ? mix32(seed) : NOISE_SEED_RESET;
 }
 
 void sensor_set_connected(Board *b, bool connected)

@@ -51,6 +51,7 @@ const uint8_t ADXL_INT_WATERMARK = 1u << 1;
 const uint8_t ADXL_INT_OVERRUN = 1u << 0;
 
 // DATA_FORMAT
+const uint8_t ADXL_FORMAT_SELF_TEST = 1u << 7;
 const uint8_t ADXL_FORMAT_RANGE_MASK = 0x03; // 2, 4, 8, 16 g
 const uint8_t ADXL_FORMAT_JUSTIFY = 1u << 2; // left-justified
 const uint8_t ADXL_FORMAT_FULL_RES = 1u << 3;
@@ -58,7 +59,27 @@ const uint8_t ADXL_FORMAT_FULL_RES = 1u << 3;
 // FIFO_CTL
 const uint8_t ADXL_FIFO_SAMPLES_MASK = 0x1F;
 
+// TAP_AXES and the tap bits of ACT_TAP_STATUS: one bit per axis.
+const uint8_t ADXL_TAP_X = 1u << 2;
+const uint8_t ADXL_TAP_Y = 1u << 1;
+const uint8_t ADXL_TAP_Z = 1u << 0;
 const uint8_t ADXL_TAP_AXES_MASK = 0x07;
+
+// Scale of the tap registers.
+const int32_t ADXL_THRESH_TAP_MG_X16 = 1000; // 62.5 mg per LSB, in mg * 16
+const uint32_t ADXL_DUR_US = 625;	     // per LSB
+const uint32_t ADXL_LATENT_US = 1250;	     // Latent and Window, per LSB
+
+// Self-test output change, datasheet Table 1 (2.5 V supply): X 0.20 to
+// 2.10 g, Y -2.10 to -0.20 g, Z 0.30 to 3.40 g. The ideal sensor takes the
+// middle of each range.
+const int32_t ADXL_SELF_TEST_MG[3] = {1150, -1150, 1850};
+
+// Spread of a real part, datasheet Table 1: sensitivity 230 to 282 counts
+// per g at full resolution (256 typical, about +-10 %), zero-g output -150
+// to +150 mg on X and Y and -250 to +250 mg on Z.
+const int32_t ADXL_SENSITIVITY_SPREAD_PPM = 100000;
+const int32_t ADXL_ZERO_G_SPREAD_MG[3] = {150, 150, 250};
 
 const uint8_t ADXL_BW_RATE_RESET = 0x0A;
 const uint8_t ADXL_INT_SOURCE_RESET = ADXL_INT_WATERMARK;

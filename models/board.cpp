@@ -55,6 +55,7 @@ void board_clear_traces(Board *b)
 	c->bus_bytes = 0;
 	c->tx_overflows = 0;
 	c->tx_ignored = 0;
+	c->tx_flushed = 0;
 	c->rx_overflows = 0;
 	c->aborts = 0;
 	c->user_aborts = 0;

@@ -28,6 +28,9 @@ const uint32_t SYSMGR_BASE = 0xFFD08000u, SYSMGR_SPAN = 0x800u;
 const uint32_t LWBRIDGE_BASE = 0xFF200000u, LWBRIDGE_SPAN = 0x5000u;
 
 const uint64_t BOARD_ACCESS_NS = 100; // one register load or store
+// The controller's input clock. With the driver's counts 90 and 160 an SCL
+// period is (90 + 8) + (160 + 1) = 259 cycles, 2.59 us: 386 kbit/s, and a
+// byte with its acknowledge takes 9 periods, 23.31 us.
 const uint32_t I2C_INPUT_CLOCK_HZ = 100000000u;
 
 const unsigned I2C_FIFO_DEPTH = 64;
@@ -42,6 +45,7 @@ struct Adxl345 {
 	bool connected;		 // wired to the bus at all
 	int32_t accel_mg[3];	 // true acceleration per axis
 	int32_t bias_mg[3];	 // fixed sensor error added to it
+	int32_t gain_ppm[3];	 // sensitivity error, parts per million
 	int32_t noise_mg;	 // uniform noise amplitude, +-noise_mg
 	uint32_t noise_state;	 // seed of the deterministic noise generator
 	uint64_t next_sample_ns; // when the next output sample is due
@@ -57,8 +61,23 @@ struct Adxl345 {
 };
 
 // --- I2C controller 0 ------------------------------------------------------
+// What the controller does when its transmit queue runs empty in the middle
+// of an access: hold the bus (clock line low) until the next word, which
+// continues the access unless it has the restart bit, or send a stop, after
+// which any word opens a new access. A build choice of the controller, so it
+// is kept across resets. Hold is the default: the restart bit exists only
+// on controllers built with it.
+enum I2cQueueEnd { I2C_QUEUE_END_HOLD, I2C_QUEUE_END_STOP };
+
 struct I2c0 {
+	I2cQueueEnd queue_end;
 	uint32_t con, tar, enable;
+	bool enabled;		   // enable status: drops only once really idle
+	bool aborting;		   // abort bit set, the abort not yet done
+	bool abort_timed;	   // ... and it completes at abort_done_ns
+	uint64_t abort_done_ns;
+	bool abort_latched;	   // queues held flushed until an interrupt clear
+	uint32_t abort_source;
 	uint32_t hcnt, lcnt;	   // fast-mode SCL counts
 	uint32_t ss_hcnt, ss_lcnt; // standard-mode SCL counts
 	bool stuck_enabled;	   // fault: enable status never clears
@@ -80,9 +99,10 @@ struct I2c0 {
 	uint32_t bus_bytes;    // bytes that went over the bus (address included)
 	uint32_t tx_overflows; // words dropped because the queue was full
 	uint32_t tx_ignored;   // words stored while disabled (dropped)
+	uint32_t tx_flushed;   // words stored in the abort state (dropped)
 	uint32_t rx_overflows; // received bytes dropped, the queue being full
 	uint32_t aborts;       // accesses aborted: the target did not answer
-	uint32_t user_aborts;  // transfers aborted through the enable register
+	uint32_t user_aborts;  // aborts requested through the enable register
 };
 
 // --- system manager (pin multiplexing) ------------------------------------
@@ -113,6 +133,8 @@ void board_reset(Board *b);
 // Advance the board clock by ns / up to now_ns (never backwards).
 void board_advance(Board *b, uint64_t ns);
 void board_sync(Board *b, uint64_t now_ns);
+// The controller's end-of-queue behaviour (default hold); kept by resets.
+void board_set_i2c_queue_end(Board *b, I2cQueueEnd end);
 // Zero every counter and trace (words, bus bytes, overflows, aborts, sensor
 // register writes, INT_SOURCE reads, bursts, samples).
 void board_clear_traces(Board *b);
@@ -142,7 +164,23 @@ uint8_t sensor_peek(const Board *b, uint8_t reg);
 void sensor_set_accel(Board *b, int32_t x_mg, int32_t y_mg, int32_t z_mg);
 void sensor_set_bias(Board *b, int32_t x_mg, int32_t y_mg, int32_t z_mg);
 void sensor_set_noise(Board *b, int32_t amplitude_mg);
+// A tap as the sensor feels it: a pulse of peak_mg on the axes in axes
+// (TAP_AXES bits) for duration_us; with twice, a second one gap_us after the
+// first ended. The sensor reports what its tap registers make of it.
+struct SensorTap {
+	uint8_t axes;
+	int32_t peak_mg;
+	uint32_t duration_us;
+	bool twice;
+	uint32_t gap_us;
+};
+void sensor_tap_event(Board *b, const SensorTap &tap);
+// A firm tap on Z: 4 g for 10 ms; a double tap repeats it 100 ms later.
 void sensor_tap(Board *b, bool double_tap);
+// A part within the datasheet's spread of sensitivity and zero-g output,
+// chosen by seed, with noise of about one full-resolution count; seed 0 is
+// the ideal sensor again (the default).
+void sensor_set_realistic(Board *b, uint32_t seed);
 void sensor_set_connected(Board *b, bool connected);
 void sensor_set_devid(Board *b, uint8_t devid);
 void ports_press(PanelPorts *p, uint32_t mask); // press and release

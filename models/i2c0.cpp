@@ -6,8 +6,16 @@
 // the next, so catching up costs one step per word, never one per tick. A
 // word that opens an access (restart bit, first word, change of direction)
 // costs an extra byte time for the address byte. When the transmit queue
-// runs empty the controller closes the access with a stop; the sensor keeps
-// its register pointer across it.
+// runs empty inside an access the controller holds the bus or closes the
+// access with a stop, as its end-of-queue choice says; the sensor keeps its
+// register pointer across a stop.
+//
+// Aborts, requested or from an address nobody acknowledges, latch: both
+// queues are flushed and stay so, every word stored is dropped, until
+// software reads the abort clear or the combined interrupt clear register.
+// Disabling does not end that state (the worst case: documentation does
+// not say it does). A disabled controller reports so only once idle; one
+// that holds the bus cannot become idle without an abort.
 #include "models/board.h"
 #include "models/i2c0_regs.h"
 
@@ -18,13 +26,19 @@ namespace
 
 const uint64_t CYCLE_NS = 1000000000u / I2C_INPUT_CLOCK_HZ;
 
+const uint32_t COMP_PARAM_1 = I2C_PARAM_APB_32BIT | I2C_PARAM_MAX_SPEED_FAST | I2C_PARAM_ENCODED |
+			      (I2C_FIFO_DEPTH - 1) << I2C_PARAM_RX_DEPTH_SHIFT |
+			      (I2C_FIFO_DEPTH - 1) << I2C_PARAM_TX_DEPTH_SHIFT;
+
 bool engine_runs(const I2c0 *c)
 {
 	const uint32_t master = I2C_CON_MASTER | I2C_CON_SLAVE_DISABLE;
-	return (c->enable & I2C_ENABLE_EN) && (c->con & master) == master;
+	return (c->enable & I2C_ENABLE_EN) && (c->con & master) == master && !c->aborting &&
+	       !c->abort_latched;
 }
 
-uint64_t byte_ns(const I2c0 *c)
+// One SCL period in input clock cycles, the fixed overheads included.
+uint64_t bit_cycles(const I2c0 *c)
 {
 	bool standard =
 		((c->con & I2C_CON_SPEED_MASK) >> I2C_CON_SPEED_SHIFT) == I2C_CON_SPEED_STANDARD;
@@ -34,7 +48,18 @@ uint64_t byte_ns(const I2c0 *c)
 		h = I2C_HCNT_MIN;
 	if (l < I2C_LCNT_MIN)
 		l = I2C_LCNT_MIN;
-	return (uint64_t)I2C_BITS_PER_BYTE * (h + l) * CYCLE_NS;
+	return (uint64_t)h + I2C_HCNT_OVERHEAD + l + I2C_LCNT_OVERHEAD;
+}
+
+uint64_t byte_ns(const I2c0 *c)
+{
+	return I2C_BITS_PER_BYTE * bit_cycles(c) * CYCLE_NS;
+}
+
+// A stop condition: one SCL period.
+uint64_t stop_ns(const I2c0 *c)
+{
+	return bit_cycles(c) * CYCLE_NS;
 }
 
 bool sensor_reachable(const Board *b)
@@ -106,25 +131,32 @@ void end_access(Board *b)
 	b->i2c0.in_access = false;
 }
 
-// Drops the word on the wire, the access and the rest of the queue.
-void abort_transfer(Board *b)
+// Stop on the bus, both queues flushed and held so until cleared.
+void latch_abort(Board *b, uint32_t source)
 {
-	b->i2c0.in_flight = false;
-	flush_tx(&b->i2c0);
+	I2c0 *c = &b->i2c0;
 	end_access(b);
+	flush_tx(c);
+	flush_rx(c);
+	c->abort_latched = true;
+	c->abort_source |= source;
 }
 
-// Puts the next queued word on the wire at time t, or closes the access
-// when none waits. False when the engine has nothing more to do.
+void finish_abort(Board *b)
+{
+	I2c0 *c = &b->i2c0;
+	c->aborting = false;
+	c->abort_timed = false;
+	latch_abort(b, I2C_ABRT_USER_ABRT);
+}
+
+// Puts the next queued word on the wire at time t. False when there is
+// none to send.
 bool start_word(Board *b, uint64_t t)
 {
 	I2c0 *c = &b->i2c0;
-	if (!engine_runs(c))
+	if (!engine_runs(c) || !c->tx_count)
 		return false;
-	if (!c->tx_count) {
-		end_access(b);
-		return false;
-	}
 	uint32_t w = tx_pop(c);
 	bool read = w & I2C_CMD_READ;
 	c->flight_word = w;
@@ -146,7 +178,7 @@ void finish_word(Board *b, uint64_t t)
 		c->bus_bytes++;
 		if (c->flight_nack) {
 			c->aborts++;
-			abort_transfer(b);
+			latch_abort(b, I2C_ABRT_7B_ADDR_NOACK);
 			return;
 		}
 		adxl345_bus_start(&b->sensor, read);
@@ -158,7 +190,7 @@ void finish_word(Board *b, uint64_t t)
 		// Gone mid-access: a written byte is not acknowledged, a read
 		// one never driven.
 		c->aborts++;
-		abort_transfer(b);
+		latch_abort(b, I2C_ABRT_TXDATA_NOACK);
 		return;
 	}
 	if (read)
@@ -169,28 +201,54 @@ void finish_word(Board *b, uint64_t t)
 		end_access(b);
 }
 
+// Nothing on the wire and nothing to send: the end of the queue closes the
+// access in stop mode, or when disabling; a held bus stays held. A disabled
+// controller with no access open is idle and reports itself off.
+void queue_ran_empty(Board *b)
+{
+	I2c0 *c = &b->i2c0;
+	bool disabling = !(c->enable & I2C_ENABLE_EN);
+	if (c->in_access && c->queue_end == I2C_QUEUE_END_STOP)
+		end_access(b);
+	if (disabling && !c->in_access && c->enabled) {
+		c->enabled = false;
+		flush_rx(c);
+	}
+}
+
 uint32_t enable_status(const I2c0 *c)
 {
 	if (c->stuck_enabled)
 		return I2C_ENABLE_STATUS_EN;
 	if (c->stuck_disabled)
 		return 0;
-	return c->enable & I2C_ENABLE_EN ? I2C_ENABLE_STATUS_EN : 0;
+	return c->enabled ? I2C_ENABLE_STATUS_EN : 0;
 }
 
+// The abort bit counts only while the controller is enabled; the transmit
+// queue stops taking words as soon as the enable bit is cleared.
 void write_enable(Board *b, uint32_t value)
 {
 	I2c0 *c = &b->i2c0;
-	bool enabled = c->enable & I2C_ENABLE_EN;
-	if (enabled && (value & I2C_ENABLE_ABORT)) {
+	if ((c->enable & I2C_ENABLE_EN) && (value & I2C_ENABLE_ABORT) && !c->aborting) {
 		c->user_aborts++;
-		abort_transfer(b);
-	}
-	if (!(value & I2C_ENABLE_EN)) {
-		abort_transfer(b);
-		flush_rx(c);
+		c->aborting = true;
+		flush_tx(c);
 	}
 	c->enable = value & I2C_ENABLE_EN;
+	if (c->enable)
+		c->enabled = true;
+	else
+		flush_tx(c);
+	i2c0_run(b, b->now_ns);
+}
+
+uint32_t clear_abort(I2c0 *c)
+{
+	uint32_t was = c->abort_latched ? 1 : 0;
+	c->abort_latched = false;
+	c->abort_source = 0;
+	return was;
 }
 
 void store_word(I2c0 *c, uint32_t value)
@@ -200,6 +258,8 @@ void store_word(I2c0 *c, uint32_t value)
 	c->words++;
 	if (!(c->enable & I2C_ENABLE_EN))
 		c->tx_ignored++;
+	else if (c->abort_latched || c->aborting)
+		c->tx_flushed++;
 	else
 		tx_push(c, value & I2C_CMD_MASK);
 }
@@ -207,7 +267,7 @@ void store_word(I2c0 *c, uint32_t value)
 // Configuration registers accept stores only while the controller is off.
 void store_config(I2c0 *c, uint32_t *reg, uint32_t value, uint32_t mask)
 {
-	if (!(c->enable & I2C_ENABLE_EN))
+	if (!c->enabled)
 		*reg = value & mask;
 }
 
@@ -215,7 +275,9 @@ void store_config(I2c0 *c, uint32_t *reg, uint32_t value, uint32_t mask)
 
 void i2c0_reset(I2c0 *c, uint64_t now_ns)
 {
+	I2cQueueEnd queue_end = c->queue_end;
 	__builtin_memset(c, 0, sizeof(*c));
+	c->queue_end = queue_end;
 	c->con = I2C_CON_RESET;
 	c->tar = I2C_TAR_RESET;
 	c->ss_hcnt = I2C_SS_HCNT_RESET;
@@ -223,6 +285,12 @@ void i2c0_reset(I2c0 *c, uint64_t now_ns)
 	c->hcnt = I2C_FS_HCNT_RESET;
 	c->lcnt = I2C_FS_LCNT_RESET;
 	c->engine_ns = now_ns;
+}
+
+void board_set_i2c_queue_end(Board *b, I2cQueueEnd end)
+{
+	i2c0_run(b, b->now_ns);
+	b->i2c0.queue_end = end;
 }
 
 void i2c0_run(Board *b, uint64_t until_ns)
@@ -235,8 +303,21 @@ void i2c0_run(Board *b, uint64_t until_ns)
 			c->engine_ns = c->busy_until_ns;
 			finish_word(b, c->engine_ns);
 		}
-		if (!start_word(b, c->engine_ns))
+		if (c->aborting) {
+			// The byte on the wire is done: a stop, then the flush.
+			if (!c->abort_timed) {
+				c->abort_done_ns = c->engine_ns + (c->in_access ? stop_ns(c) : 0);
+				c->abort_timed = true;
+			}
+			if (c->abort_done_ns > until_ns)
+				break;
+			c->engine_ns = c->abort_done_ns;
+			finish_abort(b);
+		}
+		if (!start_word(b, c->engine_ns)) {
+			queue_ran_empty(b);
 			break;
+		}
 	}
 	if (c->engine_ns < until_ns)
 		c->engine_ns = until_ns;
@@ -261,14 +342,21 @@ uint32_t i2c0_read(Board *b, uint32_t offset)
 		return c->hcnt;
 	case I2C_FS_LCNT:
 		return c->lcnt;
+	case I2C_CLR_INTR:
+	case I2C_CLR_TX_ABRT:
+		return clear_abort(c);
 	case I2C_ENABLE:
-		return c->enable;
+		return c->enable | (c->aborting ? I2C_ENABLE_ABORT : 0);
 	case I2C_TXFLR:
 		return c->tx_count;
 	case I2C_RXFLR:
 		return c->rx_count;
+	case I2C_TX_ABRT_SOURCE:
+		return c->abort_source;
 	case I2C_ENABLE_STATUS:
 		return enable_status(c);
+	case I2C_COMP_PARAM_1:
+		return COMP_PARAM_1;
 	default:
 		return 0;
 	}

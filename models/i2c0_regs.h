@@ -14,10 +14,14 @@ const uint32_t I2C_SS_HCNT = 0x14;  // standard-mode SCL high count
 const uint32_t I2C_SS_LCNT = 0x18;  // standard-mode SCL low count
 const uint32_t I2C_FS_HCNT = 0x1C;  // fast-mode SCL high count
 const uint32_t I2C_FS_LCNT = 0x20;  // fast-mode SCL low count
+const uint32_t I2C_CLR_INTR = 0x40;	  // read: clears every interrupt, the abort state too
+const uint32_t I2C_CLR_TX_ABRT = 0x54; // read: clears the abort state
 const uint32_t I2C_ENABLE = 0x6C;
 const uint32_t I2C_TXFLR = 0x74; // transmit queue level
 const uint32_t I2C_RXFLR = 0x78; // receive queue level
+const uint32_t I2C_TX_ABRT_SOURCE = 0x80;
 const uint32_t I2C_ENABLE_STATUS = 0x9C;
+const uint32_t I2C_COMP_PARAM_1 = 0xF4; // queue depths and other build parameters
 
 // Control register.
 const uint32_t I2C_CON_MASTER = 1u << 0;
@@ -44,10 +48,30 @@ const uint32_t I2C_ENABLE_EN = 1u << 0;
 const uint32_t I2C_ENABLE_ABORT = 1u << 1;
 const uint32_t I2C_ENABLE_STATUS_EN = 1u << 0;
 
+// Abort source: why the last abort happened.
+const uint32_t I2C_ABRT_7B_ADDR_NOACK = 1u << 0; // nobody acknowledged the address
+const uint32_t I2C_ABRT_TXDATA_NOACK = 1u << 3;	 // a sent byte was not acknowledged
+const uint32_t I2C_ABRT_USER_ABRT = 1u << 16;	 // software set the abort bit
+
+// Build parameters: 32-bit register bus, fast speed class at most, the
+// parameters encoded, and each queue's depth less one.
+const uint32_t I2C_PARAM_APB_32BIT = 2u << 0;
+const uint32_t I2C_PARAM_MAX_SPEED_FAST = 2u << 2;
+const uint32_t I2C_PARAM_ENCODED = 1u << 7;
+const uint32_t I2C_PARAM_RX_DEPTH_SHIFT = 8; // bits 15..8: depth - 1
+const uint32_t I2C_PARAM_TX_DEPTH_SHIFT = 16; // bits 23..16: depth - 1
+const uint32_t I2C_PARAM_DEPTH_MASK = 0xFF;
+
 const uint32_t I2C_SCL_COUNT_MASK = 0xFFFF;
 // The controller stretches shorter counts to these.
 const uint32_t I2C_HCNT_MIN = 6;
 const uint32_t I2C_LCNT_MIN = 8;
+// Input clock cycles the controller adds to each half of an SCL period: the
+// high half lasts hcnt + 8 (synchronisation and spike suppression), the low
+// half lcnt + 1, as Linux's driver for this controller family computes its
+// counts.
+const uint32_t I2C_HCNT_OVERHEAD = 8;
+const uint32_t I2C_LCNT_OVERHEAD = 1;
 const unsigned I2C_BITS_PER_BYTE = 9; // eight data bits and the acknowledge
 
 // Power-on values.

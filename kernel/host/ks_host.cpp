@@ -134,6 +134,16 @@ std::vector<std::string> g_problems;
 std::atomic<int> g_next_thread{1};
 thread_local ModuleState *t_module;
 
+// Pauses after stores (under g_board_mutex).
+sim::Machine g_machine = {models::I2C_QUEUE_END_HOLD, 0};
+uint64_t g_pause_ns;
+std::function<bool(const sim::Access &)> g_pause_filter;
+
+// Interrupts-off sections of the calling thread, and a pause held back
+// until the outermost one ends.
+thread_local int t_irq_depth;
+thread_local bool t_pause_pending;
+
 struct BoardInit {
 	BoardInit()
 	{
@@ -282,8 +292,19 @@ void report_leaks(ModuleState *m, const char *when)
 		problem(m->name + ": " + when + ": still holds " + what);
 }
 
+// A service that may sleep, called with interrupts off.
+void check_may_sleep(const char *service)
+{
+	if (t_irq_depth)
+		problem(std::string(service) + " inside an interrupts-off section");
+}
+
 void check_lock_released(ModuleState *m, const char *where)
 {
+	if (t_irq_depth) {
+		problem(m->name + ": " + where + " returned with interrupts off");
+		t_irq_depth = 0;
+	}
 	if (m->lock_holder == thread_no())
 		problem(m->name + ": " + where + " returned with the module lock held");
 }
@@ -545,10 +566,16 @@ void ks_writel(unsigned int value, volatile unsigned int *addr)
 		const Mapping *w = mapping_of(addr, &offset);
 		if (w && offset % 4 == 0) {
 			uint32_t phys = w->phys + offset;
+			sim::Access a{true, phys, value, g_board.now_ns, thread_no()};
 			if (g_trace_total++ < TRACE_LIMIT)
-				g_trace.push_back(
-					sim::Access{true, phys, value, g_board.now_ns, thread_no()});
+				g_trace.push_back(a);
 			models::board_write32(&g_board, phys, value);
+			if (g_pause_ns && (!g_pause_filter || g_pause_filter(a))) {
+				if (t_irq_depth)
+					t_pause_pending = true;
+				else
+					models::board_advance(&g_board, g_pause_ns);
+			}
 			return;
 		}
 	}
@@ -558,6 +585,7 @@ void ks_writel(unsigned int value, volatile unsigned int *addr)
 
 unsigned long ks_copy_to_user(char *to, const void *from, unsigned long n)
 {
+	check_may_sleep("copy_to_user");
 	size_t ok = accessible(to, n);
 	if (ok) // to may be null when nothing is accessible
 		memcpy(to, from, ok);
@@ -566,6 +594,7 @@ unsigned long ks_copy_to_user(char *to, const void *from, unsigned long n)
 
 unsigned long ks_copy_from_user(void *to, const char *from, unsigned long n)
 {
+	check_may_sleep("copy_from_user");
 	size_t ok = accessible(from, n);
 	if (ok) // from may be null when nothing is accessible
 		memcpy(to, from, ok);
@@ -656,6 +685,7 @@ int ks_lock(void)
 {
 	ModuleState *m = current();
 	int err;
+	check_may_sleep("ks_lock");
 	if (take_fault(sim::Step::lock, &err))
 		return -EINTR;
 	m->lock.lock();
@@ -676,7 +706,28 @@ void ks_unlock(void)
 
 void ks_cond_resched(void)
 {
+	check_may_sleep("ks_cond_resched");
 	std::this_thread::yield();
+}
+
+unsigned long ks_irq_save(void)
+{
+	return static_cast<unsigned long>(t_irq_depth++);
+}
+
+// The pause of a store inside the section comes now, as an interrupt
+// held off by it would.
+void ks_irq_restore(unsigned long flags)
+{
+	if (!t_irq_depth || flags != static_cast<unsigned long>(t_irq_depth - 1)) {
+		problem("ks_irq_restore without the matching ks_irq_save");
+		return;
+	}
+	if (--t_irq_depth || !t_pause_pending)
+		return;
+	t_pause_pending = false;
+	std::lock_guard<std::mutex> b(g_board_mutex);
+	models::board_advance(&g_board, g_pause_ns);
 }
 
 } // extern "C"
@@ -715,8 +766,13 @@ void reset()
 		g_mappings.clear();
 		g_trace.clear();
 		g_trace_total = 0;
+		models::board_set_i2c_queue_end(&g_board, g_machine.queue_end);
 		models::board_reset(&g_board);
+		g_pause_ns = g_machine.store_pause_ns;
+		g_pause_filter = nullptr;
 	}
+	t_irq_depth = 0;
+	t_pause_pending = false;
 	unpoison();
 	std::lock_guard<std::mutex> g(g_record_mutex);
 	g_log.clear();
@@ -938,6 +994,28 @@ int64_t position(int fd)
 {
 	std::shared_ptr<ks_file> f = file_of(fd);
 	return f ? f->pos.load() : -EBADF;
+}
+
+void set_machine(const Machine &m)
+{
+	{
+		std::lock_guard<std::mutex> b(g_board_mutex);
+		g_machine = m;
+	}
+	reset();
+}
+
+Machine machine()
+{
+	std::lock_guard<std::mutex> b(g_board_mutex);
+	return g_machine;
+}
+
+void set_store_pause(uint64_t ns, std::function<bool(const Access &)> filter)
+{
+	std::lock_guard<std::mutex> b(g_board_mutex);
+	g_pause_ns = ns;
+	g_pause_filter = std::move(filter);
 }
 
 models::Board &board()

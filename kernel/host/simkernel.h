@@ -17,6 +17,13 @@
 // runs under the lock that ks_readl/ks_writel take, so it is safe while other
 // threads use the nodes; sim::board() is the same board without the lock.
 //
+// Machine: sim::set_machine({models::I2C_QUEUE_END_STOP, 100000}) runs every
+// later test on a controller that sends a stop when its queue runs empty,
+// with 100 us of board time passing after each store of a driver, as an
+// interrupt or a preemption would take; kept across reset(). A test may
+// pause at chosen stores only with sim::set_store_pause(ns, filter). Inside
+// a ks_irq_save section nothing interrupts: the pause waits for the restore.
+//
 // Faults: sim::fail_next(sim::Step::cdev_add, -ENOMEM) makes the next
 // cdev_add fail; nth = 2 the second one from now (e.g. the second ioremap).
 // sim::poison(p, n) makes user copies to or from [p, p + n) stop at its
@@ -71,6 +78,21 @@ ssize_t write(int fd, const void *buf, size_t n);
 int64_t lseek(int fd, int64_t offset, int whence);
 int close(int fd);
 int64_t position(int fd); // the file position, as the kernel keeps it
+
+// The machine the tests run on, kept across reset(): the controller's
+// end-of-queue behaviour, and board time let pass after each store a driver
+// makes (0: none), as interrupts and preemption would.
+struct Access;
+struct Machine {
+	models::I2cQueueEnd queue_end;
+	uint64_t store_pause_ns;
+};
+void set_machine(const Machine &m);
+Machine machine();
+// Until the next reset(): a pause of ns after the stores the filter picks
+// (every store when it is empty). A store inside an interrupts-off section
+// takes its pause when the section ends.
+void set_store_pause(uint64_t ns, std::function<bool(const Access &)> filter = nullptr);
 
 // The board behind the mapped windows.
 models::Board &board();

@@ -15,6 +15,7 @@
 #include <linux/err.h>
 #include <linux/fs.h>
 #include <linux/io.h>
+#include <linux/irqflags.h>
 #include <linux/kernel.h>
 #include <linux/module.h>
 #include <linux/mutex.h>
@@ -313,4 +314,17 @@ void ks_unlock(void)
 void ks_cond_resched(void)
 {
 	cond_resched();
+}
+
+unsigned long ks_irq_save(void)
+{
+	unsigned long flags;
+
+	local_irq_save(flags);
+	return flags;
+}
+
+void ks_irq_restore(unsigned long flags)
+{
+	local_irq_restore(flags);
 }

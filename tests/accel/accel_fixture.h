@@ -1,10 +1,16 @@
 // Shared set-up of the accel tests: a fresh simulated kernel and board with
 // the driver loaded, and helpers that use /dev/accel as a process would.
+//
+// CTest runs every suite on several machines, named by ACCEL_MACHINE: the
+// controller holds the bus ("hold", the default) or sends a stop ("stop")
+// when its queue runs empty, and with "-paused" board time passes after
+// every store of the driver, as interrupts and preemption would let it.
 #ifndef TESTS_ACCEL_FIXTURE_H
 #define TESTS_ACCEL_FIXTURE_H
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -23,6 +29,26 @@ const sim::Module ACCEL = {"accel", start_accel, stop_accel};
 
 const uint32_t I2C0 = 0xFFC04000, SYSMGR = 0xFFD08000;
 const uint32_t DATA_CMD = I2C0 + 0x10, RX_LEVEL = I2C0 + 0x78, ENABLE_STATUS = I2C0 + 0x9C;
+
+// Longer than the word on the wire when a pause begins (start, address and
+// a byte: 47 us), so that in stop mode the queue runs empty in it.
+const uint64_t STORE_PAUSE_NS = 100000;
+
+inline sim::Machine machine_from_environment()
+{
+	const char *name = getenv("ACCEL_MACHINE");
+	std::string m = name ? name : "hold";
+	sim::Machine machine = {models::I2C_QUEUE_END_HOLD, 0};
+	if (m.compare(0, 4, "stop") == 0)
+		machine.queue_end = models::I2C_QUEUE_END_STOP;
+	else if (m.compare(0, 4, "hold") != 0)
+		ADD_FAILURE() << "ACCEL_MACHINE " << m << ": hold or stop, optionally -paused";
+	if (m.size() > 4 && m.substr(4) == "-paused")
+		machine.store_pause_ns = STORE_PAUSE_NS;
+	else if (m.size() > 4)
+		ADD_FAILURE() << "ACCEL_MACHINE " << m << ": hold or stop, optionally -paused";
+	return machine;
+}
 
 // At rest at +-16 g and 10 bits (31.25 mg per count): 0, 0, 32 counts.
 inline std::string rest_record(bool new_data)
@@ -80,6 +106,11 @@ inline std::vector<uint32_t> words()
 
 class AccelTest : public ::testing::Test {
 protected:
+	static void SetUpTestSuite()
+	{
+		sim::set_machine(machine_from_environment());
+	}
+
 	void SetUp() override
 	{
 		sim::reset();

@@ -3,7 +3,9 @@
 #include "accel_fixture.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <thread>
 
 #include "help_banner.h"
@@ -60,6 +62,41 @@ TEST_F(Commands, FormatSetsRangeResolutionAndScale)
 		EXPECT_EQ(sensor_reg(0x31), c.data_format);
 		EXPECT_EQ(mg_per_LSB, c.mg);
 		EXPECT_EQ(record_scale(), c.mg);
+	}
+}
+
+// Counts times scale is the acceleration measured: within one count and the
+// scale's rounding (31 for 31.25 mg per count, 16 for 15.625).
+::testing::AssertionResult measured_at_its_scale(const std::string &record, const int mg[3])
+{
+	std::istringstream in(record);
+	std::string first;
+	int counts[3], scale = 0;
+	in >> first >> counts[0] >> counts[1] >> counts[2] >> scale;
+	for (int k = 0; k < 3; k++) {
+		int error = counts[k] * scale - mg[k];
+		if (!in || std::abs(error) > scale + std::abs(mg[k]) * 3 / 100)
+			return ::testing::AssertionFailure() << "record " << record;
+	}
+	return ::testing::AssertionSuccess();
+}
+
+TEST_F(Commands, RecordsRightAfterFormatAndInitShowCountsAtTheirOwnScale)
+{
+	const int mg[3] = {500, -250, 1000};
+	sim::with_board([&](models::Board &b) { models::sensor_set_accel(&b, mg[0], mg[1], mg[2]); });
+	next_sample();
+	ASSERT_TRUE(measured_at_its_scale(read_record(), mg));
+	for (const char *text : {"format 1 16", "format 0 2", "format 0 16", "init", "format 0 8",
+				 "format 1 4", "format 0 4", "init"}) {
+		SCOPED_TRACE(text);
+		advance_ms(81); // a sample of the format before waits, unread
+		ASSERT_EQ(write_text(text), (ssize_t)strlen(text));
+		EXPECT_TRUE(measured_at_its_scale(read_record(), mg)) << "right after";
+		advance_ms(81);
+		std::string record = read_record();
+		EXPECT_TRUE(measured_at_its_scale(record, mg)) << "with the next sample";
+		EXPECT_EQ(record.substr(L - 3, 2), std::to_string(100 + mg_per_LSB).substr(1));
 	}
 }
 
@@ -426,7 +463,7 @@ TEST_F(Commands, RecordTakenInPiecesIsNotTornByACommandBetweenThem)
 		text += piece;
 	ASSERT_EQ(text.size(), L);
 	EXPECT_EQ(text.substr(L - 3), "31\n") << "the scale changed inside the record";
-	EXPECT_EQ(read_record().substr(L - 3), "04\n");
+	EXPECT_EQ(record_scale(), 4);
 }
 
 #else // ACCEL_VARIANT_BASIC

@@ -77,9 +77,11 @@ class WriterTest : public AccelTest
 		return std::string(buf, n > 0 ? n : 0);
 	}
 
-	// The scale field of a fresh record.
+	// The scale field of a record of a sample taken from now on (one
+	// output period at 12.5 Hz).
 	int record_scale()
 	{
+		advance_ms(81);
 		std::string record = read_record();
 		return record.size() == L ? std::stoi(record.substr(L - 3, 2)) : -1;
 	}

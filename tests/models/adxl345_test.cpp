@@ -179,7 +179,6 @@ TEST_F(Sensor, CountsFollowRangeResolutionJustificationOffsetAndSaturation)
 		{0x01, 0, 1000, 128},
 		{0x02, 0, 1000, 64},
 		{0x03, 0, 1000, 32},
-		{0x83, 0, 1000, 32}, // self-test bit does not scale
 		// full resolution: 256 counts per g at every range
 		{0x08, 0, 1000, 256},
 		{0x0B, 0, 1000, 256},
@@ -225,15 +224,43 @@ TEST_F(Sensor, CountsFollowRangeResolutionJustificationOffsetAndSaturation)
 	}
 }
 
-TEST_F(Sensor, DataStaysUntilTheNextSampleAfterAFormatChange)
+TEST_F(Sensor, AWaitingSampleOutlivesStandbyAndAFormatChange)
 {
+	// The datasheet does not say that either clears DATA_READY.
 	r.measure(0x00, 0x0A);
 	ASSERT_TRUE(r.wait_data_ready());
-	EXPECT_EQ(r.xyz()[2], 256);
 	r.measure(0x03, 0x0A);
-	EXPECT_EQ(r.xyz()[2], 256);
+	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE) & ADXL_INT_DATA_READY, ADXL_INT_DATA_READY);
+	EXPECT_EQ(r.xyz()[2], 256) << "the sample of the format before";
 	ASSERT_TRUE(r.wait_data_ready());
 	EXPECT_EQ(r.xyz()[2], 32);
+}
+
+TEST_F(Sensor, SelfTestShiftsEachAxisWithinTheDatasheetChange)
+{
+	// Output change in counts, datasheet Tables 14 and 15 (2.5 V): at
+	// full resolution X 50 to 540, Y -540 to -50, Z 75 to 875; at 16 g
+	// and 10 bits X 6 to 67, Y -67 to -6, Z 10 to 110.
+	struct {
+		uint8_t format;
+		int low[3], high[3];
+	} cases[] = {{ADXL_FORMAT_FULL_RES | 3, {50, -540, 75}, {540, -50, 875}},
+		     {3, {6, -67, 10}, {67, -6, 110}}};
+	for (auto &c : cases) {
+		SCOPED_TRACE(int(c.format));
+		r.measure(c.format, 0x0A);
+		r.xyz();
+		ASSERT_TRUE(r.wait_data_ready());
+		auto off = r.xyz();
+		r.measure(c.format | ADXL_FORMAT_SELF_TEST, 0x0A);
+		r.xyz();
+		ASSERT_TRUE(r.wait_data_ready());
+		auto on = r.xyz();
+		for (int k = 0; k < 3; k++) {
+			EXPECT_GE(on[k] - off[k], c.low[k]) << k;
+			EXPECT_LE(on[k] - off[k], c.high[k]) << k;
+		}
+	}
 }
 
 std::vector<int16_t> noisy_z(Rig &r, int n)
@@ -270,6 +297,32 @@ TEST(SensorSource, NoiseIsBoundedVariedAndRepeatable)
 	c.bring_up();
 	c.b->sensor.noise_state ^= 1;
 	EXPECT_NE(noisy_z(c, 200), za);
+}
+
+TEST(SensorSource, ARealisticPartStaysWithinTheDatasheetSpread)
+{
+	std::set<int16_t> z_seen;
+	for (uint32_t seed : {1u, 2u, 3u, 4u, 0u}) {
+		SCOPED_TRACE(seed);
+		Rig r;
+		r.bring_up();
+		sensor_set_realistic(r.b, seed);
+		sensor_set_accel(r.b, 0, 0, 1000);
+		r.measure(ADXL_FORMAT_FULL_RES | 3, 0x0A);
+		ASSERT_TRUE(r.wait_data_ready());
+		auto v = r.xyz();
+		// 230 to 282 counts per g, zero-g output within 150 mg on X and
+		// Y and 250 mg on Z (3.9 mg per count), noise of 4 mg.
+		EXPECT_LE(std::abs(v[0]), 40);
+		EXPECT_LE(std::abs(v[1]), 40);
+		EXPECT_GE(v[2], 230 - 65);
+		EXPECT_LE(v[2], 282 + 65);
+		if (seed == 0) {
+			EXPECT_EQ(v[2], 256) << "the ideal part again";
+		}
+		z_seen.insert(v[2]);
+	}
+	EXPECT_GE(z_seen.size(), 4u) << "parts differ";
 }
 
 TEST(SensorSource, BiasAddsToTheTrueAcceleration)
@@ -315,6 +368,40 @@ TEST_F(Taps, LatchedWhenEnabledAndClearedByReadingIntSource)
 	EXPECT_EQ(taps_after(0x20, true), 0x20);
 	EXPECT_EQ(taps_after(0x00, true), 0x00);
 	EXPECT_EQ(taps_after(0x80, true), 0x00);
+}
+
+TEST_F(Taps, ThresholdAxesDurationLatencyAndWindowDecide)
+{
+	r.reg_write(ADXL_INT_ENABLE, ADXL_INT_SINGLE_TAP | ADXL_INT_DOUBLE_TAP);
+	r.reg_write(ADXL_TAP_AXES, ADXL_TAP_X | ADXL_TAP_Z);
+	r.reg_write(ADXL_POWER_CTL, 0x08);
+	r.settle();
+	// Set up as the driver does: 3 g, 20 ms, 20 ms, 318.75 ms.
+	const int SINGLE = ADXL_INT_SINGLE_TAP, BOTH = ADXL_INT_SINGLE_TAP | ADXL_INT_DOUBLE_TAP;
+	struct {
+		const char *what;
+		SensorTap tap;
+		int events, status;
+	} cases[] = {
+		{"at the threshold: no tap", {ADXL_TAP_Z, 3000, 1000, false, 0}, 0, 0},
+		{"just above it", {ADXL_TAP_Z, 3063, 1000, false, 0}, SINGLE, ADXL_TAP_Z},
+		{"negative", {ADXL_TAP_X, -3100, 1000, false, 0}, SINGLE, ADXL_TAP_X},
+		{"on an axis left out", {ADXL_TAP_Y, 8000, 1000, true, 50000}, 0, 0},
+		{"several axes", {ADXL_TAP_X | ADXL_TAP_Y | ADXL_TAP_Z, 8000, 1000, false, 0}, SINGLE,
+		 ADXL_TAP_X | ADXL_TAP_Z},
+		{"as long as DUR: no tap", {ADXL_TAP_Z, 8000, 20000, false, 0}, 0, 0},
+		{"second within the latency", {ADXL_TAP_Z, 8000, 1000, true, 20000}, SINGLE, ADXL_TAP_Z},
+		{"second in the window", {ADXL_TAP_Z, 8000, 1000, true, 20001}, BOTH, ADXL_TAP_Z},
+		{"window's end", {ADXL_TAP_Z, 8000, 1000, true, 338750}, BOTH, ADXL_TAP_Z},
+		{"after it", {ADXL_TAP_Z, 8000, 1000, true, 338751}, SINGLE, ADXL_TAP_Z},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		r.b->sensor.regs[ADXL_ACT_TAP_STATUS] = 0;
+		sensor_tap_event(r.b, c.tap);
+		EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE) & BOTH, c.events);
+		EXPECT_EQ(r.read_reg(ADXL_ACT_TAP_STATUS), c.status);
+	}
 }
 
 TEST_F(Taps, NotDetectedInStandbyOrWhenTheDatasheetDisablesThem)

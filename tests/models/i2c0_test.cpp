@@ -13,7 +13,7 @@ TEST(I2cTiming, ByteTakesNineBitTimesOfTheProgrammedCounts)
 	struct {
 		uint32_t hcnt, lcnt;
 		uint64_t byte_ns;
-	} cases[] = {{90, 160, 22500}, {40, 60, 9000}, {300, 500, 72000}};
+	} cases[] = {{90, 160, BYTE_NS_90_160}, {40, 60, 9810}, {300, 500, 72810}};
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.hcnt);
 		Rig r;
@@ -63,9 +63,9 @@ TEST(I2cTiming, StandardSpeedUsesTheStandardCounts)
 	r.setup_controller(90, 160, 0x63); // speed class 1
 	r.cmd(WRITE_ADDR | ADXL_DEVID);
 	uint64_t t0 = r.b->now_ns;
-	board_sync(r.b, t0 + 2 * 90000 - 1);
+	board_sync(r.b, t0 + 2 * 90810 - 1); // 9 * (408 + 601) cycles a byte
 	EXPECT_EQ(r.b->i2c0.bus_bytes, 0u);
-	board_sync(r.b, t0 + 2 * 90000);
+	board_sync(r.b, t0 + 2 * 90810);
 	EXPECT_EQ(r.b->i2c0.bus_bytes, 2u);
 }
 
@@ -73,6 +73,10 @@ TEST(I2cQueues, TransmitQueueHoldsSixtyFourWordsBehindTheOneOnTheWire)
 {
 	Rig r;
 	r.bring_up();
+	uint32_t param = r.i2c_r(I2C_COMP_PARAM_1);
+	EXPECT_EQ((param >> I2C_PARAM_TX_DEPTH_SHIFT & I2C_PARAM_DEPTH_MASK) + 1, I2C_FIFO_DEPTH);
+	EXPECT_EQ((param >> I2C_PARAM_RX_DEPTH_SHIFT & I2C_PARAM_DEPTH_MASK) + 1, I2C_FIFO_DEPTH);
+	EXPECT_EQ(I2C_FIFO_DEPTH, 64u);
 	r.cmd(WRITE_ADDR | ADXL_THRESH_TAP);
 	for (uint32_t v = 0; v < 70; v++)
 		r.cmd(v);
@@ -114,27 +118,51 @@ TEST(I2cQueues, ReceiveQueueKeepsTheOldestSixtyFourBytes)
 	EXPECT_EQ(r.i2c_r(I2C_DATA_CMD), 0u);
 }
 
-TEST(I2cEnable, DisableFlushesBothQueuesAndEndsTheTransfer)
+TEST(I2cEnable, DisableTakesEffectOnceIdleAndNeverWhileTheBusIsHeld)
 {
-	Rig r;
-	r.bring_up();
-	r.cmd(WRITE_ADDR | ADXL_DEVID);
-	r.cmd(READ);
-	r.settle();
-	ASSERT_EQ(r.i2c_r(I2C_RXFLR), 1u);
-	r.reg_write(ADXL_POWER_CTL, 0x08);
-	r.reg_write(ADXL_BW_RATE, 0x0F);
-	uint32_t bytes = r.b->i2c0.bus_bytes;
-	r.i2c_w(I2C_ENABLE, 0);
-	EXPECT_EQ(r.i2c_r(I2C_ENABLE_STATUS), 0u);
-	EXPECT_EQ(r.i2c_r(I2C_TXFLR), 0u);
-	EXPECT_EQ(r.i2c_r(I2C_RXFLR), 0u);
-	r.cmd(WRITE_ADDR | ADXL_POWER_CTL);
-	EXPECT_EQ(r.i2c_r(I2C_TXFLR), 0u);
-	EXPECT_EQ(r.b->i2c0.tx_ignored, 1u);
-	board_advance(r.b, 1000000);
-	EXPECT_EQ(r.b->i2c0.bus_bytes, bytes);
-	EXPECT_EQ(r.b->sensor.reg_writes, 0u);
+	for (I2cQueueEnd end : {I2C_QUEUE_END_STOP, I2C_QUEUE_END_HOLD}) {
+		SCOPED_TRACE(end == I2C_QUEUE_END_STOP ? "stop" : "hold");
+		Rig r;
+		board_set_i2c_queue_end(r.b, end);
+		r.bring_up();
+		r.cmd(WRITE_ADDR | ADXL_DEVID);
+		r.cmd(READ);
+		r.settle();
+		ASSERT_EQ(r.i2c_r(I2C_RXFLR), 1u);
+		uint64_t t0 = r.b->now_ns + BOARD_ACCESS_NS; // the first word starts
+		r.reg_write(ADXL_POWER_CTL, 0x08);
+		r.reg_write(ADXL_BW_RATE, 0x0F);
+		r.i2c_w(I2C_ENABLE, 0);
+		// The queued words are dropped at once, the word on the wire
+		// (start, address, register) finishes.
+		EXPECT_EQ(r.i2c_r(I2C_TXFLR), 0u);
+		EXPECT_EQ(r.i2c_r(I2C_ENABLE_STATUS), 1u);
+		r.cmd(WRITE_ADDR | ADXL_POWER_CTL);
+		EXPECT_EQ(r.b->i2c0.tx_ignored, 1u);
+		board_sync(r.b, t0 + 2 * BYTE_NS_90_160 - 2 * BOARD_ACCESS_NS);
+		EXPECT_EQ(r.i2c_r(I2C_ENABLE_STATUS), 1u);
+		board_sync(r.b, t0 + 2 * BYTE_NS_90_160);
+		board_advance(r.b, 1000000);
+		EXPECT_EQ(r.b->sensor.reg_writes, 0u);
+		if (end == I2C_QUEUE_END_STOP) {
+			EXPECT_EQ(r.i2c_r(I2C_ENABLE_STATUS), 0u);
+			EXPECT_EQ(r.i2c_r(I2C_RXFLR), 0u);
+			continue;
+		}
+		// Holding the bus: still on, whatever is stored; the abort bit
+		// counts only once enabled again.
+		EXPECT_EQ(r.i2c_r(I2C_ENABLE_STATUS), 1u);
+		r.i2c_w(I2C_ENABLE, I2C_ENABLE_ABORT);
+		EXPECT_EQ(r.i2c_r(I2C_ENABLE), 0u);
+		board_advance(r.b, 1000000);
+		EXPECT_EQ(r.i2c_r(I2C_ENABLE_STATUS), 1u);
+		EXPECT_EQ(r.b->i2c0.user_aborts, 0u);
+		r.i2c_w(I2C_ENABLE, I2C_ENABLE_EN);
+		r.i2c_w(I2C_ENABLE, I2C_ENABLE_ABORT);
+		EXPECT_TRUE(r.wait_enabled(false));
+		EXPECT_EQ(r.i2c_r(I2C_RXFLR), 0u);
+		EXPECT_EQ(r.b->i2c0.user_aborts, 1u);
+	}
 }
 
 TEST(I2cEnable, ConfigurationIsLockedWhileEnabled)
@@ -150,29 +178,70 @@ TEST(I2cEnable, ConfigurationIsLockedWhileEnabled)
 	EXPECT_EQ(r.read_reg(ADXL_DEVID), 0xE5);
 }
 
-TEST(I2cEnable, AbortFlushesTheQueueAndLeavesTheControllerAsWritten)
+TEST(I2cAbort, FinishesTheByteSendsAStopAndLatchesUntilAnInterruptClear)
+{
+	for (uint32_t clear : {I2C_CLR_TX_ABRT, I2C_CLR_INTR}) {
+		SCOPED_TRACE(clear);
+		Rig r;
+		r.bring_up();
+		r.reg_write(ADXL_POWER_CTL, 0x08);
+		r.settle();
+		board_clear_traces(r.b);
+		uint64_t t0 = r.b->now_ns + BOARD_ACCESS_NS; // the first word starts
+		r.cmd(WRITE_ADDR | ADXL_DATAX0);
+		for (int i = 0; i < 6; i++)
+			r.cmd(READ);
+		board_sync(r.b, t0 + 4 * BYTE_NS_90_160); // first data byte in
+		ASSERT_EQ(r.i2c_r(I2C_RXFLR), 1u);
+		r.i2c_w(I2C_ENABLE, I2C_ENABLE_EN | I2C_ENABLE_ABORT);
+		// The second data byte is on the wire: it completes, then the stop.
+		EXPECT_EQ(r.i2c_r(I2C_ENABLE), I2C_ENABLE_EN | I2C_ENABLE_ABORT);
+		EXPECT_EQ(r.i2c_r(I2C_TXFLR), 0u);
+		uint64_t done = t0 + 5 * BYTE_NS_90_160 + BYTE_NS_90_160 / 9;
+		board_sync(r.b, done - 3 * BOARD_ACCESS_NS);
+		EXPECT_EQ(r.i2c_r(I2C_ENABLE), I2C_ENABLE_EN | I2C_ENABLE_ABORT);
+		EXPECT_EQ(r.i2c_r(I2C_RXFLR), 2u);
+		board_sync(r.b, done);
+		EXPECT_EQ(r.i2c_r(I2C_ENABLE), I2C_ENABLE_EN);
+		EXPECT_EQ(r.i2c_r(I2C_RXFLR), 0u);
+		EXPECT_EQ(r.i2c_r(I2C_TX_ABRT_SOURCE), I2C_ABRT_USER_ABRT);
+		EXPECT_EQ(r.i2c_r(I2C_ENABLE_STATUS), 1u);
+		EXPECT_EQ(r.b->i2c0.bus_bytes, 5u);
+		EXPECT_EQ(r.b->sensor.burst_bytes, 2u);
+
+		// Words stored now are dropped, also across a disable.
+		r.reg_write(ADXL_BW_RATE, 0x0F);
+		r.i2c_w(I2C_ENABLE, 0);
+		EXPECT_TRUE(r.wait_enabled(false));
+		r.i2c_w(I2C_ENABLE, I2C_ENABLE_EN);
+		EXPECT_EQ(r.read_reg(ADXL_BW_RATE), -1);
+		EXPECT_EQ(r.b->i2c0.tx_flushed, 4u);
+		EXPECT_EQ(r.b->i2c0.bus_bytes, 5u);
+		EXPECT_EQ(r.i2c_r(I2C_TX_ABRT_SOURCE), I2C_ABRT_USER_ABRT);
+
+		EXPECT_EQ(r.i2c_r(clear), 1u);
+		EXPECT_EQ(r.i2c_r(clear), 0u);
+		EXPECT_EQ(r.i2c_r(I2C_TX_ABRT_SOURCE), 0u);
+		EXPECT_EQ(r.read_reg(ADXL_BW_RATE), 0x0A);
+	}
+}
+
+TEST(I2cAbort, CountsOnlyWhileEnabledAndOnAnIdleBusCompletesAtOnce)
 {
 	Rig r;
-	r.bring_up();
-	r.cmd(WRITE_ADDR | ADXL_THRESH_TAP);
-	for (int i = 0; i < 10; i++)
-		r.cmd(i + 1);
-	r.i2c_w(I2C_ENABLE, 3); // abort, stay enabled
-	EXPECT_EQ(r.i2c_r(I2C_TXFLR), 0u);
-	EXPECT_EQ(r.i2c_r(I2C_ENABLE), 1u);
-	EXPECT_EQ(r.i2c_r(I2C_ENABLE_STATUS), 1u);
-	EXPECT_EQ(r.b->i2c0.user_aborts, 1u);
-	r.settle();
-	EXPECT_EQ(r.b->sensor.reg_writes, 0u);
-	// The next words start a fresh access.
-	r.reg_write(ADXL_POWER_CTL, 0x08);
-	r.settle();
-	EXPECT_EQ(sensor_peek(r.b, ADXL_POWER_CTL), 0x08);
+	r.route_pins();
+	r.i2c_w(I2C_ENABLE, I2C_ENABLE_ABORT); // disabled: ignored
+	EXPECT_EQ(r.i2c_r(I2C_ENABLE), 0u);
+	EXPECT_EQ(r.i2c_r(I2C_TX_ABRT_SOURCE), 0u);
+	EXPECT_EQ(r.b->i2c0.user_aborts, 0u);
 
-	r.cmd(WRITE_ADDR | ADXL_BW_RATE);
-	r.i2c_w(I2C_ENABLE, 2); // abort and disable
+	board_set_i2c_queue_end(r.b, I2C_QUEUE_END_STOP);
+	r.setup_controller();
+	r.i2c_w(I2C_ENABLE, I2C_ENABLE_ABORT); // nothing on the bus
+	EXPECT_EQ(r.i2c_r(I2C_ENABLE), 0u);
 	EXPECT_EQ(r.i2c_r(I2C_ENABLE_STATUS), 0u);
-	EXPECT_EQ(r.b->i2c0.user_aborts, 2u);
+	EXPECT_EQ(r.i2c_r(I2C_TX_ABRT_SOURCE), I2C_ABRT_USER_ABRT);
+	EXPECT_EQ(r.b->i2c0.user_aborts, 1u);
 }
 
 TEST(I2cEnable, StatusFaultsOnlyAffectTheStatusRegister)
@@ -240,7 +309,9 @@ TEST(I2cAddressing, AnUnansweredAddressAbortsTheWholeQueuedAccess)
 		EXPECT_EQ(r.b->i2c0.bus_bytes, 1u); // the first address byte only
 		EXPECT_EQ(r.i2c_r(I2C_TXFLR), 0u);
 		EXPECT_EQ(r.b->sensor.reg_writes, 0u);
+		EXPECT_EQ(r.i2c_r(I2C_TX_ABRT_SOURCE), I2C_ABRT_7B_ADDR_NOACK);
 		c.mend(r);
+		r.i2c_r(I2C_CLR_TX_ABRT);
 		EXPECT_EQ(r.read_reg(ADXL_DEVID), 0xE5);
 	}
 }
@@ -255,18 +326,21 @@ TEST(I2cAddressing, SensorLostMidAccessAbortsAtTheNextByte)
 	board_advance(r.b, 4 * BYTE_NS_90_160 + 1); // first data byte in
 	sensor_set_connected(r.b, false);
 	r.settle();
-	EXPECT_EQ(r.i2c_r(I2C_RXFLR), 1u);
+	EXPECT_EQ(r.i2c_r(I2C_RXFLR), 0u) << "flushed by the abort";
 	EXPECT_EQ(r.b->i2c0.aborts, 1u);
+	EXPECT_EQ(r.b->sensor.burst_bytes, 1u);
+	EXPECT_EQ(r.i2c_r(I2C_TX_ABRT_SOURCE), I2C_ABRT_TXDATA_NOACK);
 }
 
-TEST(I2cFraming, AccessesOpenWithAStartAndCloseWhenTheQueueRunsEmpty)
+TEST(I2cFraming, StopModeClosesTheAccessWhenTheQueueRunsEmpty)
 {
 	Rig r;
+	board_set_i2c_queue_end(r.b, I2C_QUEUE_END_STOP);
 	r.bring_up();
 	// A stop ends the access: the next byte, sent without the restart
 	// bit, opens a new one and is taken as a register address.
 	r.cmd(WRITE_ADDR | ADXL_POWER_CTL);
-	r.cmd(0x200 | 0x08);
+	r.cmd(I2C_CMD_STOP | 0x08);
 	r.cmd(ADXL_BW_RATE);
 	r.cmd(0x0F);
 	r.settle();
@@ -293,6 +367,7 @@ TEST(I2cFraming, AccessesOpenWithAStartAndCloseWhenTheQueueRunsEmpty)
 	r.settle();
 	EXPECT_EQ(r.b->sensor.reg_writes, 0u);
 	EXPECT_EQ(r.b->i2c0.bus_bytes, 2u);
+	EXPECT_EQ(r.i2c_r(I2C_ENABLE_STATUS), 1u);
 
 	// A lone read word likewise opens an access and reads at the pointer.
 	board_clear_traces(r.b);
@@ -301,6 +376,31 @@ TEST(I2cFraming, AccessesOpenWithAStartAndCloseWhenTheQueueRunsEmpty)
 	ASSERT_TRUE(r.collect(&v, 1));
 	EXPECT_EQ(v, 0x02); // OFSY
 	EXPECT_EQ(r.b->i2c0.bus_bytes, 2u);
+	r.i2c_w(I2C_ENABLE, 0);
+	EXPECT_EQ(r.i2c_r(I2C_ENABLE_STATUS), 0u) << "idle after the stop";
+}
+
+TEST(I2cFraming, HoldModeContinuesTheAccessWithTheNextWord)
+{
+	Rig r;
+	r.bring_up();
+	r.reg_write(ADXL_OFSX, 1);
+	r.settle();
+	board_advance(r.b, 1000000);
+	EXPECT_TRUE(r.b->i2c0.in_access) << "the bus is held";
+	// A bare data word goes to the next register of the same access.
+	r.cmd(2);
+	r.settle();
+	EXPECT_EQ(r.b->i2c0.bus_bytes, 4u);
+	EXPECT_EQ(sensor_peek(r.b, ADXL_OFSY), 2);
+	// A read word turns the bus round with a repeated start and reads on.
+	r.cmd(READ);
+	uint8_t v;
+	ASSERT_TRUE(r.collect(&v, 1));
+	EXPECT_EQ(v, 0x00); // OFSZ
+	EXPECT_EQ(r.b->i2c0.bus_bytes, 6u);
+	// The restart bit opens a new access at any time.
+	EXPECT_EQ(r.read_reg(ADXL_OFSX), 1);
 }
 
 } // namespace

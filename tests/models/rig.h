@@ -23,7 +23,8 @@ using namespace models;
 
 const uint32_t WRITE_ADDR = 0x400; // restart bit: opens an access
 const uint32_t READ = 0x100;
-const uint64_t BYTE_NS_90_160 = 22500;
+// Nine SCL periods of (90 + 8) + (160 + 1) cycles at 100 MHz.
+const uint64_t BYTE_NS_90_160 = 23310;
 const int POLL_LIMIT = 200000; // 20 ms of board time
 
 struct Rig {
@@ -55,15 +56,28 @@ struct Rig {
 		board_write32(b, SYSMGR_BASE + SYSMGR_SENSOR_PIN1, 1);
 	}
 
+	// True when the enable status reads `on` within the poll limit.
+	bool wait_enabled(bool on)
+	{
+		for (int polls = 0; polls < POLL_LIMIT; polls++)
+			if ((i2c_r(I2C_ENABLE_STATUS) & I2C_ENABLE_STATUS_EN) == (on ? 1u : 0u))
+				return true;
+		return false;
+	}
+
+	// Abort and disable, configure, enable, and clear the abort state the
+	// abort left.
 	void setup_controller(uint32_t hcnt = 90, uint32_t lcnt = 160, uint32_t con = 0x65,
 			      uint32_t tar = SENSOR_ADDRESS)
 	{
-		i2c_w(I2C_ENABLE, 2);
+		i2c_w(I2C_ENABLE, I2C_ENABLE_ABORT);
+		wait_enabled(false);
 		i2c_w(I2C_CON, con);
 		i2c_w(I2C_TAR, tar);
 		i2c_w(I2C_FS_HCNT, hcnt);
 		i2c_w(I2C_FS_LCNT, lcnt);
-		i2c_w(I2C_ENABLE, 1);
+		i2c_w(I2C_ENABLE, I2C_ENABLE_EN);
+		i2c_r(I2C_CLR_INTR);
 	}
 
 	void bring_up()

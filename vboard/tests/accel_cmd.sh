@@ -15,16 +15,20 @@ command() {
 	expect "measuring after '$1'" "$(reg POWER_CTL)" 0x08
 }
 
-# format: DATA_FORMAT low bits and the record's scale; offsets cleared.
+# format: DATA_FORMAT low bits and the record's scale; offsets cleared. A
+# record shows its sample's scale: the first sample of the new format comes
+# one output period (80 ms) after the command.
 board bias 40 -40 40
 echo calibrate >/dev/accel
 command 'format 1 16\n' ""
 expect "format 1 16: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x0B
 expect "format 1 16: OFSX cleared" "$(reg OFSX)" 0x00
 expect "format 1 16: OFSZ cleared" "$(reg OFSZ)" 0x00
+sleep 0.2
 expect "format 1 16: scale" "$(cat /dev/accel | cut -c19-20)" 04
 command 'format 0 16' ""
 expect "format 0 16: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x03
+sleep 0.2
 expect "format 0 16: scale" "$(cat /dev/accel | cut -c19-20)" 31
 command 'format 0 2' ""
 expect "format 0 2: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x00
@@ -75,11 +79,16 @@ expect "help banner" "$(klog_new)" "<3>Varnex FPGA sample device driver
 <3>       format F GG, where F=1 means full res, GG = {2,4,8,16} G
 <3>       rate R, where R = {25,12.5,6.25,1.56,0.78} Hz"
 
-# Calibration against a bias: at 4 mg per count, afterwards within one
-# offset LSB (15.6 mg) of 0, 0, 1 g; it samples 64 times at 100 Hz.
+# Calibration against a bias right after a format change, with a sample of
+# the format before left waiting: at 16 g and 10 bits, afterwards within one
+# offset LSB (15.6 mg) of 0, 0, 1 g; it samples 64 times at 100 Hz. (At 4 mg
+# per count the scale's rounding alone leaves 23 mg on Z: 250 counts taken
+# for the 256 of 1 g.)
 board tilt 0 0 1000
 board bias 70 -55 -90
 echo "format 1 2" >/dev/accel
+sleep 0.2
+echo "format 0 16" >/dev/accel
 read -r t0 _ </proc/uptime
 echo calibrate >/dev/accel
 read -r t1 _ </proc/uptime
