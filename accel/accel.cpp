@@ -84,13 +84,20 @@ static bool i2c0_wait_enable_status(bool enabled)
 	return false;
 }
 
-static bool i2c0_wait_rx(void)
+/*
+ * Waits for a received byte. A target that does not acknowledge makes the
+ * controller abort the transfer, flushing both queues: no byte will come,
+ * so the wait ends at once (-EIO) instead of running out (-ETIMEDOUT).
+ */
+static int i2c0_wait_rx(void)
 {
 	for (unsigned int polls = 0; polls < I2C0_POLL_BUDGET; polls++) {
 		if (i2c0_load(I2C0_RX_LEVEL))
-			return true;
+			return 0;
+		if (i2c0_load(I2C0_ABORT_SOURCE))
+			return -EIO;
 	}
-	return false;
+	return -ETIMEDOUT;
 }
 
 /*
@@ -195,11 +202,17 @@ static int i2c0_drain(void)
 static int i2c0_collect(uint8_t address, uint8_t values[], uint8_t len)
 {
 	for (unsigned int i = 0; i < len; i++) {
-		if (!i2c0_wait_rx()) {
+		int err = i2c0_wait_rx();
+
+		if (err) {
 			ks_printk(KS_ERR "/dev/%s: no answer from ADXL345 at register 0x%02X\n",
 				  DEVICE_NAME, address);
-			i2c0_stale = true;
-			i2c0_recover();
+			/* An abort left the queues empty and is cleared before the
+			 * next access; a wait that ran out may leave a late byte. */
+			if (err == -ETIMEDOUT) {
+				i2c0_stale = true;
+				i2c0_recover();
+			}
 			return -EIO;
 		}
 		values[i] = i2c0_load(I2C0_DATA_CMD) & I2C0_DATA_MASK;

@@ -21,6 +21,7 @@ const uint32_t I2C0_CLEAR_ABORT = 0x54;      /* read: clears a latched abort */
 const uint32_t I2C0_ENABLE = 0x6C;
 const uint32_t I2C0_TX_LEVEL = 0x74;
 const uint32_t I2C0_RX_LEVEL = 0x78;
+const uint32_t I2C0_ABORT_SOURCE = 0x80;     /* why a transfer was aborted; 0: none */
 const uint32_t I2C0_ENABLE_STATUS = 0x9C;
 
 /* Control register: master, fast speed, 7-bit addressing both ways,

@@ -190,6 +190,12 @@ void ports_set_switches(PanelPorts *p, uint32_t value);
 void ports_force_switches(PanelPorts *p, uint32_t raw);
 void ports_force_edges(PanelPorts *p, uint32_t raw);
 
+// Board time of the controller's next change of state after now (a word
+// or an abort done), UINT64_MAX when it waits for software: until then no
+// register of its window reads differently. Lets a simulation skip the
+// time a driver spends polling it.
+uint64_t i2c0_next_event_ns(Board *b);
+
 // Between the models (not for drivers).
 void i2c0_reset(I2c0 *c, uint64_t now_ns);
 void i2c0_run(Board *b, uint64_t until_ns);

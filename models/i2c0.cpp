@@ -323,6 +323,17 @@ void i2c0_run(Board *b, uint64_t until_ns)
 		c->engine_ns = until_ns;
 }
 
+uint64_t i2c0_next_event_ns(Board *b)
+{
+	const I2c0 *c = &b->i2c0;
+	i2c0_run(b, b->now_ns);
+	if (c->in_flight)
+		return c->busy_until_ns;
+	if (c->aborting && c->abort_timed)
+		return c->abort_done_ns;
+	return UINT64_MAX;
+}
+
 uint32_t i2c0_read(Board *b, uint32_t offset)
 {
 	I2c0 *c = &b->i2c0;

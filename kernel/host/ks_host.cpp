@@ -137,6 +137,7 @@ thread_local ModuleState *t_module;
 // Pauses after stores (under g_board_mutex).
 sim::Machine g_machine = {models::I2C_QUEUE_END_HOLD, 0};
 uint64_t g_pause_ns;
+bool g_idle_skip = true;
 std::function<bool(const sim::Access &)> g_pause_filter;
 
 // Interrupts-off sections of the calling thread, and a pause held back
@@ -328,6 +329,51 @@ std::shared_ptr<ks_file> file_of(int fd)
 	std::lock_guard<std::recursive_mutex> g(g_mutex);
 	auto it = g_files.find(fd);
 	return it == g_files.end() ? nullptr : it->second;
+}
+
+// The loads of the calling thread since its last store: a poll loop reads
+// a few status registers over and over without storing anything.
+struct RecentLoads {
+	static const unsigned SLOTS = 4;
+	unsigned count;
+	uint32_t phys[SLOTS], value[SLOTS];
+};
+thread_local RecentLoads t_recent_loads;
+
+// Records the load; true when it repeats, since the thread's last store, an
+// earlier load of the same register with the same value.
+bool repeats_recent_load(uint32_t phys, uint32_t value)
+{
+	RecentLoads &r = t_recent_loads;
+	for (unsigned i = 0; i < r.count; i++)
+		if (r.phys[i] == phys) {
+			bool same = r.value[i] == value;
+			r.value[i] = value;
+			return same;
+		}
+	unsigned slot = r.count < RecentLoads::SLOTS ? r.count++ : phys % RecentLoads::SLOTS;
+	r.phys[slot] = phys;
+	r.value[slot] = value;
+	return false;
+}
+
+// A load of an I2C controller register that repeats an earlier one is a
+// poll. Nothing in that window can read differently before the controller's
+// next event, so the board clock jumps to just before it, as an emulator's
+// clock warps while its processor idles: the driver sees the same values,
+// in fewer polls. With no event pending (a controller that waits for
+// software) the clock is left alone, so a bounded wait for something that
+// never comes takes as many polls and as much board time as ever. Needs
+// g_board_mutex.
+void skip_idle_polls(uint32_t phys, uint32_t value)
+{
+	bool poll = repeats_recent_load(phys, value);
+	if (!g_idle_skip || !poll || phys < models::I2C0_BASE ||
+	    phys - models::I2C0_BASE >= models::I2C0_SPAN)
+		return;
+	uint64_t next = models::i2c0_next_event_ns(&g_board);
+	if (next != UINT64_MAX && next > g_board.now_ns + models::BOARD_ACCESS_NS)
+		models::board_sync(&g_board, next - models::BOARD_ACCESS_NS);
 }
 
 const Mapping *mapping_of(const volatile unsigned int *addr, uint32_t *offset)
@@ -550,6 +596,7 @@ unsigned int ks_readl(const volatile unsigned int *addr)
 			uint32_t value = models::board_read32(&g_board, phys);
 			if (g_trace_total++ < TRACE_LIMIT)
 				g_trace.push_back(sim::Access{false, phys, value, before, thread_no()});
+			skip_idle_polls(phys, value);
 			return value;
 		}
 	}
@@ -566,6 +613,7 @@ void ks_writel(unsigned int value, volatile unsigned int *addr)
 		const Mapping *w = mapping_of(addr, &offset);
 		if (w && offset % 4 == 0) {
 			uint32_t phys = w->phys + offset;
+			t_recent_loads.count = 0;
 			sim::Access a{true, phys, value, g_board.now_ns, thread_no()};
 			if (g_trace_total++ < TRACE_LIMIT)
 				g_trace.push_back(a);
@@ -769,6 +817,7 @@ void reset()
 		models::board_set_i2c_queue_end(&g_board, g_machine.queue_end);
 		models::board_reset(&g_board);
 		g_pause_ns = g_machine.store_pause_ns;
+		g_idle_skip = true;
 		g_pause_filter = nullptr;
 	}
 	t_irq_depth = 0;
@@ -1009,6 +1058,12 @@ Machine machine()
 {
 	std::lock_guard<std::mutex> b(g_board_mutex);
 	return g_machine;
+}
+
+void set_idle_skip(bool on)
+{
+	std::lock_guard<std::mutex> b(g_board_mutex);
+	g_idle_skip = on;
 }
 
 void set_store_pause(uint64_t ns, std::function<bool(const Access &)> filter)

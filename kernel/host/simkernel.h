@@ -93,6 +93,11 @@ Machine machine();
 // (every store when it is empty). A store inside an interrupts-off section
 // takes its pause when the section ends.
 void set_store_pause(uint64_t ns, std::function<bool(const Access &)> filter = nullptr);
+// Until the next reset(): whether polls of the I2C controller skip the board
+// time in which nothing there can change (on by default). Off, every poll
+// costs its 100 ns, for tests of a wait whose answer comes after the
+// driver's poll budget, or that need a wait to last in real time.
+void set_idle_skip(bool on);
 
 // The board behind the mapped windows.
 models::Board &board();

@@ -299,7 +299,9 @@ TEST_F(Calibration, ScaleOutsideTheArithmeticsDomainChangesNothing)
 TEST_F(Calibration, SensorThatStopsDeliveringEndsTheCommand)
 {
 	// The sensor keeps answering but drops out of measurement (as after a
-	// brown-out) each time it is started.
+	// brown-out) each time it is started: a thread racing the driver, which
+	// must not outrun it, so polls take their time.
+	sim::set_idle_skip(false);
 	std::atomic<bool> stop{false};
 	std::thread dropout([&] {
 		while (!stop)
@@ -363,6 +365,9 @@ TEST_F(Calibration, DisconnectedSensorFailsTheCommandAtOnce)
 
 TEST_F(Calibration, ConcurrentReaderWaitsForTheWholeCalibration)
 {
+	// The calibration's polls take real time, so that this thread sees it
+	// sampling before it ends.
+	sim::set_idle_skip(false);
 	sim::clear_trace();
 	models::board_clear_traces(&sim::board());
 	std::atomic<bool> written{false};

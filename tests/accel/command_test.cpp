@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "help_banner.h"
+#include "models/i2c0_regs.h"
 #include "writer.h"
 
 namespace
@@ -371,8 +372,12 @@ TEST_F(Commands, FailedBusReturnsTheErrorAndStillEndsMeasuring)
 	// cannot notice the missing sensor.
 	EXPECT_EQ(write_text("rate 25"), 7);
 
-	// A controller that cannot be set up again: no command runs.
-	sim::with_board([](models::Board &b) { b.i2c0.stuck_enabled = true; });
+	// A controller that stops moving words, without aborting, and cannot be
+	// set up again: the wait runs out, and no command runs after it.
+	sim::with_board([](models::Board &b) {
+		b.i2c0.con &= ~models::I2C_CON_MASTER;
+		b.i2c0.stuck_enabled = true;
+	});
 	EXPECT_EQ(write_text("device"), -EIO);
 	EXPECT_EQ(write_text("rate 0.78"), -ETIMEDOUT);
 	EXPECT_EQ(sim::board().i2c0.words, 0u) << "no command word stored";
