@@ -53,6 +53,7 @@ void board_clear_traces(Board *b)
 	Adxl345 *s = &b->sensor;
 	c->words = 0;
 	c->bus_bytes = 0;
+	c->rx_bytes = 0;
 	c->tx_overflows = 0;
 	c->tx_ignored = 0;
 	c->tx_flushed = 0;

@@ -97,6 +97,7 @@ struct I2c0 {
 	uint32_t words;		// command words stored, and the first TRACE_DEPTH:
 	uint32_t word[TRACE_DEPTH];
 	uint32_t bus_bytes;    // bytes that went over the bus (address included)
+	uint32_t rx_bytes;     // bytes received from the target
 	uint32_t tx_overflows; // words dropped because the queue was full
 	uint32_t tx_ignored;   // words stored while disabled (dropped)
 	uint32_t tx_flushed;   // words stored in the abort state (dropped)

@@ -193,10 +193,12 @@ void finish_word(Board *b, uint64_t t)
 		latch_abort(b, I2C_ABRT_TXDATA_NOACK);
 		return;
 	}
-	if (read)
+	if (read) {
+		c->rx_bytes++;
 		rx_push(c, adxl345_bus_read(&b->sensor, t));
-	else
+	} else {
 		adxl345_bus_write(&b->sensor, (uint8_t)(w & I2C_CMD_DATA_MASK), t);
+	}
 	if (w & I2C_CMD_STOP)
 		end_access(b);
 }
