@@ -4,6 +4,9 @@
 # models/) added, and prints the path of the binary.
 #
 #   scripts/build-qemu.sh            build what changed, print the binary
+#   scripts/build-qemu.sh --path     print the binary as it is, build nothing
+#   scripts/build-qemu.sh --source   print the unpacked source tree (its
+#                                    scripts/qmp/ are QEMU's QMP clients)
 #   scripts/build-qemu.sh --version  the Debian source version in use
 #
 # The source version is resolved once, from bookworm and its security
@@ -160,23 +163,50 @@ build() {
 	}
 }
 
-case ${1:-} in
-"" | --version) ;;
+mode=${1:-build}
+case $mode in
+build | --path | --source | --version) ;;
 *)
 	sed -n '2,/^set -eu/{/^set -eu/d;s/^# \{0,1\}//;p}' "$0" >&2
 	exit 2
 	;;
 esac
 
+# What is there already needs no lock: a build in progress never replaces
+# the source tree, and ninja replaces the binary in one step.
+if [ "$mode" != build ] && [ -s "$cache/source" ]; then
+	resolve
+	case $mode in
+	--version) echo "$version" ;;
+	--source) [ -d "$dir/src" ] && echo "$dir/src" ;;
+	--path) [ -x "$dir/build/qemu-system-arm" ] && echo "$dir/build/qemu-system-arm" ;;
+	esac || {
+		log "QEMU is not built yet (run scripts/build-qemu.sh)"
+		exit 1
+	}
+	exit 0
+fi
+[ "$mode" = --path ] && {
+	log "QEMU is not built yet (run scripts/build-qemu.sh)"
+	exit 1
+}
+
 mkdir -p "$cache"
 # One build at a time per cache: clones and parallel tests share it.
 exec 9>"$cache/.lock"
 flock 9
 resolve
-if [ "${1:-}" = --version ]; then
+case $mode in
+--version)
 	echo "$version"
 	exit 0
-fi
+	;;
+--source)
+	fetch_source
+	echo "$dir/src"
+	exit 0
+	;;
+esac
 
 binary=$dir/build/qemu-system-arm
 want=$(stamp)

@@ -60,6 +60,7 @@ enum vboard_command {
 	CMD_SWITCHES = 6, /* switch positions */
 	CMD_SENSOR = 7,	  /* 0: off the bus, 1: on */
 	CMD_DEVID = 8,	  /* the sensor's DEVID register */
+	CMD_RESET = 9,	  /* the devices to their power-on state */
 };
 
 typedef struct VBoardWindow {
@@ -116,6 +117,9 @@ static bool vboard_command(VBoardMachineState *s, uint32_t cmd, const uint32_t *
 		return true;
 	case CMD_DEVID:
 		return bm_set_devid(s->board, arg[0]);
+	case CMD_RESET:
+		bm_reset(s->board);
+		return true;
 	default:
 		return false;
 	}
@@ -229,7 +233,7 @@ static bool parse_input(const VBoardInput *in, const char *text, uint32_t *arg)
 
 	if (in->count)
 		return parse_numbers(text, in->base, in->count, arg);
-	for (i = 0; i < ARRAY_SIZE(in->words); i++) {
+	for (i = 0; i < ARRAY_SIZE(in->words) && in->words[i]; i++) {
 		if (!strcmp(text, in->words[i])) {
 			arg[0] = i;
 			return true;
@@ -313,6 +317,8 @@ static const VBoardInput vboard_inputs[] = {
 	{ "sensor", CMD_SENSOR, 0, 0, { "off", "on" }, "off or on (wired to the bus)",
 	  show_sensor },
 	{ "devid", CMD_DEVID, 16, 1, {}, "the sensor's DEVID, a hexadecimal byte", show_devid },
+	{ "reset", CMD_RESET, 0, 0, { "power-on" }, "power-on (the devices' power-on state)",
+	  NULL },
 };
 
 /* The sensor registers the board tool shows, one "NAME 0xHH" line each. */
