@@ -146,17 +146,22 @@ stamp() {
 }
 
 build() {
+	# A tree configured with other options is configured afresh.
+	if [ "$(cat "$dir/build/configure.opts" 2>/dev/null)" != "$configure_opts" ]; then
+		rm -rf "$dir/build"
+	fi
 	mkdir -p "$dir/build"
 	if [ ! -f "$dir/build/build.ninja" ]; then
-		log "configuring QEMU $version (arm-softmmu, virt and the board)"
+		log "configuring QEMU $version (arm-softmmu, virt and the board; the first build takes minutes)"
 		# shellcheck disable=SC2086
 		(cd "$dir/build" && PATH=/usr/bin:$PATH ../src/configure $configure_opts >configure.log 2>&1) || {
 			tail -30 "$dir/build/configure.log" >&2
 			rm -f "$dir/build/build.ninja"
 			exit 1
 		}
+		echo "$configure_opts" >"$dir/build/configure.opts"
 	fi
-	log "building qemu-system-arm (the first build takes minutes)"
+	log "building qemu-system-arm"
 	ninja -C "$dir/build" -j"${QEMU_JOBS:-2}" qemu-system-arm >"$dir/build/ninja.log" 2>&1 || {
 		tail -40 "$dir/build/ninja.log" >&2
 		exit 1
