@@ -7,6 +7,8 @@ insmod /modules/accel.ko || exit 1
 tick() {
 	read -r up _ </proc/uptime
 	now=${up%.*}${up#*.}
+	# Leading zeros (uptime under ten seconds) would read as octal.
+	while [ "${now#0}" != "$now" ]; do now=${now#0}; done
 }
 
 tick
