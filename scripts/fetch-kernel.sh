@@ -14,8 +14,8 @@
 # as exact versions leave the archive; headers and image of one series are
 # always the same version. A filled cache is used as it is, without network.
 #
-# Cache: $KERNEL_CACHE, default $XDG_CACHE_HOME/boardio/kernels (that is
-# ~/.cache/boardio/kernels), shared by every clone on the machine:
+# Cache: $KERNEL_CACHE, default $BOARDIO_CACHE/kernels (BOARDIO_CACHE defaults
+# to ~/.cache/boardio, or $XDG_CACHE_HOME/boardio), shared by every clone:
 #   apt/                     private apt state (sources, lists, downloads)
 #   SERIES/package           resolved headers package name and version
 #   SERIES/VERSION/headers/  headers, common headers and host tools, unpacked
@@ -26,7 +26,7 @@
 set -eu
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-cache=${KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/boardio/kernels}
+cache=${KERNEL_CACHE:-${BOARDIO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/boardio}/kernels}
 
 usage() {
 	sed -n '2,/^set -eu/{/^set -eu/d;s/^# \{0,1\}//;p}' "$0" >&2

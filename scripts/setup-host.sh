@@ -3,9 +3,12 @@
 # when they are all present.
 set -eu
 
+# meson, python3 and the -dev packages build the virtual board's QEMU from
+# Debian's source package (scripts/build-qemu.sh); dpkg-dev unpacks it.
 packages="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
  libvterm-dev tmux clang libclang-rt-14-dev g++-arm-linux-gnueabihf
- qemu-system-arm cpio kmod xz-utils"
+ cpio kmod xz-utils dpkg-dev meson python3 libglib2.0-dev libpixman-1-dev
+ libfdt-dev"
 
 missing=""
 for p in $packages; do

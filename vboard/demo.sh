@@ -15,6 +15,7 @@ show board tilt 0 707 707
 show 'sleep 0.1; cat /dev/accel'
 show 'board press 5; cat /dev/KEY'
 show 'board switches 2a5; cat /dev/SW'
+show 'devmem 0xFF200040'
 show 'board regs | grep -e BW_RATE -e DATA_FORMAT'
 show 'echo | linefan | wc -c'
 show rmmod accel panelio

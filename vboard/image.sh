@@ -1,13 +1,14 @@
 #!/bin/sh
 # Builds the virtual board's boot image for one kernel series: Debian's ARMv7
-# kernel and an initramfs with busybox, the kernel modules, the board tool and
-# the console programs. Module and program builds are incremental.
+# kernel and an initramfs with busybox, the driver modules, the board tool and
+# the console programs; and the QEMU that boots it (scripts/build-qemu.sh).
+# Module and program builds are incremental.
 #
 # usage: image.sh SERIES BUILD_DIR
 #
+# The modules are the board build, the very files the module checks test:
+#   BUILD_DIR/kernel/linux/SERIES/   accel*.ko, panelio.ko
 # In BUILD_DIR/vboard:
-#   modules-SERIES/board/    the board-model module (vboard.ko)
-#   modules-SERIES/drivers/  the drivers, virtual-board flavour
 #   guest/                   static armhf programs for the image
 #   image-SERIES/            vmlinuz, initrd.gz, release: what run boots
 set -eu
@@ -18,7 +19,7 @@ build=$(cd "$2" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 cache=$build/vboard
-modules=$cache/modules-$series
+modules=$build/kernel/linux/$series
 image=$cache/image-$series
 guest=$cache/guest
 fetch=$root/scripts/fetch-kernel.sh
@@ -113,7 +114,7 @@ pack_initramfs() {
 		cp "$guest/$program" "$stage/bin/$program"
 	done
 	found=
-	for ko in "$modules"/board/*.ko "$modules"/drivers/*.ko; do
+	for ko in "$modules"/*.ko; do
 		[ -e "$ko" ] || continue
 		cp "$ko" "$stage/modules/"
 		found="$found $(basename "$ko" .ko)"
@@ -150,20 +151,9 @@ step() {
 }
 
 build_modules() {
-	kdir=$("$fetch" "$series" headers)
-	mkdir -p "$modules/board"
-	ln -sf "$here/board/Kbuild" "$modules/board/Kbuild"
-	step "$modules/board.log" make -C "$kdir" M="$modules/board" ARCH=arm \
-		CROSS_COMPILE="$CROSS" KS_WERROR=1 "$jobs" modules
-	# modpost only warns, about unresolved symbols for one.
-	if grep -i warning "$modules/board.log" >&2; then
-		echo "image.sh: the board-model module's build warned (above)" >&2
-		exit 1
-	fi
-	# The drivers' own build, in the flavour whose windows are the model's.
-	step "$modules/drivers.log" "$root/kernel/linux/build-modules.sh" \
-		"$series" "$modules/drivers" KS_VBOARD=1 \
-		KBUILD_EXTRA_SYMBOLS="$modules/board/Module.symvers" "$jobs"
+	mkdir -p "$modules"
+	step "$cache/modules-$series.log" "$root/kernel/linux/build-modules.sh" \
+		"$series" "$modules" "$jobs"
 }
 
 # One build of the image at a time: run and the tests may start together.
@@ -177,3 +167,4 @@ cp "$("$fetch" "$series" image)" "$image/vmlinuz"
 busybox=$("$fetch" busybox)
 build_guest_programs
 pack_initramfs
+"$root/scripts/build-qemu.sh" >/dev/null

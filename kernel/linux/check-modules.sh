@@ -8,12 +8,9 @@
 #     the same symbol version, so that nothing the C++ code needs at run time
 #     is missing there;
 #   - no static constructors or destructors, which the loader never runs.
-# With --vboard, the register windows must go to the board model's bus
-# (vboard_bus.h) and to nothing else, and those symbols alone may be
-# unresolved by the kernel.
 #
-#   check-modules.sh [--vboard] --series SERIES MODDIR
-#   check-modules.sh [--vboard] --kdir KDIR [--kernel-modules DIR] MODDIR
+#   check-modules.sh --series SERIES MODDIR
+#   check-modules.sh --kdir KDIR [--kernel-modules DIR] MODDIR
 # SERIES: a Debian kernel series (6.1, 6.12), whose headers and own modules
 # are fetched (scripts/fetch-kernel.sh); KDIR: a kernel build tree; DIR: the
 # kernel's own lib/modules/<release>; MODDIR: where the .ko files are.
@@ -25,12 +22,10 @@ usage() {
 	exit 2
 }
 
-vboard=
 kdir=
 vendor=
 while [ $# -gt 1 ]; do
 	case $1 in
-	--vboard) vboard=1 ;;
 	--series)
 		fetch=$(dirname "$0")/../../scripts/fetch-kernel.sh
 		kdir=$("$fetch" "$2" headers)
@@ -53,7 +48,6 @@ done
 moddir=$1
 
 modules="accel accel_cmd accel_basic panelio"
-vboard_bus="vboard_ioremap vboard_iounmap vboard_readl vboard_writel"
 nm=arm-linux-gnueabihf-nm
 readelf=arm-linux-gnueabihf-readelf
 modinfo=$(command -v modinfo || echo /sbin/modinfo)
@@ -133,16 +127,6 @@ for module in $modules; do
 
 	undefined=$("$nm" -u "$ko" | awk '{ print $2 }' | sort)
 	unresolved=$(echo "$undefined" | join -v 1 - "$exports")
-	if [ -n "$vboard" ]; then
-		for sym in $vboard_bus; do
-			echo "$unresolved" | grep -qx "$sym" && pass ||
-				fail "does not use the board's $sym"
-		done
-		for sym in ioremap ioremap_nocache __arm_ioremap iounmap __arm_iounmap; do
-			echo "$undefined" | grep -qx "$sym" && fail "maps hardware with $sym" || pass
-		done
-		unresolved=$(echo "$unresolved" | grep -vx "$(echo "$vboard_bus" | tr ' ' '\n')" || true)
-	fi
 	[ -z "$unresolved" ] && pass || fail "symbols the kernel does not export:" $unresolved
 
 	# Each symbol version recorded in the module must be the kernel's.

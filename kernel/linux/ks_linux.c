@@ -6,9 +6,7 @@
  * lock and the file-operations tables are that module's.
  *
  * One source for the board's 3.18 kernel and current kernels; the API
- * differences are chosen with LINUX_VERSION_CODE. With KS_VBOARD defined the
- * register windows are the virtual board's (vboard_bus.h) instead of the
- * hardware's.
+ * differences are chosen with LINUX_VERSION_CODE.
  */
 #include <linux/cdev.h>
 #include <linux/device.h>
@@ -27,10 +25,6 @@
 #include <linux/uaccess.h>
 #else
 #include <asm/uaccess.h>
-#endif
-
-#ifdef KS_VBOARD
-#include "vboard_bus.h"
 #endif
 
 #include "ks.h"
@@ -172,12 +166,7 @@ void ks_device_destroy(struct ks_class *cls, ks_dev_t dev)
 	device_destroy((struct class *)cls, dev);
 }
 
-#ifdef KS_VBOARD
-#define ks_map_window(phys, size) vboard_ioremap(phys, size)
-#define ks_unmap_window(base) vboard_iounmap(base)
-#define ks_load32(addr) vboard_readl(addr)
-#define ks_store32(value, addr) vboard_writel(value, addr)
-#elif LINUX_VERSION_CODE >= KERNEL_VERSION(5, 6, 0)
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 6, 0)
 #define ks_map_window(phys, size) ioremap(phys, size)
 #define ks_unmap_window(base) iounmap(base)
 #define ks_load32(addr) readl(addr)

@@ -1,5 +1,5 @@
-# The board tool and the board model's control device: what a person does to
-# the board, and refusals of what the board cannot take.
+# The board tool and the machine's control page: what a person does to the
+# board, and refusals of what the board cannot take.
 . /lib/vboard/testlib.sh
 
 names=$(board regs | cut -d' ' -f1 | tr '\n' ' ')
@@ -11,7 +11,7 @@ expect "power-on BW_RATE" "$(board regs | grep '^BW_RATE ')" "BW_RATE 0x0A"
 
 help=$(board help)
 for cmd in "tilt X Y Z" "bias X Y Z" "noise MG" "tap" "doubletap" "press MASK" \
-	"switches VALUE" "sensor off|on" "devid VALUE" "regs"; do
+	"switches VALUE" "sensor off|on" "devid VALUE" "reset" "regs"; do
 	expect_match "board help lists $cmd" "$help" "^  board $cmd( |\$)"
 done
 
@@ -25,9 +25,15 @@ for bad in "tilt 1 2" "tilt 1 2 x" "noise -1" "press 10" "switches 1000" \
 	if board $bad 2>/dev/null; then fail "board $bad accepted"; else pass; fi
 done
 expect "refusal leaves DEVID" "$(board regs | grep '^DEVID ')" "DEVID 0xE5"
-# The device itself refuses what the tool lets through unchecked.
-if echo "press 1 2" >/dev/board 2>/dev/null; then fail "two masks accepted"; else pass; fi
-if echo "switches" >/dev/board 2>/dev/null; then fail "switches without a value"; else pass; fi
+# Ranges are the machine's: the tool checks only the form of the words.
+for bad in "tilt 16001 0 0" "bias 0 -16001 0" "noise 16001" "press -1"; do
+	# shellcheck disable=SC2086
+	if board $bad 2>/dev/null; then fail "board $bad accepted"; else pass; fi
+done
+check "the widest tilt" board tilt -16000 0 16000
+board devid 3c
+board reset
+expect "reset: power-on DEVID" "$(board regs | grep '^DEVID ')" "DEVID 0xE5"
 
 # Whatever the board tool takes, the device takes in one write.
 for ok in "tilt -500 0 866" "bias 10 -20 30" "noise 0" "tap" "doubletap" "press f" \

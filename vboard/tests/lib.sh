@@ -65,6 +65,18 @@ klog_new() {
 	dmesg -r | tail -n +$((klog_lines + 1)) | sed 's/^\(<[0-9]*>\)\[[ 0-9.]*\] /\1/'
 }
 
+# Milli-g of one axis field (2 = X, 3 = Y, 4 = Z) of a record. Counts are
+# zero-padded decimal, which awk would take for octal.
+field_mg() {
+	echo "$1" | awk -v f="$2" '
+		function dec(s,  neg) {
+			neg = sub(/^-/, "", s)
+			sub(/^0+/, "", s)
+			return neg ? -s : s + 0
+		}
+		{ print dec($f) * dec($5) }'
+}
+
 # A sensor register as the board model shows it: reg NAME -> 0xHH
 reg() {
 	board regs | awk -v n="$1" '$1 == n { print $2 }'

@@ -1,6 +1,7 @@
 # panelio on the virtual board: pushbuttons and switches of the board model
 # through /dev/KEY and /dev/SW, the one-shot read protocol, unload refused
-# while a node is open, and board state across a reload.
+# while a node is open, and board state across a reload; the same ports
+# through /dev/mem beside the driver.
 . /lib/vboard/testlib.sh
 
 check "insmod panelio" insmod /modules/panelio.ko
@@ -17,6 +18,21 @@ expect "reading cleared them" "$(cat /dev/KEY)" "0"
 board press 1
 board press 8
 expect "presses add up until read" "$(cat /dev/KEY)" "9"
+
+# A program of one's own maps the ports at the board's addresses (names of
+# models/panel_ports_regs.h); the driver maps them without claiming them.
+PORTS_BASE=0xFF200000 PORTS_SWITCH_DATA=0x40 PORTS_KEY_EDGE=0x5C
+port() {
+	devmem $((PORTS_BASE + $1)) 32 ${2+"$2"}
+}
+board switches 5a3
+expect "devmem: switches" "$(port $PORTS_SWITCH_DATA)" "0x000005A3"
+board press 6
+expect "devmem: edge capture" "$(port $PORTS_KEY_EDGE)" "0x00000006"
+port $PORTS_KEY_EDGE 2
+expect "devmem: writing 1 clears that edge" "$(port $PORTS_KEY_EDGE)" "0x00000004"
+expect "the driver finds the edge left" "$(cat /dev/KEY)" "4"
+expect "and clears it" "$(port $PORTS_KEY_EDGE)" "0x00000000"
 
 board switches 2a5
 expect "switches" "$(cat /dev/SW)" "2A5"

@@ -1,0 +1,187 @@
+// The C interface of board_bridge.h over the device models. A bm_board is a
+// models::Board: a zeroed Board is valid storage.
+#include "board_bridge.h"
+#include "models/board.h"
+#include "models/adxl345_regs.h"
+#include "models/panel_ports_regs.h"
+
+struct bm_board {
+	models::Board board;
+};
+
+namespace
+{
+
+bool in_range_mg(const int32_t mg[3])
+{
+	for (int i = 0; i < 3; i++)
+		if (mg[i] < -BM_MAX_MG || mg[i] > BM_MAX_MG)
+			return false;
+	return true;
+}
+
+} // namespace
+
+extern "C" {
+
+const bm_window bm_windows[BM_WINDOWS] = {
+	{"i2c0", models::I2C0_BASE, models::I2C0_SPAN},
+	{"sysmgr", models::SYSMGR_BASE, models::SYSMGR_SPAN},
+	{"ports", models::LWBRIDGE_BASE, models::LWBRIDGE_SPAN},
+};
+
+const bm_register bm_shown_registers[] = {
+	{"DEVID", models::ADXL_DEVID},
+	{"THRESH_TAP", models::ADXL_THRESH_TAP},
+	{"OFSX", models::ADXL_OFSX},
+	{"OFSY", models::ADXL_OFSY},
+	{"OFSZ", models::ADXL_OFSZ},
+	{"DUR", models::ADXL_DUR},
+	{"Latent", models::ADXL_LATENT},
+	{"Window", models::ADXL_WINDOW},
+	{"TAP_AXES", models::ADXL_TAP_AXES},
+	{"BW_RATE", models::ADXL_BW_RATE},
+	{"POWER_CTL", models::ADXL_POWER_CTL},
+	{"INT_ENABLE", models::ADXL_INT_ENABLE},
+	{"DATA_FORMAT", models::ADXL_DATA_FORMAT},
+};
+const unsigned int bm_shown_register_count =
+	sizeof(bm_shown_registers) / sizeof(bm_shown_registers[0]);
+
+size_t bm_board_size(void)
+{
+	return sizeof(bm_board);
+}
+
+void bm_reset(bm_board *b)
+{
+	models::board_reset(&b->board);
+}
+
+void bm_sync(bm_board *b, uint64_t now_ns)
+{
+	models::board_sync(&b->board, now_ns);
+}
+
+uint32_t bm_read(bm_board *b, bm_window_id w, uint32_t offset)
+{
+	switch (w) {
+	case BM_I2C0:
+		return models::i2c0_read(&b->board, offset);
+	case BM_SYSMGR:
+		return models::sysmgr_read(&b->board.sysmgr, offset);
+	case BM_PORTS:
+		return models::ports_read(&b->board.ports, offset);
+	default:
+		return 0;
+	}
+}
+
+void bm_write(bm_board *b, bm_window_id w, uint32_t offset, uint32_t value)
+{
+	switch (w) {
+	case BM_I2C0:
+		models::i2c0_write(&b->board, offset, value);
+		break;
+	case BM_SYSMGR:
+		models::sysmgr_write(&b->board.sysmgr, offset, value);
+		break;
+	case BM_PORTS:
+		models::ports_write(&b->board.ports, offset, value);
+		break;
+	default:
+		break;
+	}
+}
+
+bool bm_set_tilt(bm_board *b, const int32_t mg[3])
+{
+	if (!in_range_mg(mg))
+		return false;
+	models::sensor_set_accel(&b->board, mg[0], mg[1], mg[2]);
+	return true;
+}
+
+void bm_tilt(const bm_board *b, int32_t mg[3])
+{
+	for (int i = 0; i < 3; i++)
+		mg[i] = b->board.sensor.accel_mg[i];
+}
+
+bool bm_set_bias(bm_board *b, const int32_t mg[3])
+{
+	if (!in_range_mg(mg))
+		return false;
+	models::sensor_set_bias(&b->board, mg[0], mg[1], mg[2]);
+	return true;
+}
+
+void bm_bias(const bm_board *b, int32_t mg[3])
+{
+	for (int i = 0; i < 3; i++)
+		mg[i] = b->board.sensor.bias_mg[i];
+}
+
+bool bm_set_noise(bm_board *b, int32_t amplitude_mg)
+{
+	if (amplitude_mg < 0 || amplitude_mg > BM_MAX_MG)
+		return false;
+	models::sensor_set_noise(&b->board, amplitude_mg);
+	return true;
+}
+
+int32_t bm_noise(const bm_board *b)
+{
+	return b->board.sensor.noise_mg;
+}
+
+void bm_tap(bm_board *b, bool double_tap)
+{
+	models::sensor_tap(&b->board, double_tap);
+}
+
+bool bm_press(bm_board *b, uint32_t mask)
+{
+	if (mask & ~models::PORTS_KEY_MASK)
+		return false;
+	models::ports_press(&b->board.ports, mask);
+	return true;
+}
+
+bool bm_set_switches(bm_board *b, uint32_t value)
+{
+	if (value & ~models::PORTS_SWITCH_MASK)
+		return false;
+	models::ports_set_switches(&b->board.ports, value);
+	return true;
+}
+
+uint32_t bm_switches(const bm_board *b)
+{
+	return b->board.ports.switches;
+}
+
+void bm_set_sensor_connected(bm_board *b, bool connected)
+{
+	models::sensor_set_connected(&b->board, connected);
+}
+
+bool bm_sensor_connected(const bm_board *b)
+{
+	return b->board.sensor.connected;
+}
+
+bool bm_set_devid(bm_board *b, uint32_t devid)
+{
+	if (devid > 0xFF)
+		return false;
+	models::sensor_set_devid(&b->board, static_cast<uint8_t>(devid));
+	return true;
+}
+
+uint8_t bm_peek_sensor(const bm_board *b, uint8_t address)
+{
+	return models::sensor_peek(&b->board, address);
+}
+
+} // extern "C"

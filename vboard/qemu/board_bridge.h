@@ -1,0 +1,76 @@
+/*
+ * The board's device models (models/, freestanding C++) as the machine's C
+ * code sees them: one opaque board, plain C functions. The models take no
+ * lock; QEMU calls these with its global lock held, so accesses from the
+ * processors and from the monitor never overlap.
+ */
+#ifndef VBOARD_BOARD_BRIDGE_H
+#define VBOARD_BOARD_BRIDGE_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct bm_board;
+
+/* Storage for one board: zeroed memory of this size, then bm_reset(). */
+size_t bm_board_size(void);
+/* Power-on state of every device; the board clock keeps its value. */
+void bm_reset(struct bm_board *b);
+/* Brings the board clock up to now_ns; it never goes back. */
+void bm_sync(struct bm_board *b, uint64_t now_ns);
+
+/* The board's register windows, by physical address. */
+enum bm_window_id { BM_I2C0, BM_SYSMGR, BM_PORTS, BM_WINDOWS };
+struct bm_window {
+	const char *name;
+	uint32_t base, span;
+};
+extern const struct bm_window bm_windows[BM_WINDOWS];
+
+/* A 32-bit register access at a byte offset in a window, at the board's
+ * current time. */
+uint32_t bm_read(struct bm_board *b, enum bm_window_id w, uint32_t offset);
+void bm_write(struct bm_board *b, enum bm_window_id w, uint32_t offset, uint32_t value);
+
+/*
+ * What a person does to the board. The setters return false and leave the
+ * board as it was for a value the board cannot take: an acceleration or a
+ * bias beyond the sensor's widest range, a negative noise amplitude, buttons
+ * beyond the four, switches beyond the twelve, a DEVID beyond a byte.
+ */
+#define BM_MAX_MG 16000 /* the sensor's widest range, +-16 g */
+bool bm_set_tilt(struct bm_board *b, const int32_t mg[3]);
+void bm_tilt(const struct bm_board *b, int32_t mg[3]);
+bool bm_set_bias(struct bm_board *b, const int32_t mg[3]);
+void bm_bias(const struct bm_board *b, int32_t mg[3]);
+bool bm_set_noise(struct bm_board *b, int32_t amplitude_mg);
+int32_t bm_noise(const struct bm_board *b);
+void bm_tap(struct bm_board *b, bool double_tap);
+bool bm_press(struct bm_board *b, uint32_t mask);
+bool bm_set_switches(struct bm_board *b, uint32_t value);
+uint32_t bm_switches(const struct bm_board *b);
+void bm_set_sensor_connected(struct bm_board *b, bool connected);
+bool bm_sensor_connected(const struct bm_board *b);
+bool bm_set_devid(struct bm_board *b, uint32_t devid);
+
+/* Sensor registers the board tool shows, in order, and any register as it
+ * stands, without the side effects of a bus read. */
+struct bm_register {
+	const char *name;
+	uint8_t address;
+};
+extern const struct bm_register bm_shown_registers[];
+extern const unsigned int bm_shown_register_count;
+#define BM_SENSOR_REGISTERS 64
+uint8_t bm_peek_sensor(const struct bm_board *b, uint8_t address);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VBOARD_BOARD_BRIDGE_H */

@@ -1,0 +1,5 @@
+# Devices of the virtual board's QEMU: the virt machine, which the board
+# machine extends, and nothing else. The processor code also needs the M
+# profile's interrupt controller to link.
+CONFIG_ARM_VIRT=y
+CONFIG_ARM_V7M=y

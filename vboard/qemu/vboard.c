@@ -1,0 +1,448 @@
+/*
+ * The virtual board: QEMU's virt machine (processor, interrupt controller,
+ * UART, RAM) with the board's devices at the board's physical addresses.
+ *
+ *   0xFFC04000 +0x100   I2C controller 0, the accelerometer on its bus
+ *   0xFFD08000 +0x800   system manager (pin multiplexing)
+ *   0xFF200000 +0x5000  pushbutton and switch ports
+ *   0x0B000000 +0x1000  control page: the outside world, for the guest
+ *
+ * The devices are the project's models (board_bridge.h); board time is the
+ * virtual clock, brought up to date before every access. What a person does
+ * to the board is a machine property each, in the board tool's own words,
+ * for qom-set and qom-get over QMP; the guest reaches the same commands
+ * through the control page.
+ */
+#include "qemu/osdep.h"
+#include "qapi/error.h"
+#include "qapi/visitor.h"
+#include "qemu/cutils.h"
+#include "qemu/error-report.h"
+#include "qemu/timer.h"
+#include "qemu/units.h"
+#include "exec/address-spaces.h"
+#include "hw/arm/virt.h"
+#include "hw/boards.h"
+#include "sysemu/reset.h"
+
+#include "board_bridge.h"
+
+#define TYPE_VBOARD_MACHINE MACHINE_TYPE_NAME("vboard")
+OBJECT_DECLARE_TYPE(VBoardMachineState, VBoardMachineClass, VBOARD_MACHINE)
+
+/*
+ * Control page. Free in virt's map: after the virtio-mmio transports
+ * (0x0A000000 + 32 * 0x200), before the platform bus (0x0C000000).
+ */
+#define VBOARD_CONTROL_BASE 0x0B000000
+#define VBOARD_CONTROL_SIZE 0x1000
+
+enum {
+	CTL_ID = 0x00,	    /* reads CTL_ID_VALUE */
+	CTL_COMMAND = 0x04, /* write a command: it runs with CTL_ARG0..2 */
+	CTL_STATUS = 0x08,  /* CTL_STATUS_OK, or CTL_STATUS_REFUSED */
+	CTL_ARG0 = 0x10,
+	CTL_ARG2 = 0x18,
+	CTL_SENSOR = 0x100, /* sensor register n at CTL_SENSOR + 4 n */
+};
+#define CTL_ID_VALUE 0x76626431 /* "vbd1" */
+#define CTL_STATUS_OK 0
+#define CTL_STATUS_REFUSED 1
+#define CTL_ARGS 3
+
+/* Control commands; the arguments are 32-bit words. */
+enum vboard_command {
+	CMD_TILT = 1,	  /* X, Y, Z milli-g, signed */
+	CMD_BIAS = 2,	  /* X, Y, Z milli-g, signed */
+	CMD_NOISE = 3,	  /* amplitude, milli-g */
+	CMD_TAP = 4,	  /* 0: single, 1: double */
+	CMD_PRESS = 5,	  /* button mask */
+	CMD_SWITCHES = 6, /* switch positions */
+	CMD_SENSOR = 7,	  /* 0: off the bus, 1: on */
+	CMD_DEVID = 8,	  /* the sensor's DEVID register */
+	CMD_RESET = 9,	  /* the devices to their power-on state */
+};
+
+typedef struct VBoardWindow {
+	VBoardMachineState *machine;
+	enum bm_window_id id;
+	MemoryRegion mr;
+} VBoardWindow;
+
+struct VBoardMachineState {
+	VirtMachineState parent_obj;
+	struct bm_board *board;
+	VBoardWindow window[BM_WINDOWS];
+	MemoryRegion control;
+	uint32_t arg[CTL_ARGS];
+	uint32_t status;
+};
+
+struct VBoardMachineClass {
+	VirtMachineClass parent_class;
+	void (*parent_init)(MachineState *ms);
+};
+
+static void vboard_sync(VBoardMachineState *s)
+{
+	bm_sync(s->board, qemu_clock_get_ns(QEMU_CLOCK_VIRTUAL));
+}
+
+/* Runs a command at the board's current time; false when refused. */
+static bool vboard_command(VBoardMachineState *s, uint32_t cmd, const uint32_t *arg)
+{
+	int32_t mg[3] = { (int32_t)arg[0], (int32_t)arg[1], (int32_t)arg[2] };
+
+	vboard_sync(s);
+	switch (cmd) {
+	case CMD_TILT:
+		return bm_set_tilt(s->board, mg);
+	case CMD_BIAS:
+		return bm_set_bias(s->board, mg);
+	case CMD_NOISE:
+		return bm_set_noise(s->board, mg[0]);
+	case CMD_TAP:
+		if (arg[0] > 1)
+			return false;
+		bm_tap(s->board, arg[0]);
+		return true;
+	case CMD_PRESS:
+		return bm_press(s->board, arg[0]);
+	case CMD_SWITCHES:
+		return bm_set_switches(s->board, arg[0]);
+	case CMD_SENSOR:
+		if (arg[0] > 1)
+			return false;
+		bm_set_sensor_connected(s->board, arg[0]);
+		return true;
+	case CMD_DEVID:
+		return bm_set_devid(s->board, arg[0]);
+	case CMD_RESET:
+		bm_reset(s->board);
+		return true;
+	default:
+		return false;
+	}
+}
+
+/* --- the board's windows ------------------------------------------------ */
+
+static uint64_t vboard_window_read(void *opaque, hwaddr offset, unsigned size)
+{
+	VBoardWindow *w = opaque;
+
+	vboard_sync(w->machine);
+	return bm_read(w->machine->board, w->id, offset);
+}
+
+static void vboard_window_write(void *opaque, hwaddr offset, uint64_t value, unsigned size)
+{
+	VBoardWindow *w = opaque;
+
+	vboard_sync(w->machine);
+	bm_write(w->machine->board, w->id, offset, value);
+}
+
+/* The devices' registers are 32 bits wide and take nothing narrower. */
+static const MemoryRegionOps vboard_window_ops = {
+	.read = vboard_window_read,
+	.write = vboard_window_write,
+	.endianness = DEVICE_LITTLE_ENDIAN,
+	.valid = { .min_access_size = 4, .max_access_size = 4 },
+};
+
+/* --- control page ------------------------------------------------------- */
+
+static uint64_t vboard_control_read(void *opaque, hwaddr offset, unsigned size)
+{
+	VBoardMachineState *s = opaque;
+
+	if (offset >= CTL_SENSOR && offset < CTL_SENSOR + 4 * BM_SENSOR_REGISTERS) {
+		vboard_sync(s);
+		return bm_peek_sensor(s->board, (offset - CTL_SENSOR) / 4);
+	}
+	if (offset >= CTL_ARG0 && offset <= CTL_ARG2)
+		return s->arg[(offset - CTL_ARG0) / 4];
+	switch (offset) {
+	case CTL_ID:
+		return CTL_ID_VALUE;
+	case CTL_STATUS:
+		return s->status;
+	default:
+		return 0;
+	}
+}
+
+static void vboard_control_write(void *opaque, hwaddr offset, uint64_t value, unsigned size)
+{
+	VBoardMachineState *s = opaque;
+
+	if (offset >= CTL_ARG0 && offset <= CTL_ARG2)
+		s->arg[(offset - CTL_ARG0) / 4] = value;
+	else if (offset == CTL_COMMAND)
+		s->status = vboard_command(s, value, s->arg) ? CTL_STATUS_OK : CTL_STATUS_REFUSED;
+}
+
+static const MemoryRegionOps vboard_control_ops = {
+	.read = vboard_control_read,
+	.write = vboard_control_write,
+	.endianness = DEVICE_LITTLE_ENDIAN,
+	.valid = { .min_access_size = 4, .max_access_size = 4 },
+};
+
+/* --- machine properties: what a person does to the board ------------------ */
+
+/*
+ * One property per input, taking the board tool's words: numbers (decimal
+ * or hexadecimal, count of them) or one word of words[], whose index is
+ * the command's argument.
+ */
+typedef struct VBoardInput {
+	const char *name;
+	enum vboard_command cmd;
+	int base;
+	unsigned count;
+	const char *words[2];
+	const char *help;
+	char *(*show)(VBoardMachineState *s); /* NULL: an action, write-only */
+} VBoardInput;
+
+/* Exactly count numbers in base, separated by blanks. */
+static bool parse_numbers(const char *text, int base, unsigned count, uint32_t *arg)
+{
+	const char *p = text;
+	unsigned i;
+
+	for (i = 0; i < count; i++) {
+		int sv;
+		unsigned int uv;
+		int err = base == 10 ? qemu_strtoi(p, &p, 10, &sv) : qemu_strtoui(p, &p, 16, &uv);
+
+		if (err || (*p && !g_ascii_isspace(*p)))
+			return false;
+		arg[i] = base == 10 ? (uint32_t)sv : uv;
+	}
+	while (g_ascii_isspace(*p))
+		p++;
+	return *p == '\0';
+}
+
+static bool parse_input(const VBoardInput *in, const char *text, uint32_t *arg)
+{
+	unsigned i;
+
+	if (in->count)
+		return parse_numbers(text, in->base, in->count, arg);
+	for (i = 0; i < ARRAY_SIZE(in->words) && in->words[i]; i++) {
+		if (!strcmp(text, in->words[i])) {
+			arg[0] = i;
+			return true;
+		}
+	}
+	return false;
+}
+
+static void vboard_input_set(Object *obj, Visitor *v, const char *name, void *opaque,
+			     Error **errp)
+{
+	const VBoardInput *in = opaque;
+	g_autofree char *text = NULL;
+	uint32_t arg[CTL_ARGS] = { 0 };
+
+	if (!visit_type_str(v, name, &text, errp))
+		return;
+	if (!parse_input(in, text, arg)) {
+		error_setg(errp, "%s: '%s' is not %s", name, text, in->help);
+		return;
+	}
+	if (!vboard_command(VBOARD_MACHINE(obj), in->cmd, arg))
+		error_setg(errp, "%s: '%s' is out of range (%s)", name, text, in->help);
+}
+
+static void vboard_input_get(Object *obj, Visitor *v, const char *name, void *opaque,
+			     Error **errp)
+{
+	const VBoardInput *in = opaque;
+	g_autofree char *text = in->show(VBOARD_MACHINE(obj));
+
+	visit_type_str(v, name, &text, errp);
+}
+
+static char *show_tilt(VBoardMachineState *s)
+{
+	int32_t mg[3];
+
+	bm_tilt(s->board, mg);
+	return g_strdup_printf("%d %d %d", mg[0], mg[1], mg[2]);
+}
+
+static char *show_bias(VBoardMachineState *s)
+{
+	int32_t mg[3];
+
+	bm_bias(s->board, mg);
+	return g_strdup_printf("%d %d %d", mg[0], mg[1], mg[2]);
+}
+
+static char *show_noise(VBoardMachineState *s)
+{
+	return g_strdup_printf("%d", bm_noise(s->board));
+}
+
+static char *show_switches(VBoardMachineState *s)
+{
+	return g_strdup_printf("%03x", bm_switches(s->board));
+}
+
+static char *show_sensor(VBoardMachineState *s)
+{
+	return g_strdup(bm_sensor_connected(s->board) ? "on" : "off");
+}
+
+static char *show_devid(VBoardMachineState *s)
+{
+	return g_strdup_printf("%02x", bm_peek_sensor(s->board, bm_shown_registers[0].address));
+}
+
+#define MG_HELP "milli-g, each within +-16000"
+
+static const VBoardInput vboard_inputs[] = {
+	{ "tilt", CMD_TILT, 10, 3, {}, "'X Y Z', acceleration per axis in " MG_HELP, show_tilt },
+	{ "bias", CMD_BIAS, 10, 3, {}, "'X Y Z', sensor error per axis in " MG_HELP, show_bias },
+	{ "noise", CMD_NOISE, 10, 1, {}, "a noise amplitude in milli-g, 0 to 16000", show_noise },
+	{ "tap", CMD_TAP, 0, 0, { "single", "double" }, "single or double", NULL },
+	{ "press", CMD_PRESS, 16, 1, {}, "a hexadecimal mask of pushbuttons 0 to 3", NULL },
+	{ "switches", CMD_SWITCHES, 16, 1, {}, "hexadecimal positions of 12 switches",
+	  show_switches },
+	{ "sensor", CMD_SENSOR, 0, 0, { "off", "on" }, "off or on (wired to the bus)",
+	  show_sensor },
+	{ "devid", CMD_DEVID, 16, 1, {}, "the sensor's DEVID, a hexadecimal byte", show_devid },
+	{ "reset", CMD_RESET, 0, 0, { "power-on" }, "power-on (the devices' power-on state)",
+	  NULL },
+};
+
+/* The sensor registers the board tool shows, one "NAME 0xHH" line each. */
+static char *vboard_get_regs(Object *obj, Error **errp)
+{
+	VBoardMachineState *s = VBOARD_MACHINE(obj);
+	GString *text = g_string_new(NULL);
+	unsigned i;
+
+	vboard_sync(s);
+	for (i = 0; i < bm_shown_register_count; i++) {
+		const struct bm_register *r = &bm_shown_registers[i];
+
+		g_string_append_printf(text, "%s 0x%02X\n", r->name,
+				       bm_peek_sensor(s->board, r->address));
+	}
+	return g_string_free(text, false);
+}
+
+/* --- machine ------------------------------------------------------------ */
+
+static void vboard_reset(void *opaque)
+{
+	VBoardMachineState *s = opaque;
+
+	bm_reset(s->board);
+	memset(s->arg, 0, sizeof(s->arg));
+	s->status = CTL_STATUS_OK;
+}
+
+/* RAM, from virt's base up, must end below the lowest window. */
+static void vboard_check_ram(VBoardMachineState *s, MachineState *ms)
+{
+	hwaddr ram_base = VIRT_MACHINE(s)->memmap[VIRT_MEM].base;
+	hwaddr lowest = UINT32_MAX;
+	unsigned i;
+
+	for (i = 0; i < BM_WINDOWS; i++)
+		lowest = MIN(lowest, bm_windows[i].base);
+	if (ms->maxram_size > ms->ram_size) {
+		error_report("vboard: the board has no memory hotplug (maxmem, slots)");
+		exit(1);
+	}
+	if (ram_base + ms->ram_size > lowest) {
+		error_report("vboard: %" PRIu64 " MiB of RAM would reach the board's windows"
+			     " at 0x%" HWADDR_PRIx "; at most %" PRIu64 " MiB",
+			     (uint64_t)(ms->ram_size / MiB), lowest,
+			     (uint64_t)((lowest - ram_base) / MiB));
+		exit(1);
+	}
+}
+
+static void vboard_init(MachineState *ms)
+{
+	VBoardMachineState *s = VBOARD_MACHINE(ms);
+	unsigned i;
+
+	VBOARD_MACHINE_GET_CLASS(s)->parent_init(ms);
+	vboard_check_ram(s, ms);
+
+	for (i = 0; i < BM_WINDOWS; i++) {
+		VBoardWindow *w = &s->window[i];
+
+		w->machine = s;
+		w->id = i;
+		memory_region_init_io(&w->mr, OBJECT(s), &vboard_window_ops, w,
+				      bm_windows[i].name, bm_windows[i].span);
+		memory_region_add_subregion(get_system_memory(), bm_windows[i].base, &w->mr);
+	}
+	memory_region_init_io(&s->control, OBJECT(s), &vboard_control_ops, s, "vboard-control",
+			      VBOARD_CONTROL_SIZE);
+	memory_region_add_subregion(get_system_memory(), VBOARD_CONTROL_BASE, &s->control);
+	qemu_register_reset(vboard_reset, s);
+}
+
+static void vboard_instance_init(Object *obj)
+{
+	VBoardMachineState *s = VBOARD_MACHINE(obj);
+
+	/* A 32-bit board: nothing above 4 GiB. */
+	VIRT_MACHINE(obj)->highmem = false;
+	s->board = g_malloc0(bm_board_size());
+	bm_reset(s->board);
+}
+
+static void vboard_instance_finalize(Object *obj)
+{
+	g_free(VBOARD_MACHINE(obj)->board);
+}
+
+static void vboard_class_init(ObjectClass *oc, void *data)
+{
+	MachineClass *mc = MACHINE_CLASS(oc);
+	VBoardMachineClass *vbc = VBOARD_MACHINE_CLASS(oc);
+	unsigned i;
+
+	vbc->parent_init = mc->init;
+	mc->init = vboard_init;
+	mc->desc = "Virtual board: virt with the board's devices at their addresses";
+
+	for (i = 0; i < ARRAY_SIZE(vboard_inputs); i++) {
+		const VBoardInput *in = &vboard_inputs[i];
+
+		object_class_property_add(oc, in->name, "str", in->show ? vboard_input_get : NULL,
+					  vboard_input_set, NULL, (void *)in);
+		object_class_property_set_description(oc, in->name, in->help);
+	}
+	object_class_property_add_str(oc, "regs", vboard_get_regs, NULL);
+	object_class_property_set_description(oc, "regs",
+					      "sensor registers, one 'NAME 0xHH' line each");
+}
+
+static const TypeInfo vboard_machine_info = {
+	.name = TYPE_VBOARD_MACHINE,
+	.parent = TYPE_VIRT_MACHINE,
+	.instance_size = sizeof(VBoardMachineState),
+	.instance_init = vboard_instance_init,
+	.instance_finalize = vboard_instance_finalize,
+	.class_size = sizeof(VBoardMachineClass),
+	.class_init = vboard_class_init,
+};
+
+static void vboard_register_types(void)
+{
+	type_register_static(&vboard_machine_info);
+}
+type_init(vboard_register_types);

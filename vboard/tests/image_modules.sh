@@ -1,0 +1,25 @@
+#!/bin/sh
+# The image carries one build of the drivers: the very files the module
+# checks test against the series (kernel/linux), and no other module.
+# usage: image_modules.sh BUILD_DIR SERIES
+set -eu
+build=$1 series=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+built=$build/kernel/linux/$series
+
+(cd "$work" && gzip -dc "$build/vboard/image-$series/initrd.gz" |
+	cpio --quiet -id 'modules/*.ko')
+names=$(cd "$work/modules" && ls ./*.ko | sed 's|^\./||' | tr '\n' ' ')
+fail=0
+if [ "$names" != "accel.ko accel_basic.ko accel_cmd.ko panelio.ko " ]; then
+	echo "FAIL: modules in the image: $names"
+	fail=1
+fi
+for ko in "$work"/modules/*.ko; do
+	cmp -s "$ko" "$built/${ko##*/}" || {
+		echo "FAIL: ${ko##*/} differs from $built/${ko##*/}"
+		fail=1
+	}
+done
+exit "$fail"
