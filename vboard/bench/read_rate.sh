@@ -7,19 +7,24 @@
 # (INT_SOURCE for every record, the six-byte burst for those with a new
 # sample), taken from the models' own timing (bus_limit).
 #
-# usage: vboard/bench/read_rate.sh [--kernel 6.1|6.12] [SECONDS]
-#   SECONDS  reading time of each figure (default 3)
+# usage: vboard/bench/read_rate.sh [--kernel 6.1|6.12] [--icount] [SECONDS]
+#   --icount  guest time from the instructions executed (vboard/run --icount)
+#   SECONDS   reading time of each figure (default 3)
 # Run from a configured build (./run or ./test first); BUILD names the
 # build folder (default build/).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${BUILD:-$root/build}
-series=6.1
-if [ "${1:-}" = --kernel ]; then
-	series=${2:?}
-	shift 2
-fi
+series=6.1 icount=
+while [ $# -gt 0 ]; do
+	case $1 in
+	--kernel) series=${2:?}; shift ;;
+	--icount) icount=--icount ;;
+	*) break ;;
+	esac
+	shift
+done
 seconds=${1:-3}
 
 cmake --build "$build" --target bus_limit >/dev/null
@@ -31,7 +36,7 @@ trap 'rm -f "$script"' EXIT
 	cat "$here/read_rate_guest.sh"
 } >"$script"
 
-"$root/vboard/run" --build "$build" --kernel "$series" --timeout 600 --script "$script" |
+"$root/vboard/run" --build "$build" --kernel "$series" $icount --timeout 600 --script "$script" |
 	awk -v limits="$limits" '
 	BEGIN {
 		split(limits, l, " ")
