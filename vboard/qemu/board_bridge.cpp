@@ -3,6 +3,7 @@
 #include "board_bridge.h"
 #include "models/board.h"
 #include "models/adxl345_regs.h"
+#include "models/i2c0_regs.h"
 #include "models/panel_ports_regs.h"
 
 struct bm_board {
@@ -75,6 +76,14 @@ uint32_t bm_read(bm_board *b, bm_window_id w, uint32_t offset)
 	default:
 		return 0;
 	}
+}
+
+bool bm_store_continues_access(const bm_board *b, uint32_t offset, uint32_t value)
+{
+	const models::I2c0 &c = b->board.i2c0;
+	bool opens = offset == models::I2C_DATA_CMD && (value & models::I2C_CMD_RESTART);
+
+	return (c.in_flight || c.tx_count) && !opens;
 }
 
 void bm_write(bm_board *b, bm_window_id w, uint32_t offset, uint32_t value)

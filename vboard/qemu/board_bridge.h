@@ -36,6 +36,9 @@ extern const struct bm_window bm_windows[BM_WINDOWS];
  * current time. */
 uint32_t bm_read(struct bm_board *b, enum bm_window_id w, uint32_t offset);
 void bm_write(struct bm_board *b, enum bm_window_id w, uint32_t offset, uint32_t value);
+/* True for a store into I2C controller 0 that continues the access the
+ * controller is busy with: any word but one that opens a new access. */
+bool bm_store_continues_access(const struct bm_board *b, uint32_t offset, uint32_t value);
 
 /*
  * What a person does to the board. The setters return false and leave the

@@ -135,11 +135,23 @@ static uint64_t vboard_window_read(void *opaque, hwaddr offset, unsigned size)
 	return bm_read(w->machine->board, w->id, offset);
 }
 
+/*
+ * The stores that make up one access follow each other within nanoseconds on
+ * the board; here the processor may pause between them (translating code,
+ * taking interrupts, the host running something else) for longer than a byte
+ * takes on the bus, and the controller, which ends an access when its queue
+ * runs dry, would cut it. So a store that continues an access leaves the
+ * clock where it is; loads and the store that opens an access bring it up to
+ * date. Measured without this: up to four accesses cut in a guest test run
+ * (of 500 to 21,000 continuing stores). A controller that holds the bus when its queue runs dry, as the
+ * part does, makes this unnecessary.
+ */
 static void vboard_window_write(void *opaque, hwaddr offset, uint64_t value, unsigned size)
 {
 	VBoardWindow *w = opaque;
 
-	vboard_sync(w->machine);
+	if (w->id != BM_I2C0 || !bm_store_continues_access(w->machine->board, offset, value))
+		vboard_sync(w->machine);
 	bm_write(w->machine->board, w->id, offset, value);
 }
 
