@@ -1,16 +1,17 @@
 // Device models of the board's register windows: the processor's I2C
 // controller 0 with the accelerometer on its bus, the system manager's pin
 // multiplexing, and the pushbutton and switch ports behind the lightweight
-// bridge. Shared by the host tests and by the virtual board's kernel module,
-// so this is freestanding C++11: no library, no exceptions, no allocation,
+// bridge. Shared by the host tests and by the virtual board's QEMU machine
+// (vboard/qemu/), so this is freestanding C++11: no library, no exceptions,
+// no allocation,
 // plain aggregates without constructors (a zeroed Board is valid storage;
 // board_reset() gives it power-on state).
 //
 // Time is the board's own clock in nanoseconds. Every register access costs
 // BOARD_ACCESS_NS and the I2C engine moves bytes at the programmed bit rate,
 // so polling loops see bytes and samples arrive as they would on hardware.
-// A host test moves time on with board_advance(); the virtual board also
-// pulls it up to real time with board_sync(). The models take no lock: a
+// A host test moves time on with board_advance(); the virtual board brings
+// it up to QEMU's virtual clock with board_sync() before every access. The models take no lock: a
 // caller that shares a Board between threads serialises the calls.
 //
 // Register offsets and bits are in the *_regs.h headers beside this one.

@@ -78,12 +78,15 @@ uint32_t bm_read(bm_board *b, bm_window_id w, uint32_t offset)
 	}
 }
 
-bool bm_store_continues_access(const bm_board *b, uint32_t offset, uint32_t value)
+void bm_set_queue_end(bm_board *b, bool stop)
 {
-	const models::I2c0 &c = b->board.i2c0;
-	bool opens = offset == models::I2C_DATA_CMD && (value & models::I2C_CMD_RESTART);
+	models::board_set_i2c_queue_end(&b->board, stop ? models::I2C_QUEUE_END_STOP
+							: models::I2C_QUEUE_END_HOLD);
+}
 
-	return (c.in_flight || c.tx_count) && !opens;
+bool bm_queue_end_stop(const bm_board *b)
+{
+	return b->board.i2c0.queue_end == models::I2C_QUEUE_END_STOP;
 }
 
 void bm_write(bm_board *b, bm_window_id w, uint32_t offset, uint32_t value)

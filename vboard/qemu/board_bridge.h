@@ -36,9 +36,11 @@ extern const struct bm_window bm_windows[BM_WINDOWS];
  * current time. */
 uint32_t bm_read(struct bm_board *b, enum bm_window_id w, uint32_t offset);
 void bm_write(struct bm_board *b, enum bm_window_id w, uint32_t offset, uint32_t value);
-/* True for a store into I2C controller 0 that continues the access the
- * controller is busy with: any word but one that opens a new access. */
-bool bm_store_continues_access(const struct bm_board *b, uint32_t offset, uint32_t value);
+/* What I2C controller 0 does when its transmit queue runs empty: send a
+ * stop (true), or hold the bus until the next word (false, the default).
+ * Kept across resets: it is how the board was built. */
+void bm_set_queue_end(struct bm_board *b, bool stop);
+bool bm_queue_end_stop(const struct bm_board *b);
 
 /*
  * What a person does to the board. The setters return false and leave the

@@ -136,22 +136,16 @@ static uint64_t vboard_window_read(void *opaque, hwaddr offset, unsigned size)
 }
 
 /*
- * The stores that make up one access follow each other within nanoseconds on
- * the board; here the processor may pause between them (translating code,
- * taking interrupts, the host running something else) for longer than a byte
- * takes on the bus, and the controller, which ends an access when its queue
- * runs dry, would cut it. So a store that continues an access leaves the
- * clock where it is; loads and the store that opens an access bring it up to
- * date. Measured without this: up to four accesses cut in a guest test run
- * (of 500 to 21,000 continuing stores). A controller that holds the bus when its queue runs dry, as the
- * part does, makes this unnecessary.
+ * Every access, store or load, brings the board clock up to date first. The
+ * processor may pause between the stores of one access (translating code,
+ * taking an interrupt); a controller that holds the bus when its queue runs
+ * dry, as the board's does by default, then simply waits for the next word.
  */
 static void vboard_window_write(void *opaque, hwaddr offset, uint64_t value, unsigned size)
 {
 	VBoardWindow *w = opaque;
 
-	if (w->id != BM_I2C0 || !bm_store_continues_access(w->machine->board, offset, value))
-		vboard_sync(w->machine);
+	vboard_sync(w->machine);
 	bm_write(w->machine->board, w->id, offset, value);
 }
 
@@ -333,6 +327,28 @@ static const VBoardInput vboard_inputs[] = {
 	  NULL },
 };
 
+/*
+ * How the board was built: whether I2C controller 0 sends a stop when its
+ * transmit queue runs empty ("stop") or holds the bus until the next word
+ * ("hold", the default). Set it on the command line
+ * (-M vboard,i2c-queue-end=stop); with real time as the board clock a pause
+ * of the emulation between the stores of one access can then split it, so
+ * pair it with -icount.
+ */
+static char *vboard_get_queue_end(Object *obj, Error **errp)
+{
+	return g_strdup(bm_queue_end_stop(VBOARD_MACHINE(obj)->board) ? "stop" : "hold");
+}
+
+static void vboard_set_queue_end(Object *obj, const char *value, Error **errp)
+{
+	if (strcmp(value, "hold") && strcmp(value, "stop")) {
+		error_setg(errp, "i2c-queue-end: '%s' is not hold or stop", value);
+		return;
+	}
+	bm_set_queue_end(VBOARD_MACHINE(obj)->board, !strcmp(value, "stop"));
+}
+
 /* The sensor registers the board tool shows, one "NAME 0xHH" line each. */
 static char *vboard_get_regs(Object *obj, Error **errp)
 {
@@ -438,6 +454,10 @@ static void vboard_class_init(ObjectClass *oc, void *data)
 					  vboard_input_set, NULL, (void *)in);
 		object_class_property_set_description(oc, in->name, in->help);
 	}
+	object_class_property_add_str(oc, "i2c-queue-end", vboard_get_queue_end,
+				      vboard_set_queue_end);
+	object_class_property_set_description(oc, "i2c-queue-end",
+					      "I2C controller 0 at the end of its queue: hold or stop");
 	object_class_property_add_str(oc, "regs", vboard_get_regs, NULL);
 	object_class_property_set_description(oc, "regs",
 					      "sensor registers, one 'NAME 0xHH' line each");
