@@ -1,26 +1,29 @@
 #!/bin/sh
 # Read-rate benchmark: records per second that a tight reader gets from
 # /dev/accel (each variant, at the sensor's default 12.5 Hz and at 25 Hz),
-# /dev/KEY and /dev/SW on the virtual board, in the guest's own clock. Each
+# /dev/KEY and /dev/SW on the virtual board, in the guest's own clock: by
+# default one that counts the instructions executed (vboard/run --icount),
+# so that the figures do not depend on how fast the host emulates. Each
 # accel figure is shown beside the bus limit: the records per second the
 # I2C controller's bit time allows for the accesses those records needed
 # (INT_SOURCE for every record, the six-byte burst for those with a new
 # sample), taken from the models' own timing (bus_limit).
 #
-# usage: vboard/bench/read_rate.sh [--kernel 6.1|6.12] [--icount] [SECONDS]
-#   --icount  guest time from the instructions executed (vboard/run --icount)
-#   SECONDS   reading time of each figure (default 3)
+# usage: vboard/bench/read_rate.sh [--kernel 6.1|6.12] [--real-time] [SECONDS]
+#   --real-time  guest time follows the host's clock instead, emulation
+#                overhead included
+#   SECONDS      reading time of each figure (default 3)
 # Run from a configured build (./run or ./test first); BUILD names the
 # build folder (default build/).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${BUILD:-$root/build}
-series=6.1 icount=
+series=6.1 icount=--icount
 while [ $# -gt 0 ]; do
 	case $1 in
 	--kernel) series=${2:?}; shift ;;
-	--icount) icount=--icount ;;
+	--real-time) icount= ;;
 	*) break ;;
 	esac
 	shift
