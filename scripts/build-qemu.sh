@@ -34,28 +34,11 @@ log() {
 }
 
 apt_dir=$cache/apt
-apt_opts() {
-	echo "-q -o Dir::State::Lists=$apt_dir/lists -o Dir::State::status=$apt_dir/status" \
-		"-o Dir::Etc::SourceList=$apt_dir/sources.list -o Dir::Etc::SourceParts=/dev/null" \
-		"-o Dir::Cache=$apt_dir/cache -o Dir::Cache::pkgcache=pkgcache.bin" \
-		"-o Dir::Cache::srcpkgcache=srcpkgcache.bin -o APT::Sandbox::User=root"
-}
-
-apt_updated=
-apt_update() {
-	[ -n "$apt_updated" ] && return 0
-	mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-	: >"$apt_dir/status"
-	cat >"$apt_dir/sources.list" <<-EOF
-		deb-src http://deb.debian.org/debian bookworm main
-		deb-src http://deb.debian.org/debian bookworm-updates main
-		deb-src http://deb.debian.org/debian-security bookworm-security main
-	EOF
-	log "updating the source package lists"
-	# shellcheck disable=SC2046
-	apt-get $(apt_opts) update >&2
-	apt_updated=1
-}
+apt_arch=
+apt_sources="deb-src http://deb.debian.org/debian bookworm main
+deb-src http://deb.debian.org/debian bookworm-updates main
+deb-src http://deb.debian.org/debian-security bookworm-security main"
+. "$top/scripts/private-apt.sh"
 
 # The version apt-get source would fetch, without its epoch.
 resolve() {

@@ -49,33 +49,12 @@ meta_package() {
 }
 
 apt_dir=$cache/apt
-# Private state throughout; the package cache is kept even where the
-# machine's configuration turns it off, as every query would reparse the lists.
-apt_opts() {
-	echo "-q -o APT::Architecture=armhf -o APT::Architectures=armhf,amd64" \
-		"-o Dir::State::Lists=$apt_dir/lists -o Dir::State::status=$apt_dir/status" \
-		"-o Dir::Etc::SourceList=$apt_dir/sources.list -o Dir::Etc::SourceParts=/dev/null" \
-		"-o Dir::Cache=$apt_dir/cache -o Dir::Cache::pkgcache=pkgcache.bin" \
-		"-o Dir::Cache::srcpkgcache=srcpkgcache.bin -o APT::Sandbox::User=root"
-}
-
-# Package lists are fetched once per run, and only when something is missing.
-apt_updated=
-apt_update() {
-	[ -n "$apt_updated" ] && return 0
-	mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-	: >"$apt_dir/status"
-	cat >"$apt_dir/sources.list" <<-EOF
-		deb [arch=armhf,amd64] http://deb.debian.org/debian bookworm main
-		deb [arch=armhf,amd64] http://deb.debian.org/debian bookworm-updates main
-		deb [arch=armhf,amd64] http://deb.debian.org/debian-security bookworm-security main
-		deb [arch=armhf,amd64] http://deb.debian.org/debian bookworm-backports main
-	EOF
-	log "updating the package lists"
-	# shellcheck disable=SC2046
-	apt-get $(apt_opts) update >&2
-	apt_updated=1
-}
+apt_arch="-o APT::Architecture=armhf -o APT::Architectures=armhf,amd64"
+apt_sources="deb [arch=armhf,amd64] http://deb.debian.org/debian bookworm main
+deb [arch=armhf,amd64] http://deb.debian.org/debian bookworm-updates main
+deb [arch=armhf,amd64] http://deb.debian.org/debian-security bookworm-security main
+deb [arch=armhf,amd64] http://deb.debian.org/debian bookworm-backports main"
+. "$top/scripts/private-apt.sh"
 
 # The version apt would install of package $1.
 candidate() {
