@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "models/adxl345_regs.h"
 #include "writer.h"
 
 namespace
@@ -380,28 +381,31 @@ TEST_F(Calibration, ConcurrentReaderWaitsForTheWholeCalibration)
 	// Once the sensor samples at 100 Hz the writer is inside the calibration.
 	auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
 	bool sampling = false;
-	uint64_t sampling_ns = 0, read_ns = 0;
+	uint64_t read_ns = 0;
 	while (!sampling && !written && std::chrono::steady_clock::now() < deadline)
-		sim::with_board([&](models::Board &b) {
-			sampling = b.sensor.regs[0x2C] == 0x0A;
-			sampling_ns = b.now_ns;
-		});
+		sim::with_board([&](models::Board &b) { sampling = b.sensor.regs[0x2C] == 0x0A; });
 	ASSERT_TRUE(sampling);
 
 	int fd = open_accel();
 	std::string record = read_text(fd);
 	sim::with_board([&](models::Board &b) { read_ns = b.now_ns; });
 	writer.join();
-	// The sampling takes 640 ms; seen from this thread it may seem to start
-	// late, the more so with pauses in the writer's stores.
-	EXPECT_GE(read_ns - sampling_ns, 450000000u) << "the read ended while the sampling ran";
+	// The read ended only after the 64 samples at 100 Hz, counted from the
+	// store that started the sampling (this thread may see it late).
+	const std::vector<sim::Access> trace = sim::trace();
+	uint64_t sampling_ns = UINT64_MAX;
+	for (size_t i = 1; i < trace.size() && sampling_ns == UINT64_MAX; i++)
+		if (trace[i].store && trace[i].phys == DATA_CMD && trace[i].value == 0x0A &&
+		    trace[i - 1].store && trace[i - 1].value == (0x400 | models::ADXL_BW_RATE))
+			sampling_ns = trace[i].board_ns;
+	ASSERT_NE(sampling_ns, UINT64_MAX) << "no store of the 100 Hz rate recorded";
+	EXPECT_GE(read_ns - sampling_ns, 630000000u) << "the read ended while the sampling ran";
 	// No sample was taken from the calibration, none is new after it, and
 	// the record shows the counts before it (none yet since load).
 	EXPECT_EQ(record, FULL_VARIANT ? " 2 0000 0000 0000 31\n" : "0 0000 0000 0000 31\n");
 	EXPECT_EQ(sim::board().sensor.data_bursts, 65u);
 
 	// In the recorded accesses the reader's come only after the writer's.
-	std::vector<sim::Access> trace = sim::trace();
 	ASSERT_FALSE(trace.empty());
 	int writer_thread = trace.front().thread;
 	bool reader_seen = false;
