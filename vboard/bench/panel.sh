@@ -1,0 +1,23 @@
+#!/bin/sh
+# Front-panel benchmark: boots the board with the panel, drives the page in
+# headless chromium and prints two figures: the time from a click on a
+# pushbutton in the page to the guest's read loop seeing the press (median,
+# 90th percentile, maximum), and the samples plotted against the samples the
+# sensor produced over SECONDS at 100 Hz (vboard/panel/bench.mjs).
+#
+# usage: vboard/bench/panel.sh [--kernel 6.1|6.12] [SECONDS [CLICKS]]
+#   SECONDS  sampling time (default 60); CLICKS  clicks timed (default 40)
+# Run from a configured build (./run or ./test first); BUILD names the build
+# folder (default build/).
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=${BUILD:-$root/build}
+series=6.1
+if [ "${1:-}" = --kernel ]; then
+	series=${2:?}
+	shift 2
+fi
+"$root/vboard/image.sh" "$series" "$build" >&2
+"$root/vboard/panel/setup.sh" >/dev/null
+exec node "$root/vboard/panel/bench.mjs" "$build" "$series" "${1:-60}" "${2:-40}"
