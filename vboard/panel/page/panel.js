@@ -265,9 +265,9 @@ for (const [axis, colour] of [['X', '--x'], ['Y', '--y'], ['Z', '--z']])
 const plotEl = document.getElementById('plot');
 const plot = new uPlot({
   width: Math.max(400, plotEl.clientWidth), height: 300, series,
-  scales: {x: {time: false}},
+  scales: {x: {time: false, range: (u, min, max) => [max - PLOT_SECONDS, max]}},
   axes: [{label: 'guest time (s)'}, {label: 'milli-g', size: 60}],
-  legend: {live: true},
+  legend: {live: false},
 }, data, plotEl);
 new ResizeObserver(() => plot.setSize({width: Math.max(400, plotEl.clientWidth), height: 300}))
   .observe(plotEl);
@@ -313,19 +313,36 @@ setInterval(() => {
 
 // --- console -----------------------------------------------------------------
 
-const term = new Terminal({rows: ROWS, cols: COLS, theme: THEME, fontSize: 14,
+const term = new Terminal({rows: ROWS, cols: COLS, theme: THEME, fontSize: 13,
   fontFamily: 'DejaVu Sans Mono, Liberation Mono, monospace', cursorBlink: true});
 term.open(document.getElementById('terminal'));
 const encoder = new TextEncoder();
 let consoleWs = null;
+// The terminal answers queries in the output (the shell asks where the
+// cursor is at every prompt). Every page gets the same output, so only the
+// page being typed in answers; and none answers the replay of the output
+// before it connected, the first message.
+let replaying = false, writing = 0;
 
 function connectConsole() {
   consoleWs = new WebSocket(`${wsBase}/console?token=${encodeURIComponent(token)}`);
   consoleWs.binaryType = 'arraybuffer';
-  consoleWs.onmessage = (e) => term.write(new Uint8Array(e.data));
+  let first = true;
+  consoleWs.onmessage = (e) => {
+    const replay = first;
+    first = false;
+    replaying ||= replay;
+    writing++;
+    term.write(new Uint8Array(e.data), () => {
+      writing--;
+      if (replay) replaying = false;
+    });
+  };
   consoleWs.onclose = () => setTimeout(connectConsole, 1000);
 }
 term.onData((d) => {
+  const answer = writing > 0;
+  if (answer && (replaying || document.activeElement !== term.textarea)) return;
   if (consoleWs && consoleWs.readyState === WebSocket.OPEN) consoleWs.send(encoder.encode(d));
 });
 

@@ -42,7 +42,8 @@ export class Board {
     this.child = spawn(path.join(root, 'vboard/run'), ['--no-build', '--build', build,
       '--kernel', series, '--timeout', String(timeout), '--panel', '--panel-port', '0',
       '--qmp', this.qmp, '--script', path.join(this.work, 'guest.sh')],
-    {stdio: ['ignore', 'pipe', 'pipe']});
+    // A process group of its own: closing ends QEMU too, not only vboard/run.
+    {stdio: ['ignore', 'pipe', 'pipe'], detached: true});
     this.child.stdout.on('data', (d) => { this.output += d; });
     this.exited = new Promise((resolve) => this.child.on('exit', (status) =>
       resolve({status, output: this.output})));
@@ -64,7 +65,11 @@ export class Board {
   }
 
   close() {
-    this.child.kill();
+    if (this.child.exitCode === null && this.child.signalCode === null) {
+      try {
+        process.kill(-this.child.pid, 'SIGTERM');
+      } catch { /* already gone */ }
+    }
     rmSync(this.work, {recursive: true, force: true});
   }
 }
@@ -83,11 +88,6 @@ export async function typeLine(page, line) {
 export async function waitForPrompt(page, timeout = 60000) {
   await page.waitForFunction(() =>
     document.querySelector('#terminal .xterm-rows')?.innerText.includes('vboard:'), null, {timeout});
-}
-
-export function screenshotDir(build) {
-  const dir = path.join(build, 'vboard/panel');
-  return dir;
 }
 
 export {existsSync};
