@@ -9,10 +9,11 @@
  * the sensor's output data rate (BW_RATE, as the board's control page shows
  * it), each read opening the node anew like any shell tool, so that the
  * module can still be unloaded between reads. To the host, one line each:
- *   R NEW T RECORD    a record exactly as the driver returned it (its newline
- *                     dropped); NEW 1 when it holds a new sample; T the
- *                     guest's monotonic clock in microseconds
- *   E T MESSAGE       /dev/accel could not be read
+ *   R N NEW T RECORD  a record exactly as the driver returned it (its newline
+ *                     dropped); N counts the lines sent, so that the host
+ *                     sees any it lost; NEW 1 when it holds a new sample; T
+ *                     the guest's monotonic clock in microseconds
+ *   E N T MESSAGE     /dev/accel could not be read
  * Records without a new sample are sent only when no new one came for a
  * quarter second, so that the panel still shows what the driver returns.
  *
@@ -146,6 +147,7 @@ static int serve(const char *port_path)
 {
 	volatile uint32_t *control = map_control();
 	int64_t last_sent = 0;
+	unsigned long lines = 0;
 	int running = 0;
 	int port = open(port_path, O_RDWR | O_NONBLOCK);
 
@@ -169,17 +171,19 @@ static int serve(const char *port_path)
 		if (n < 0) {
 			if (t - last_sent < STALE_US)
 				continue;
-			snprintf(line, sizeof(line), "E %lld /dev/accel: %s\n", (long long)t,
-				 strerror(-n));
+			snprintf(line, sizeof(line), "E %lu %lld /dev/accel: %s\n", lines,
+				 (long long)t, strerror(-n));
 		} else {
 			int fresh = new_sample(record, n);
 
 			if (!fresh && t - last_sent < STALE_US)
 				continue;
 			record[strcspn(record, "\n")] = '\0';
-			snprintf(line, sizeof(line), "R %d %lld %s\n", fresh, (long long)t, record);
+			snprintf(line, sizeof(line), "R %lu %d %lld %s\n", lines, fresh, (long long)t,
+				 record);
 		}
 		send_line(port, line);
+		lines++;
 		last_sent = t;
 	}
 }

@@ -22,7 +22,6 @@ import hmac
 import json
 import os
 import sys
-import time
 
 from aiohttp import ClientSession, UnixConnector, WSMsgType, web
 
@@ -245,15 +244,22 @@ class Panel:
             await asyncio.sleep(0.2)
 
     def feed_line(self, line):
-        kind, _, rest = line.partition(" ")
-        if kind == "R":
-            new, t, record = rest.split(" ", 2)
-            self.broadcast({"type": "record", "new": new == "1", "t": int(t) / 1e6,
-                            "record": record, "true": self.true_mg(),
-                            "host": time.time()})
-        elif kind == "E":
-            t, _, message = rest.partition(" ")
-            self.broadcast({"type": "record", "error": message, "t": int(t) / 1e6})
+        """A line of panelfeed (its "R" and "E" lines) to every page."""
+        try:
+            kind, seq, rest = line.split(" ", 2)
+            if kind == "R":
+                new, t, record = rest.split(" ", 2)
+                message = {"new": new == "1", "record": record, "true": self.true_mg()}
+            elif kind == "E":
+                t, message = rest.split(" ", 1)
+                message = {"error": message}
+            else:
+                raise ValueError(kind)
+            message.update(type="record", seq=int(seq), t=int(t) / 1e6)
+        except ValueError:
+            log("not a line of the reader's:", repr(line))
+            return
+        self.broadcast(message)
 
     # --- HTTP -----------------------------------------------------------
 

@@ -7,7 +7,7 @@
 const token = new URLSearchParams(location.search).get('token') || '';
 const wsBase = (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host;
 const KEYS = 4, SWITCHES = 10;
-const PLOT_SECONDS = 10;
+const PLOT_SECONDS = 10, REDRAW_MS = 100;
 // The guest's console has this size (vboard/panel/guest/start).
 const ROWS = 30, COLS = 100;
 // ANSI colours of the terminal; the browser tests look for them.
@@ -21,8 +21,10 @@ const THEME = {
 const panel = window.panel = {
   theme: THEME,
   records: 0,          // records received
+  dropped: 0,          // records the reader sent that never came
   plotted: 0,          // new samples put on the plot
   sampleTimes: [],     // guest time (s) of each plotted sample
+  overruns: [],        // guest time of those whose INT_SOURCE shows an overrun
   clockOffsetMs: Infinity, // min over records of (host receipt - guest time)
   presses: [],         // {key, t}: pushbutton pressed at host time t (ms)
   state: {},
@@ -252,7 +254,7 @@ function showState(state) {
 const recordEl = document.getElementById('record'), rateEl = document.getElementById('rate');
 // t, then X Y Z as read, then the true X Y Z.
 const data = [[], [], [], [], [], [], []];
-let plotDirty = false, rateCount = 0;
+let drawPending = false, latestRecord = '', rateCount = 0;
 
 const series = [{label: 'guest time (s)', value: (u, v) => v == null ? '–' : v.toFixed(2)}];
 for (const [axis, colour] of [['X', '--x'], ['Y', '--y'], ['Z', '--z']])
@@ -280,13 +282,18 @@ function parseRecord(text) {
   return n.some(Number.isNaN) ? null : n.slice(0, 3).map((c) => c * n[3]);
 }
 
+let lastSeq = null;
 function takeRecord(msg) {
   panel.records++;
+  if (lastSeq !== null && msg.seq > lastSeq) panel.dropped += msg.seq - lastSeq - 1;
+  lastSeq = msg.seq;
   if (msg.error) {
-    recordEl.textContent = msg.error;
+    latestRecord = msg.error;
+    scheduleDraw();
     return;
   }
-  recordEl.textContent = msg.record;
+  latestRecord = msg.record;
+  scheduleDraw();
   panel.clockOffsetMs = Math.min(panel.clockOffsetMs, hostNow() - msg.t * 1000);
   const mg = msg.new ? parseRecord(msg.record) : null;
   if (!mg) return;
@@ -295,15 +302,25 @@ function takeRecord(msg) {
   while (data[0].length && data[0][0] < msg.t - PLOT_SECONDS)
     data.forEach((column) => column.shift());
   panel.plotted++;
-  if (panel.sampleTimes.length < 200000) panel.sampleTimes.push(msg.t);
-  rateCount++;
-  if (!plotDirty) {
-    plotDirty = true;
-    requestAnimationFrame(() => {
-      plotDirty = false;
-      plot.setData(data);
-    });
+  if (panel.sampleTimes.length < 200000) {
+    panel.sampleTimes.push(msg.t);
+    // Full variant: INT_SOURCE bit 0, a sample overwritten before it was read.
+    if (msg.record.length === 20 && parseInt(msg.record.slice(0, 2), 16) & 1)
+      panel.overruns.push(msg.t);
   }
+  rateCount++;
+}
+
+// The plot and the record are drawn ten times a second: smooth enough, and
+// the processor is left to the board (a redraw draws every point).
+function scheduleDraw() {
+  if (drawPending) return;
+  drawPending = true;
+  setTimeout(() => requestAnimationFrame(() => {
+    drawPending = false;
+    recordEl.textContent = latestRecord;
+    plot.setData(data);
+  }), REDRAW_MS);
 }
 
 setInterval(() => {
