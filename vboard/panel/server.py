@@ -45,8 +45,8 @@ def log(*words):
 
 
 class Client:
-    """A page's event socket: a queue in front of it, so that a slow page
-    loses records instead of holding up the others."""
+    """A page's socket (events or console): a queue in front of it, so that a
+    slow page loses messages instead of holding up the others."""
 
     def __init__(self, ws):
         self.ws = ws
@@ -60,8 +60,15 @@ class Client:
             pass
 
     async def pump(self):
-        while True:
-            await self.ws.send_str(await self.queue.get())
+        try:
+            while True:
+                message = await self.queue.get()
+                if isinstance(message, str):
+                    await self.ws.send_str(message)
+                else:
+                    await self.ws.send_bytes(message)
+        except (ConnectionError, RuntimeError):
+            pass  # the page has gone; its handler ends too
 
 
 class Panel:
@@ -200,22 +207,26 @@ class Panel:
     def console_output(self, data):
         self.scrollback += data
         del self.scrollback[:-SCROLLBACK]
-        for ws in self.consoles:
-            asyncio.ensure_future(ws.send_bytes(data))
+        for c in self.consoles:
+            c.send(data)
 
     async def console(self, request):
+        """A page's terminal: first what the console showed before (the
+        page's first message), then the console as it goes."""
         ws = web.WebSocketResponse(heartbeat=20)
         await ws.prepare(request)
-        if self.scrollback:
-            await ws.send_bytes(bytes(self.scrollback))
-        self.consoles.add(ws)
+        client = Client(ws)
+        client.send(bytes(self.scrollback))
+        self.consoles.add(client)
+        pump = asyncio.ensure_future(client.pump())
         try:
             async for msg in ws:
                 data = msg.data.encode() if msg.type == WSMsgType.TEXT else msg.data
                 if msg.type in (WSMsgType.TEXT, WSMsgType.BINARY) and self.upstream:
                     await self.upstream.send_bytes(data)
         finally:
-            self.consoles.discard(ws)
+            pump.cancel()
+            self.consoles.discard(client)
         return ws
 
     # --- the guest's reader ---------------------------------------------
@@ -295,7 +306,7 @@ def token_check(token):
 
 async def serve(args):
     sys.path.insert(0, args.qemu_python)
-    from qemu.qmp import ExecuteError, QMPClient
+    from qemu.qmp import ExecuteError, QMPClient, QMPError
 
     panel = Panel(args, QMPClient, ExecuteError)
     app = web.Application(middlewares=[token_check(args.token)])
@@ -312,7 +323,12 @@ async def serve(args):
     with open(args.url_file + ".tmp", "w") as f:
         f.write(url + "\n")
     os.rename(args.url_file + ".tmp", args.url_file)
-    await asyncio.gather(panel.poll_state(), panel.console_upstream(), panel.feed())
+    try:
+        await asyncio.gather(panel.poll_state(), panel.console_upstream(), panel.feed())
+    except (QMPError, OSError, EOFError):
+        log("the board has stopped")
+    finally:
+        await runner.cleanup()
 
 
 def main():

@@ -134,6 +134,9 @@ for (let n = KEYS - 1; n >= 0; n--) {
 
 const pad = document.getElementById('pad'), dot = document.getElementById('dot');
 let dragging = false, tiltSent = 0, tiltTimer = 0, padTilt = [0, 0, 1000];
+// Until then the pad keeps its own tilt: the board's, on its way back, may
+// be one from before the last step.
+let padOwnUntil = 0;
 
 // The pad shows the pull of gravity in the board's plane: (X, -Y) / 1 g.
 function showPad([x, y]) {
@@ -154,6 +157,7 @@ function tiltOf(dx, dy) {
 // While dragging, at most twenty tilts a second; the last one always goes.
 function sendTilt(mg) {
   padTilt = mg;
+  padOwnUntil = Date.now() + 500;
   showPad(mg);
   clearTimeout(tiltTimer);
   const wait = tiltSent + 50 - Date.now();
@@ -236,7 +240,7 @@ function showState(state) {
   setXYZ(biasForm, state.bias);
   setField(noiseForm.elements.mg, state.noise ?? '');
   sensorEl.checked = state.sensor === 'on';
-  if (state.tilt && !dragging) {
+  if (state.tilt && !dragging && Date.now() > padOwnUntil) {
     padTilt = state.tilt.split(' ').map(Number);
     showPad(padTilt);
   }

@@ -76,6 +76,19 @@ describe(`front panel (${series})`, () => {
     if (userDir) rmSync(userDir, {recursive: true, force: true});
   });
 
+  test('every control has an accessible name', async () => {
+    const tree = await page.locator('main').ariaSnapshot();
+    const controls = tree.split('\n').filter((l) =>
+      /- (button|switch|checkbox|spinbutton|textbox|application)\b/.test(l));
+    assert.ok(controls.length >= 28, tree);
+    assert.deepEqual(controls.filter((l) => !/"[^"]+"/.test(l)), [], 'controls without a name');
+    for (let n = 0; n < 10; n++)
+      assert.ok(tree.includes(`- switch "SW${n}"`), `SW${n}`);
+    for (let n = 0; n < 4; n++)
+      assert.ok(tree.includes(`- button "KEY${n}"`), `KEY${n}`);
+    assert.ok(/- status "latest record"/.test(tree), 'the latest record is a status');
+  });
+
   test('every endpoint refuses a request without the token', async () => {
     const base = new URL(url);
     const status = (p, headers = {}) => new Promise((resolve, reject) => {
@@ -154,15 +167,28 @@ describe(`front panel (${series})`, () => {
       const key1 = (p) => p.getByRole('button', {name: 'KEY1', exact: true});
       const within = (p, check, ms = 500) => p.waitForFunction(check, null, {timeout: ms, polling: 10});
 
-      // The first page's switch and held button, in the second.
-      await sw0(page).click();
+      // The first page's switch (from the keyboard) and held button, in the
+      // second; the button held by the pointer, then by the key.
+      await sw0(page).focus();
+      await page.keyboard.press('Space');
       await within(page2, () => document.querySelector('[aria-label="SW0"]').getAttribute('aria-checked') === 'true');
       await key1(page).hover();
       await page.mouse.down();
       await within(page2, () => document.querySelector('[aria-label="KEY1"]').getAttribute('aria-pressed') === 'true');
       await page.mouse.up();
       await within(page2, () => document.querySelector('[aria-label="KEY1"]').getAttribute('aria-pressed') === 'false');
-      assert.equal(await key1(page).getAttribute('aria-pressed'), 'false');
+      await key1(page).focus();
+      await page.keyboard.down('Enter');
+      await within(page2, () => document.querySelector('[aria-label="KEY1"]').getAttribute('aria-pressed') === 'true');
+      await page.keyboard.up('Enter');
+      await within(page2, () => document.querySelector('[aria-label="KEY1"]').getAttribute('aria-pressed') === 'false');
+
+      // The tilt pad from the keyboard: flat, then two steps to +X.
+      await page.getByRole('application', {name: 'Tilt pad'}).focus();
+      await page.keyboard.press('Home');
+      await page.keyboard.press('ArrowRight');
+      await page.keyboard.press('ArrowRight');
+      await within(page2, () => document.querySelector('[aria-label="Tilt X (mg)"]').value === '100', 1000);
 
       // The second page's tilt, typed, in the first page's fields.
       await page2.getByLabel('Tilt X (mg)').fill('0');
