@@ -19,3 +19,39 @@ function(kernel_cxx_target target)
   target_compile_options(${target} PRIVATE ${PROJECT_WARNINGS}
     $<$<COMPILE_LANGUAGE:CXX>:${KERNEL_CXX_FLAGS}>)
 endfunction()
+
+# The kernels the modules are checked against and the virtual board boots:
+# Debian's series, fetched by the tests, and the board's own 3.18, which no
+# archive carries: its folder (zImage and the packed module build tree) is
+# named by BOARDIO_LINUX_3_18 when ./test runs. Without it, the 3.18 tests are
+# still listed, and report themselves skipped with the reason.
+set(KERNEL_SERIES 6.1 6.12 3.18)
+set(KERNEL_SKIP_3.18)
+if(NOT DEFINED ENV{BOARDIO_LINUX_3_18})
+  set(KERNEL_SKIP_3.18 "BOARDIO_LINUX_3_18 is not set: set it to a folder holding the 3.18 zImage and linux-3.18-build.tar.xz to run the 3.18 module checks and guest tests")
+else()
+  file(GLOB tree "$ENV{BOARDIO_LINUX_3_18}/*-build.tar.xz")
+  if(NOT EXISTS "$ENV{BOARDIO_LINUX_3_18}/zImage" OR NOT tree)
+    set(KERNEL_SKIP_3.18 "BOARDIO_LINUX_3_18 ($ENV{BOARDIO_LINUX_3_18}) holds no zImage and *-build.tar.xz")
+  endif()
+endif()
+if(KERNEL_SKIP_3.18)
+  message(STATUS "Linux 3.18 tests skipped: ${KERNEL_SKIP_3.18}")
+endif()
+
+# add_kernel_test(NAME name SERIES series COMMAND ...): a test on one kernel
+# series; where that kernel is not at hand, a test of the same name that
+# prints why and reports itself skipped. Other test properties are set by
+# the caller only when KERNEL_AVAILABLE is true afterwards.
+function(add_kernel_test)
+  cmake_parse_arguments(arg "" "NAME;SERIES" "COMMAND" ${ARGN})
+  if(KERNEL_SKIP_${arg_SERIES})
+    add_test(NAME ${arg_NAME} COMMAND sh -c "echo \"skipped: $0\"; exit 77"
+      "${KERNEL_SKIP_${arg_SERIES}}")
+    set_tests_properties(${arg_NAME} PROPERTIES SKIP_RETURN_CODE 77)
+    set(KERNEL_AVAILABLE FALSE PARENT_SCOPE)
+  else()
+    add_test(NAME ${arg_NAME} COMMAND ${arg_COMMAND})
+    set(KERNEL_AVAILABLE TRUE PARENT_SCOPE)
+  endif()
+endfunction()

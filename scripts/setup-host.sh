@@ -8,7 +8,7 @@ set -eu
 packages="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
  libvterm-dev tmux clang libclang-rt-14-dev g++-arm-linux-gnueabihf
  cpio kmod xz-utils dpkg-dev meson python3 libglib2.0-dev libpixman-1-dev
- libfdt-dev"
+ libfdt-dev u-boot-tools hyperfine"
 
 missing=""
 for p in $packages; do

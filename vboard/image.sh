@@ -1,28 +1,32 @@
 #!/bin/sh
-# Builds the virtual board's boot image for one kernel series: Debian's ARMv7
-# kernel and an initramfs with busybox, the driver modules, the board tool and
-# the console programs; and the QEMU that boots it (scripts/build-qemu.sh).
-# Module and program builds are incremental.
+# Builds the virtual board's boot image for one kernel: the kernel (a series,
+# or a kernel folder of one's own: scripts/fetch-kernel.sh) and an initramfs
+# with busybox, the driver modules, the board tool and the console programs;
+# and the QEMU that boots it (scripts/build-qemu.sh). Module and program
+# builds are incremental.
 #
-# usage: image.sh SERIES BUILD_DIR
+# usage: image.sh KERNEL BUILD_DIR
 #
-# The modules are the board build, the very files the module checks test:
-#   BUILD_DIR/kernel/linux/SERIES/   accel*.ko, panelio.ko
+# NAME is the series, or own-RELEASE for a kernel folder. The modules are the
+# board build, the very files the module checks test:
+#   BUILD_DIR/kernel/linux/NAME/   accel*.ko, panelio.ko
 # In BUILD_DIR/vboard:
 #   guest/                   static armhf programs for the image
-#   image-SERIES/            vmlinuz, initrd.gz, release: what run boots
+#   image-NAME/              kernel (the boot image), initrd.cpio, release,
+#                            series: what run boots
 set -eu
 
-series=$1
+kernel=$1
 mkdir -p "$2/vboard"
 build=$(cd "$2" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 cache=$build/vboard
-modules=$build/kernel/linux/$series
-image=$cache/image-$series
-guest=$cache/guest
 fetch=$root/scripts/fetch-kernel.sh
+name=$("$fetch" "$kernel" name)
+modules=$build/kernel/linux/$name
+image=$cache/image-$name
+guest=$cache/guest
 jobs=${JOBS:--j2}
 
 CROSS=${CROSS:-arm-linux-gnueabihf-}
@@ -119,23 +123,27 @@ pack_initramfs() {
 		cp "$ko" "$stage/modules/"
 		found="$found $(basename "$ko" .ko)"
 	done
-	echo "image.sh: modules in the $series image:${found:- none}"
+	echo "image.sh: modules in the $name image:${found:- none}"
 	# The module index, so that modinfo and modprobe work as on any system.
 	release=$(cat "$image/release")
 	mkdir -p "$stage/lib/modules"
 	ln -s ../../modules "$stage/lib/modules/$release"
-	kmods=$("$fetch" "$series" modules)
-	cp "$kmods/modules.builtin" "$kmods/modules.builtin.modinfo" "$stage/modules/"
+	kmods=$("$fetch" "$kernel" modules)
+	cp "$kmods/modules.builtin" "$stage/modules/"
+	# Kernels before 5.2 have no modules.builtin.modinfo.
+	[ ! -f "$kmods/modules.builtin.modinfo" ] ||
+		cp "$kmods/modules.builtin.modinfo" "$stage/modules/"
 	(cd "$stage/modules" && ls ./*.ko 2>/dev/null | sed 's|^\./||') >"$stage/modules/modules.order"
 	step "$image/depmod.log" "$(command -v depmod || echo /sbin/depmod)" \
 		-b "$stage" "$release"
 
+	# Uncompressed: inflating it under emulation would cost every boot a
+	# third of a second.
 	(cd "$stage" && find . -mindepth 1 | LC_ALL=C sort |
-		cpio --quiet -o -H newc --owner=0:0) >"$image/root.cpio"
-	device_nodes >>"$image/root.cpio"
-	gzip -6 -n -c "$image/root.cpio" >"$image/initrd.gz.tmp"
-	mv "$image/initrd.gz.tmp" "$image/initrd.gz"
-	rm -rf "$stage" "$image/root.cpio"
+		cpio --quiet -o -H newc --owner=0:0) >"$image/initrd.cpio.tmp"
+	device_nodes >>"$image/initrd.cpio.tmp"
+	mv "$image/initrd.cpio.tmp" "$image/initrd.cpio"
+	rm -rf "$stage" "$image/initrd.gz"
 }
 
 # Runs a build step quietly, showing its log when it fails.
@@ -152,8 +160,8 @@ step() {
 
 build_modules() {
 	mkdir -p "$modules"
-	step "$cache/modules-$series.log" "$root/kernel/linux/build-modules.sh" \
-		"$series" "$modules" "$jobs"
+	step "$cache/modules-$name.log" "$root/kernel/linux/build-modules.sh" \
+		"$kernel" "$modules" "$jobs"
 }
 
 # One build of the image at a time: run and the tests may start together.
@@ -162,8 +170,10 @@ flock 9
 
 build_modules
 mkdir -p "$image"
-cp "$("$fetch" "$series" image)" "$image/vmlinuz"
-"$fetch" "$series" release >"$image/release"
+rm -f "$image/vmlinuz"
+cp "$("$fetch" "$kernel" boot)" "$image/kernel"
+"$fetch" "$kernel" release >"$image/release"
+"$fetch" "$kernel" series >"$image/series"
 busybox=$("$fetch" busybox)
 build_guest_programs
 pack_initramfs
