@@ -4,7 +4,8 @@
 #   - its entry points (init_module, cleanup_module, __this_module),
 #   - a kernel service declared in kernel/ks.h (the services file is linked
 #     whole into every module, whether its driver uses a service or not),
-#   - used by another object of the same module (<module>.mod lists them).
+#   - used by another object of the same module (<module>.mod lists them,
+#     .tmp_versions/<module>.mod on kernels before 5.4).
 # Whatever one file alone uses is to be static there.
 #   check-symbols.sh MODDIR
 set -eu
@@ -33,15 +34,17 @@ trap 'rm -rf "$work"' EXIT
 for module in $modules; do
 	ko=$moddir/$module.ko
 	list=$moddir/$module.mod
+	[ -f "$list" ] || list=$moddir/.tmp_versions/$module.mod
 	if [ ! -f "$ko" ] || [ ! -f "$list" ]; then
-		echo "FAIL $module: missing $ko or $list"
+		echo "FAIL $module: missing $ko or its list of objects"
 		failures=$((failures + 1))
 		continue
 	fi
-	# Each object's undefined symbols, "symbol object" per line.
+	# Each object's undefined symbols, "symbol object" per line, and its
+	# global ones the same way.
 	: >"$work/uses"
-	for obj in $(cat "$list"); do
-		case $obj in /*) ;; *) obj=$moddir/$(basename "$obj") ;; esac
+	for obj in $(tr ' ' '\n' <"$list" | grep '\.o$'); do
+		obj=$moddir/$(basename "$obj")
 		"$nm" -u "$obj" | awk -v o="$obj" '{ print $2, o }' >>"$work/uses"
 		"$nm" -g --defined-only "$obj" | awk -v o="$obj" '{ print $3, o }'
 	done >"$work/defs"
