@@ -28,6 +28,7 @@ const uint32_t I2C_CON_MASTER = 1u << 0;
 const uint32_t I2C_CON_SPEED_SHIFT = 1; // bits 2..1: 1 standard, 2 fast
 const uint32_t I2C_CON_SPEED_MASK = 3u << 1;
 const uint32_t I2C_CON_SPEED_STANDARD = 1;
+const uint32_t I2C_CON_SPEED_FAST = 2;
 const uint32_t I2C_CON_10BIT_MASTER = 1u << 4;
 const uint32_t I2C_CON_RESTART_EN = 1u << 5;
 const uint32_t I2C_CON_SLAVE_DISABLE = 1u << 6;
