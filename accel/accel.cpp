@@ -103,9 +103,10 @@ static int i2c0_wait_rx(void)
 /*
  * Aborts whatever the controller does and waits until it is really off. A
  * controller holding the bus is not idle until the abort has sent a stop,
- * and the abort bit counts only while it is enabled: when the first try
- * does not stop it (its enable bit was cleared with the bus held), it is
- * enabled, aborted while it stays enabled, then disabled.
+ * and the abort bit counts only in a store that keeps enable set, once
+ * enable has settled: when the first try does not stop it (its enable bit
+ * was cleared with the bus held), it is enabled, given the settling time,
+ * aborted while it stays enabled, then disabled.
  */
 static int i2c0_stop(void)
 {
@@ -113,6 +114,7 @@ static int i2c0_stop(void)
 	if (i2c0_wait_enable_status(false))
 		return 0;
 	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ON);
+	ks_udelay(I2C0_ENABLE_SETTLE_US);
 	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ON | I2C0_ENABLE_ABORT);
 	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ABORT);
 	if (i2c0_wait_enable_status(false))
@@ -195,6 +197,29 @@ static int i2c0_drain(void)
 	}
 	ks_printk(KS_ERR "/dev/%s: I2C0 transmit queue does not empty\n", DEVICE_NAME);
 	return i2c0_recover();
+}
+#endif
+
+#ifndef ACCEL_VARIANT_BASIC
+/*
+ * Whether the register writes stored so far reached the sensor. Writes do
+ * not wait, so an unacknowledged one shows only as the abort it latched:
+ * once the queue is empty, the last word has at most one byte left on the
+ * wire.
+ */
+static int i2c0_writes_acknowledged(void)
+{
+	int err = i2c0_drain();
+
+	if (err)
+		return err;
+	ks_udelay(2 * I2C0_BYTE_US);
+	if (i2c0_load(I2C0_ABORT_SOURCE)) {
+		ks_printk(KS_ERR "/dev/%s: ADXL345 did not acknowledge a register write\n",
+			  DEVICE_NAME);
+		return -EIO;
+	}
+	return 0;
 }
 #endif
 
@@ -922,6 +947,8 @@ ks_ssize_t device_write(struct ks_file *, const char *buffer, ks_size_t length, 
 		err = interpret(accel_string, length);
 	/* Back to measuring whatever happened, also after a bus error. */
 	measure = ADXL345_REG_WRITE(ADXL345_POWER_CTL, ADXL345_MEASURE);
+	if (!err && !measure)
+		measure = i2c0_writes_acknowledged();
 	ks_unlock();
 
 	if (err)

@@ -33,7 +33,6 @@ namespace
 {
 
 const uint64_t CYCLE_NS = 1000000000u / I2C_INPUT_CLOCK_HZ;
-const uint8_t TEN_BIT_PREFIX = 0x78; // 11110xx: first byte of a 10-bit address
 
 const uint32_t COMP_PARAM_1 = I2C_PARAM_APB_32BIT | I2C_PARAM_MAX_SPEED_FAST | I2C_PARAM_INTR_IO |
 			      I2C_PARAM_ENCODED | (I2C_FIFO_DEPTH - 1) << I2C_PARAM_RX_DEPTH_SHIFT |
