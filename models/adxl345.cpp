@@ -440,7 +440,7 @@ void sensor_tap_event(Board *b, const SensorTap &tap)
 
 void sensor_tap(Board *b, bool double_tap)
 {
-	const SensorTap firm = {ADXL_TAP_Z, 4000, 10000, double_tap, 100000};
+	const SensorTap firm = {ADXL_TAP_Z, 4000, 1000, double_tap, 100000};
 	sensor_tap_event(b, firm);
 }
 

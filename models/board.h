@@ -231,7 +231,7 @@ struct SensorTap {
 	uint32_t gap_us;
 };
 void sensor_tap_event(Board *b, const SensorTap &tap);
-// A firm tap on Z: 4 g for 10 ms; a double tap repeats it 100 ms later.
+// A firm tap on Z: 4 g for 1 ms; a double tap repeats it 100 ms later.
 void sensor_tap(Board *b, bool double_tap);
 // A part within the datasheet's spread of sensitivity and zero-g output,
 // chosen by seed, with noise of about one full-resolution count; seed 0 is
