@@ -428,3 +428,63 @@ TEST(I2cFraming, HoldModeContinuesTheAccessWithTheNextWord)
 }
 
 } // namespace
+
+namespace
+{
+
+// The interrupt line as Linux's driver uses it: TX_EMPTY asks for words,
+// RX_FULL announces bytes, STOP_DET ends the transfer; each clear register
+// drops its bit.
+TEST(I2cInterrupts, TheLineFollowsTheMaskedStatus)
+{
+	Rig r;
+	r.bring_up();
+	EXPECT_EQ(r.i2c_r(I2C_COMP_TYPE), I2C_COMP_TYPE_VALUE);
+	r.i2c_w(I2C_INTR_MASK, 0);
+	EXPECT_FALSE(i2c0_irq_level(r.b));
+	r.i2c_w(I2C_INTR_MASK, I2C_INTR_TX_EMPTY | I2C_INTR_RX_FULL | I2C_INTR_STOP_DET |
+				       I2C_INTR_TX_ABRT);
+	EXPECT_TRUE(i2c0_irq_level(r.b)) << "empty queue";
+	r.i2c_w(I2C_INTR_MASK, I2C_INTR_RX_FULL | I2C_INTR_STOP_DET | I2C_INTR_TX_ABRT);
+	r.cmd(WRITE_ADDR | ADXL_DEVID);
+	r.cmd(READ | I2C_CMD_STOP);
+	EXPECT_FALSE(i2c0_irq_level(r.b));
+	uint64_t next = i2c0_next_event_ns(r.b);
+	ASSERT_NE(next, UINT64_MAX);
+	r.settle();
+	EXPECT_EQ(r.i2c_r(I2C_INTR_STAT), I2C_INTR_RX_FULL | I2C_INTR_STOP_DET);
+	EXPECT_TRUE(i2c0_irq_level(r.b));
+	EXPECT_EQ(r.i2c_r(I2C_DATA_CMD), 0xE5u);
+	EXPECT_EQ(r.i2c_r(I2C_CLR_STOP_DET), 1u);
+	EXPECT_FALSE(i2c0_irq_level(r.b));
+	EXPECT_EQ(r.i2c_r(I2C_STATUS) & I2C_STATUS_ACTIVITY, 0u) << "idle after the stop";
+	// Stored counts below the minimum and a speed the part lacks are
+	// corrected as they are stored.
+	r.i2c_w(I2C_ENABLE, 0);
+	r.wait_enabled(false);
+	r.i2c_w(I2C_FS_HCNT, 1);
+	r.i2c_w(I2C_FS_LCNT, 2);
+	r.i2c_w(I2C_CON, 0x67);
+	EXPECT_EQ(r.i2c_r(I2C_FS_HCNT), I2C_HCNT_MIN);
+	EXPECT_EQ(r.i2c_r(I2C_FS_LCNT), I2C_LCNT_MIN);
+	EXPECT_EQ(r.i2c_r(I2C_CON), 0x65u);
+}
+
+// Unaligned accesses fault; narrow ones are widened or refused as the board
+// was built; each refusal is logged.
+TEST(BoardBus, AccessesOfEveryWidthAsTheBoardIsBuilt)
+{
+	Rig r;
+	uint32_t v;
+	EXPECT_FALSE(board_load(r.b, I2C0_BASE + I2C_CLR_INTR + 1, 4, &v));
+	EXPECT_FALSE(board_store(r.b, I2C0_BASE + I2C_TAR + 2, 4, 0));
+	EXPECT_TRUE(board_load(r.b, I2C0_BASE + I2C_COMP_TYPE + 2, 2, &v));
+	EXPECT_EQ(v, I2C_COMP_TYPE_VALUE >> 16);
+	EXPECT_TRUE(board_store(r.b, I2C0_BASE + I2C_TAR, 1, SENSOR_ADDRESS));
+	EXPECT_EQ(r.i2c_r(I2C_TAR), SENSOR_ADDRESS);
+	board_set_narrow_access(r.b, NARROW_ERROR);
+	EXPECT_FALSE(board_load(r.b, I2C0_BASE + I2C_COMP_TYPE, 1, &v));
+	EXPECT_EQ(r.b->guest_errors, 3u);
+}
+
+} // namespace
