@@ -78,6 +78,9 @@ int discard_waiting_sample(void);
 #ifndef ACCEL_VARIANT_BASIC
 /* Waits until every stored word has gone out (i2c0.cpp). */
 int i2c0_drain(void);
+/* 0 when every register write so far was acknowledged, else -EIO (logged)
+ * or the error of waiting for the queue (i2c0.cpp). */
+int i2c0_writes_acknowledged(void);
 
 /* Sensor operations of the commands and the calibration (adxl345.cpp). */
 int ADXL345_IdRead(uint8_t *pId);

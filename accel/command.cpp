@@ -284,6 +284,8 @@ ks_ssize_t device_write(struct ks_file *, const char *buffer, ks_size_t length, 
 		err = interpret(accel_string, length);
 	/* Back to measuring whatever happened, also after a bus error. */
 	measure = ADXL345_REG_WRITE(ADXL345_POWER_CTL, ADXL345_MEASURE);
+	if (!err && !measure)
+		measure = i2c0_writes_acknowledged();
 	ks_unlock();
 
 	if (err)

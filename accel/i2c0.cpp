@@ -95,9 +95,10 @@ static bool i2c0_wait_enable_status(bool enabled)
 /*
  * Aborts whatever the controller does and waits until it is really off. A
  * controller holding the bus is not idle until the abort has sent a stop,
- * and the abort bit counts only while it is enabled: when the first try
- * does not stop it (its enable bit was cleared with the bus held), it is
- * enabled, aborted while it stays enabled, then disabled.
+ * and the abort bit counts only in a store that keeps enable set, once
+ * enable has settled: when the first try does not stop it (its enable bit
+ * was cleared with the bus held), it is enabled, given the settling time,
+ * aborted while it stays enabled, then disabled.
  */
 static int i2c0_stop(void)
 {
@@ -105,6 +106,7 @@ static int i2c0_stop(void)
 	if (i2c0_wait_enable_status(false))
 		return 0;
 	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ON);
+	ks_udelay(I2C0_ENABLE_SETTLE_US);
 	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ON | I2C0_ENABLE_ABORT);
 	i2c0_store(I2C0_ENABLE, I2C0_ENABLE_ABORT);
 	if (i2c0_wait_enable_status(false))
@@ -187,6 +189,26 @@ int i2c0_drain(void)
 	}
 	accel_err("I2C0 transmit queue does not empty\n");
 	return i2c0_recover();
+}
+
+/*
+ * Whether the register writes stored so far reached the sensor. Writes do
+ * not wait, so an unacknowledged one shows only as the abort it latched:
+ * once the queue is empty, the last word has at most one byte left on the
+ * wire.
+ */
+int i2c0_writes_acknowledged(void)
+{
+	int err = i2c0_drain();
+
+	if (err)
+		return err;
+	ks_udelay(2 * I2C0_BYTE_US);
+	if (i2c0_load(I2C0_ABORT_SOURCE)) {
+		accel_err("ADXL345 did not acknowledge a register write\n");
+		return -EIO;
+	}
+	return 0;
 }
 #endif
 

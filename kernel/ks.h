@@ -135,6 +135,11 @@ void ks_unlock(void);
 unsigned long ks_irq_save(void);
 void ks_irq_restore(unsigned long flags);
 
+/* Busy-waits at least usecs microseconds (the kernel's udelay; board time
+ * in the simulated kernel). For the short settling times hardware asks for,
+ * a few tens of microseconds: it does not sleep. */
+void ks_udelay(unsigned long usecs);
+
 /* Lets other tasks run during a long busy poll (the kernel's cond_resched):
  * without it a poll of most of a second stalls a processor of a kernel that
  * does not preempt. Does not sleep unless the scheduler wants the CPU. */

@@ -124,6 +124,7 @@ pack_initramfs() {
 		found="$found $(basename "$ko" .ko)"
 	done
 	echo "image.sh: modules in the $name image:${found:- none}"
+	linux_modules "$stage/modules"
 	# The module index, so that modinfo and modprobe work as on any system.
 	release=$(cat "$image/release")
 	mkdir -p "$stage/lib/modules"
@@ -144,6 +145,43 @@ pack_initramfs() {
 	device_nodes >>"$image/initrd.cpio.tmp"
 	mv "$image/initrd.cpio.tmp" "$image/initrd.cpio"
 	rm -rf "$stage" "$image/initrd.gz"
+}
+
+# Linux's own drivers for the board's devices, from Debian's package, with
+# what they depend on (modinfo), unpacked under modules/kernel/ as the
+# package lays them out. 6.12 only: the guest tests that use them run there.
+# They are loaded only when asked (modprobe): Linux's controller driver and
+# accel must never be loaded together, both drive I2C controller 0.
+LINUX_MODULES="i2c-designware-platform i2c-dev adxl34x-i2c evdev"
+linux_modules() {
+	[ "$kernel" = 6.12 ] || return 0
+	dest=$1
+	kmods=$("$fetch" "$kernel" modules)
+	todo=$LINUX_MODULES done=
+	while [ -n "$todo" ]; do
+		# shellcheck disable=SC2086
+		set -- $todo
+		[ $# -gt 0 ] || break
+		name=$1
+		shift
+		todo=$*
+		case " $done " in *" $name "*) continue ;; esac
+		done="$done $name"
+		file=$(find "$kmods/kernel" -name "$name.ko*" | head -n 1)
+		[ -n "$file" ] || {
+			grep -q "/$name.ko\$" "$kmods/modules.builtin" && continue
+			echo "image.sh: Linux module $name not in $kmods" >&2
+			exit 1
+		}
+		rel=${file#"$kmods"/}
+		mkdir -p "$dest/$(dirname "$rel")"
+		case $file in
+		*.xz) xz -dc "$file" >"$dest/${rel%.xz}" ;;
+		*) cp "$file" "$dest/$rel" ;;
+		esac
+		todo="$todo $(modinfo -F depends "$file" | tr ',' ' ')"
+	done
+	echo "image.sh: Linux's modules in the $name image:$done"
 }
 
 # Runs a build step quietly, showing its log when it fails.

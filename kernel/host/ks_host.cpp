@@ -815,6 +815,13 @@ void ks_cond_resched(void)
 	std::this_thread::yield();
 }
 
+void ks_udelay(unsigned long usecs)
+{
+	call(format("udelay %lu", usecs));
+	std::lock_guard<std::mutex> b(g_board_mutex);
+	models::board_advance(&g_board, static_cast<uint64_t>(usecs) * 1000);
+}
+
 unsigned long ks_irq_save(void)
 {
 	return static_cast<unsigned long>(t_irq_depth++);

@@ -9,6 +9,7 @@
  * differences are chosen with LINUX_VERSION_CODE.
  */
 #include <linux/cdev.h>
+#include <linux/delay.h>
 #include <linux/device.h>
 #include <linux/err.h>
 #include <linux/fs.h>
@@ -317,6 +318,11 @@ void ks_unlock(void)
 void ks_cond_resched(void)
 {
 	cond_resched();
+}
+
+void ks_udelay(unsigned long usecs)
+{
+	udelay(usecs);
 }
 
 unsigned long ks_irq_save(void)

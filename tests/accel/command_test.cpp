@@ -360,9 +360,10 @@ TEST_F(Commands, FailedBusReturnsTheErrorAndStillEndsMeasuring)
 	EXPECT_EQ(log_texts(), msg("no answer from ADXL345 at register 0x31\n"));
 	EXPECT_EQ(mg_per_LSB, 31) << "the scale follows DATA_FORMAT, which was not written";
 
-	// Writes are not acknowledged one by one: a command that only writes
-	// cannot notice the missing sensor.
-	EXPECT_EQ(write_text("rate 25"), 7);
+	// A command that only writes learns of the missing sensor from the
+	// abort its first unacknowledged write latched.
+	EXPECT_EQ(write_text("rate 25"), -EIO);
+	EXPECT_EQ(log_texts(), msg("ADXL345 did not acknowledge a register write\n"));
 
 	// A controller that stops moving words, without aborting, and cannot be
 	// set up again: the wait runs out, and no command runs after it.
