@@ -2,8 +2,8 @@
 // queue of bytes, a byte engine that moves words onto the bus at the
 // programmed SCL counts, and the interrupt logic over them. Register
 // behaviour follows the published register descriptions of this controller
-// family and what Linux's driver for it relies on
-// (drivers/i2c/busses/i2c-designware-{core.h,common.c,master.c}).
+// family and what Linux's driver for it relies on (its platform driver in
+// drivers/i2c/busses/: the register header, the common and master parts).
 //
 // The engine is event driven: it jumps from one word's completion time to
 // the next, so catching up costs one step per word, never one per tick. A

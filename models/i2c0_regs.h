@@ -1,6 +1,6 @@
 // I2C controller 0: register offsets in its window and their bits, as the
 // published register descriptions of this controller family and Linux's
-// driver for it (drivers/i2c/busses/i2c-designware-core.h) name them.
+// driver for it (its register header in drivers/i2c/busses/) name them.
 #ifndef MODELS_I2C0_REGS_H
 #define MODELS_I2C0_REGS_H
 

@@ -162,15 +162,15 @@ linux_modules() {
 		# shellcheck disable=SC2086
 		set -- $todo
 		[ $# -gt 0 ] || break
-		name=$1
+		mod=$1
 		shift
 		todo=$*
-		case " $done " in *" $name "*) continue ;; esac
-		done="$done $name"
-		file=$(find "$kmods/kernel" -name "$name.ko*" | head -n 1)
+		case " $done " in *" $mod "*) continue ;; esac
+		done="$done $mod"
+		file=$(find "$kmods/kernel" -name "$mod.ko*" | head -n 1)
 		[ -n "$file" ] || {
-			grep -q "/$name.ko\$" "$kmods/modules.builtin" && continue
-			echo "image.sh: Linux module $name not in $kmods" >&2
+			grep -q "/$mod.ko\$" "$kmods/modules.builtin" && continue
+			echo "image.sh: Linux module $mod not in $kmods" >&2
 			exit 1
 		}
 		rel=${file#"$kmods"/}
