@@ -45,6 +45,14 @@ const uint32_t I2C0_CMD_READ = 1u << 8;
 const uint32_t I2C0_CMD_RESTART = 1u << 10;
 const uint32_t I2C0_DATA_MASK = 0xFF;
 
+/* The enable bit needs ten SCL periods of the fastest speed class (25 us at
+ * 400 kHz) to reach the bus side: an abort stored sooner is ignored. */
+const unsigned long I2C0_ENABLE_SETTLE_US = 25;
+
+/* One byte and its acknowledge at the counts above (9 SCL periods of
+ * 2.59 us at a 100 MHz input clock), rounded up. */
+const unsigned long I2C0_BYTE_US = 24;
+
 /* Depth of the controller's receive queue. */
 const unsigned int I2C0_RX_DEPTH = 64;
 

@@ -19,3 +19,56 @@ function(kernel_cxx_target target)
   target_compile_options(${target} PRIVATE ${PROJECT_WARNINGS}
     $<$<COMPILE_LANGUAGE:CXX>:${KERNEL_CXX_FLAGS}>)
 endfunction()
+
+# The kernels the modules are checked against and the virtual board boots:
+# Debian's series, fetched by the tests; the board's own 3.18, which no
+# archive carries: its folder (zImage and the packed module build tree) is
+# named by BOARDIO_LINUX_3_18 when ./test runs; and, where
+# BOARDIO_KERNEL_DIR names one, a kernel folder of one's own
+# (scripts/fetch-kernel.sh), under the name own-RELEASE. Without its folder,
+# the 3.18 tests are still listed, and report themselves skipped with the
+# reason. KERNEL_ARG_<name> is what the scripts take for a kernel.
+set(KERNEL_SERIES 6.1 6.12 3.18)
+foreach(series ${KERNEL_SERIES})
+  set(KERNEL_ARG_${series} ${series})
+endforeach()
+set(KERNEL_SKIP_3.18)
+if(NOT DEFINED ENV{BOARDIO_LINUX_3_18})
+  set(KERNEL_SKIP_3.18 "BOARDIO_LINUX_3_18 is not set: set it to a folder holding the 3.18 zImage and linux-3.18-build.tar.xz to run the 3.18 module checks and guest tests")
+else()
+  file(GLOB tree "$ENV{BOARDIO_LINUX_3_18}/*-build.tar.xz")
+  if(NOT EXISTS "$ENV{BOARDIO_LINUX_3_18}/zImage" OR NOT tree)
+    set(KERNEL_SKIP_3.18 "BOARDIO_LINUX_3_18 ($ENV{BOARDIO_LINUX_3_18}) holds no zImage and *-build.tar.xz")
+  endif()
+endif()
+if(KERNEL_SKIP_3.18)
+  message(STATUS "Linux 3.18 tests skipped: ${KERNEL_SKIP_3.18}")
+endif()
+if(DEFINED ENV{BOARDIO_KERNEL_DIR})
+  get_filename_component(dir "$ENV{BOARDIO_KERNEL_DIR}" ABSOLUTE)
+  execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/fetch-kernel.sh ${dir} name
+    OUTPUT_VARIABLE name OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "BOARDIO_KERNEL_DIR: ${dir} is no kernel folder (see scripts/fetch-kernel.sh)")
+  endif()
+  list(APPEND KERNEL_SERIES ${name})
+  set(KERNEL_ARG_${name} ${dir})
+  message(STATUS "Kernel of one's own: ${dir}, tests named ${name}")
+endif()
+
+# add_kernel_test(NAME name SERIES series COMMAND ...): a test on one kernel;
+# where that kernel is not at hand, a test of the same name that prints why
+# and reports itself skipped. Other test properties are set by the caller
+# only when KERNEL_AVAILABLE is true afterwards.
+function(add_kernel_test)
+  cmake_parse_arguments(arg "" "NAME;SERIES" "COMMAND" ${ARGN})
+  if(KERNEL_SKIP_${arg_SERIES})
+    add_test(NAME ${arg_NAME} COMMAND sh -c "echo \"skipped: $0\"; exit 77"
+      "${KERNEL_SKIP_${arg_SERIES}}")
+    set_tests_properties(${arg_NAME} PROPERTIES SKIP_RETURN_CODE 77)
+    set(KERNEL_AVAILABLE FALSE PARENT_SCOPE)
+  else()
+    add_test(NAME ${arg_NAME} COMMAND ${arg_COMMAND})
+    set(KERNEL_AVAILABLE TRUE PARENT_SCOPE)
+  endif()
+endfunction()

@@ -73,22 +73,20 @@ struct ks_fops {
 			    ks_size_t length, ks_loff_t *offset);
 };
 
-/* Device-number regions. */
-int ks_alloc_chrdev_region(ks_dev_t *dev, unsigned int baseminor,
-			   unsigned int count, const char *name);
-void ks_unregister_chrdev_region(ks_dev_t dev, unsigned int count);
-
-/* Character-device objects. ks_cdev_alloc returns 0 when out of memory;
- * the object's owner is the calling module and its operations are fops. */
-struct ks_cdev *ks_cdev_alloc(const struct ks_fops *fops);
-int ks_cdev_add(struct ks_cdev *cdev, ks_dev_t dev, unsigned int count);
-void ks_cdev_del(struct ks_cdev *cdev);
-
-/* Device class and node (/dev/<name>). Return 0 or a negative error. */
-int ks_class_create(struct ks_class **cls, const char *name);
-void ks_class_destroy(struct ks_class *cls);
-int ks_device_create(struct ks_class *cls, ks_dev_t dev, const char *name);
-void ks_device_destroy(struct ks_class *cls, ks_dev_t dev);
+/*
+ * A character device and its node /dev/<name>, registered in one step: the
+ * device-number region (one minor, major chosen by the kernel), the device
+ * object bound to fops (owner: the calling module), the class and the node,
+ * in this order. Returns 0, or the error of the step that failed after
+ * releasing what the steps before it acquired; *failed then names that
+ * step's kernel call, "alloc_chrdev_region()", "cdev_alloc()" (-ENOMEM),
+ * "cdev_add()", "class_create()" or "device_create()", for the driver's
+ * message.
+ */
+int ks_chrdev_register(const char *name, const struct ks_fops *fops, ks_dev_t *dev,
+		       struct ks_cdev **cdev, struct ks_class **cls, const char **failed);
+/* Removes a registered device: node, device object, class and region. */
+void ks_chrdev_unregister(ks_dev_t dev, struct ks_cdev *cdev, struct ks_class *cls);
 
 /* Uncached mapping of a physical register window; 0 on failure. */
 volatile unsigned int *ks_ioremap(unsigned long phys, unsigned long size);
@@ -136,6 +134,11 @@ void ks_unlock(void);
  * result of ks_irq_save to the matching ks_irq_restore. */
 unsigned long ks_irq_save(void);
 void ks_irq_restore(unsigned long flags);
+
+/* Busy-waits at least usecs microseconds (the kernel's udelay; board time
+ * in the simulated kernel). For the short settling times hardware asks for,
+ * a few tens of microseconds: it does not sleep. */
+void ks_udelay(unsigned long usecs);
 
 /* Lets other tasks run during a long busy poll (the kernel's cond_resched):
  * without it a poll of most of a second stalls a processor of a kernel that

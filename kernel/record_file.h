@@ -15,10 +15,11 @@
  *                  delivers that part of a fresh record)
  *   L or beyond    end of file; the position becomes 0
  *
- * Callers serialise their use of one record_file (the module lock), make
- * the record when the plan says fresh, and deliver under the same lock.
+ * record_read is the read operation of such a node; record_file_open and
+ * record_file_release its open and release.
  *
- * Freestanding C++11, header only: each driver module builds its own copy.
+ * Freestanding C++11, header only, with internal linkage: each driver file
+ * that reads this way builds its own copy.
  */
 #ifndef KERNEL_RECORD_FILE_H
 #define KERNEL_RECORD_FILE_H
@@ -42,7 +43,7 @@ struct record_piece {
  * a zero length, or end of file (then *offset becomes 0).
  */
 template <unsigned int L>
-bool record_plan(const record_file<L> *file, ks_size_t length, ks_loff_t *offset,
+static bool record_plan(const record_file<L> *file, ks_size_t length, ks_loff_t *offset,
 		 record_piece *piece)
 {
 	if (*offset < 0 || *offset >= L) {
@@ -67,7 +68,7 @@ bool record_plan(const record_file<L> *file, ks_size_t length, ks_loff_t *offset
  * changes nothing and gives -EFAULT.
  */
 template <unsigned int L>
-ks_ssize_t record_deliver(record_file<L> *file, char *buffer, const record_piece *piece,
+static ks_ssize_t record_deliver(record_file<L> *file, char *buffer, const record_piece *piece,
 			  ks_loff_t *offset)
 {
 	if (ks_copy_to_user(buffer, file->text + piece->start, piece->count))
@@ -78,7 +79,7 @@ ks_ssize_t record_deliver(record_file<L> *file, char *buffer, const record_piece
 }
 
 /* open and release of a node that reads this way. */
-template <unsigned int L> int record_file_open(struct ks_file *filp)
+template <unsigned int L> static int record_file_open(struct ks_file *filp)
 {
 	record_file<L> *file = static_cast<record_file<L> *>(ks_kzalloc(sizeof(record_file<L>)));
 
@@ -88,15 +89,55 @@ template <unsigned int L> int record_file_open(struct ks_file *filp)
 	return 0;
 }
 
-inline void record_file_release(struct ks_file *filp)
+static inline void record_file_release(struct ks_file *filp)
 {
 	ks_kfree(ks_file_private(filp));
 	ks_set_file_private(filp, 0);
 }
 
-template <unsigned int L> record_file<L> *record_file_of(struct ks_file *filp)
+template <unsigned int L> static record_file<L> *record_file_of(struct ks_file *filp)
 {
 	return static_cast<record_file<L> *>(ks_file_private(filp));
+}
+
+/*
+ * The read operation. Under the module lock: plans the read; when it is to
+ * deliver a fresh record, make writes one into text (L characters and the
+ * NUL) and returns 0, or an error the read returns; delivers the piece;
+ * once a fresh record reached the reader, consumed (when given) runs, still
+ * under the lock, for a record whose making must be undone only then.
+ * Returns the count delivered, 0 at end of file, -EFAULT when the copy
+ * failed (nothing delivered, the position kept; the caller logs it), or the
+ * error of the lock or of make.
+ */
+template <unsigned int L>
+static ks_ssize_t record_read(struct ks_file *filp, char *buffer, ks_size_t length,
+			      ks_loff_t *offset, int (*make)(char *text),
+			      void (*consumed)(void) = 0)
+{
+	record_file<L> *file = record_file_of<L>(filp);
+	record_piece piece;
+	ks_ssize_t ret;
+	int err = ks_lock();
+
+	if (err)
+		return err;
+	if (!record_plan(file, length, offset, &piece)) {
+		ks_unlock();
+		return 0;
+	}
+	if (piece.fresh) {
+		err = make(file->text);
+		if (err) {
+			ks_unlock();
+			return err;
+		}
+	}
+	ret = record_deliver(file, buffer, &piece, offset);
+	if (ret >= 0 && piece.fresh && consumed)
+		consumed();
+	ks_unlock();
+	return ret;
 }
 
 #endif /* KERNEL_RECORD_FILE_H */

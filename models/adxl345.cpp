@@ -1,11 +1,21 @@
 // ADXL345 accelerometer as an I2C target: register file, register pointer,
-// output data at the programmed rate, tap detection, self-test, data format
-// arithmetic, and on request a part's sensitivity and offset spread.
+// output data at the programmed rate, the FIFO in its four modes, tap
+// detection, the two interrupt pins, self-test, data format arithmetic, and
+// on request a part's sensitivity and offset spread. Behaviour from the
+// datasheet (Rev. G): register map and reserved addresses (Table 19),
+// FIFO modes and FIFO_STATUS (pages 21 and 27), interrupts (page 20),
+// self-test conditions (Table 1 and page 22), the always-zero LSB at the
+// upper data rates (page 32).
 //
 // Samples are produced lazily: whenever the bus or the outside world looks
 // at the sensor, it first catches up to that time in one step, however long
-// it stood still. Only the newest sample is computed; the data registers
-// cannot show the ones it replaced. FIFO modes are not modelled (bypass).
+// it stood still. Only the samples the FIFO can still hold are computed.
+//
+// The data registers show the oldest waiting sample. The first data
+// register read of an access takes it out (the FIFO pops; in bypass mode
+// the sample is consumed), and the rest of that access reads the same one,
+// so a burst is never torn and a single-byte read pops a whole level, as
+// the datasheet says.
 #include "models/board.h"
 #include "models/adxl345_regs.h"
 
@@ -57,6 +67,11 @@ uint64_t sample_period_ns(const Adxl345 *s)
 	return (uint64_t)ADXL_FASTEST_PERIOD_NS << (15 - code);
 }
 
+bool reserved(uint8_t reg)
+{
+	return (reg >= ADXL_RESERVED_FIRST && reg <= ADXL_RESERVED_LAST) || reg > ADXL_LAST_REGISTER;
+}
+
 bool writable(uint8_t reg)
 {
 	return (reg >= ADXL_THRESH_TAP && reg <= ADXL_TAP_AXES) ||
@@ -100,6 +115,15 @@ int32_t with_gain(const Adxl345 *s, unsigned axis, int32_t mg)
 	return mg + mg * (gain / 16) / (1000000 / 16);
 }
 
+bool self_test_defined(const Adxl345 *s)
+{
+	uint8_t bw = s->regs[ADXL_BW_RATE];
+	uint8_t code = bw & ADXL_BW_RATE_CODE_MASK;
+	bool rate = (code >= ADXL_SELF_TEST_RATE_MIN && code <= ADXL_SELF_TEST_RATE_MAX) ||
+		    code == ADXL_RATE_3200HZ;
+	return rate && !(bw & ADXL_BW_RATE_LOW_POWER);
+}
+
 // One axis in output counts for the programmed DATA_FORMAT and offset. The
 // self-test bit adds its electrostatic force to what the sensor feels.
 uint16_t axis_output(const Adxl345 *s, unsigned axis)
@@ -108,7 +132,7 @@ uint16_t axis_output(const Adxl345 *s, unsigned axis)
 	unsigned range = format & ADXL_FORMAT_RANGE_MASK;
 	bool full_res = format & ADXL_FORMAT_FULL_RES;
 	int32_t felt = clamp(s->accel_mg[axis], -INPUT_LIMIT_MG, INPUT_LIMIT_MG);
-	if (format & ADXL_FORMAT_SELF_TEST)
+	if ((format & ADXL_FORMAT_SELF_TEST) && self_test_defined(s))
 		felt += ADXL_SELF_TEST_MG[axis];
 	int32_t mg = with_gain(s, axis, felt) +
 		     clamp(s->bias_mg[axis], -INPUT_LIMIT_MG, INPUT_LIMIT_MG) +
@@ -122,48 +146,130 @@ uint16_t axis_output(const Adxl345 *s, unsigned axis)
 	unsigned bits = full_res ? 10 + range : 10;
 	int32_t limit = 1 << (bits - 1);
 	counts = clamp(counts, -limit, limit - 1);
+	// At 1600 and 3200 Hz the LSB is always 0 at full resolution and in
+	// the +-2 g 10-bit mode.
+	unsigned code = s->regs[ADXL_BW_RATE] & ADXL_BW_RATE_CODE_MASK;
+	if (code >= ADXL_RATE_1600HZ && (full_res || range == 0))
+		counts &= ~1;
 	if (format & ADXL_FORMAT_JUSTIFY)
 		return (uint16_t)((uint32_t)counts << (16 - bits));
 	return (uint16_t)counts;
 }
 
+uint8_t fifo_mode(const Adxl345 *s)
+{
+	return s->regs[ADXL_FIFO_CTL] >> ADXL_FIFO_MODE_SHIFT;
+}
+
+unsigned watermark(const Adxl345 *s)
+{
+	return s->regs[ADXL_FIFO_CTL] & ADXL_FIFO_SAMPLES_MASK;
+}
+
+void fifo_drop_oldest(Adxl345 *s)
+{
+	for (unsigned i = 1; i < s->fifo_count; i++)
+		__builtin_memcpy(s->fifo[i - 1], s->fifo[i], 6);
+	s->fifo_count--;
+}
+
+// The sample numbered sample_number enters the FIFO (or replaces the one
+// waiting in bypass mode); a full FIFO-mode FIFO, or a triggered one,
+// drops it instead. Replacing or dropping an unread sample is an overrun.
 void produce_sample(Adxl345 *s)
 {
+	uint8_t mode = fifo_mode(s);
+	unsigned capacity = mode == ADXL_FIFO_BYPASS ? 1 : ADXL_FIFO_SLOTS;
+	bool keeps_oldest = mode == ADXL_FIFO_FIFO || (mode == ADXL_FIFO_TRIGGER && s->triggered);
+	if (s->fifo_count == capacity) {
+		s->regs[ADXL_INT_SOURCE] |= ADXL_INT_OVERRUN;
+		if (keeps_oldest)
+			return;
+		fifo_drop_oldest(s);
+	}
+	uint8_t *slot = s->fifo[s->fifo_count++];
 	for (unsigned axis = 0; axis < 3; axis++) {
 		uint16_t v = axis_output(s, axis);
-		s->regs[ADXL_DATAX0 + 2 * axis] = (uint8_t)v;
-		s->regs[ADXL_DATAX0 + 2 * axis + 1] = (uint8_t)(v >> 8);
+		slot[2 * axis] = (uint8_t)v;
+		slot[2 * axis + 1] = (uint8_t)(v >> 8);
 	}
+}
+
+// The data registers and the FIFO-derived interrupt bits follow the FIFO.
+void fifo_changed(Adxl345 *s)
+{
+	if (s->fifo_count)
+		__builtin_memcpy(&s->regs[ADXL_DATAX0], s->fifo[0], 6);
+	uint8_t src = s->regs[ADXL_INT_SOURCE] & ~(ADXL_INT_DATA_READY | ADXL_INT_WATERMARK);
+	if (s->fifo_count)
+		src |= ADXL_INT_DATA_READY;
+	if (s->fifo_count >= watermark(s))
+		src |= ADXL_INT_WATERMARK;
+	s->regs[ADXL_INT_SOURCE] = src;
+}
+
+uint8_t fifo_status(const Adxl345 *s)
+{
+	// Entries: samples in the FIFO proper, the one in the data registers
+	// not counted (at most 32).
+	uint8_t entries = s->fifo_count ? (uint8_t)(s->fifo_count - 1) : 0;
+	return entries | (s->triggered ? ADXL_FIFO_STATUS_TRIG : 0);
 }
 
 uint8_t int_source(const Adxl345 *s)
 {
-	uint8_t v = s->regs[ADXL_INT_SOURCE] & ~ADXL_INT_WATERMARK;
-	// In bypass mode the FIFO holds nothing, so the watermark is met when
-	// it asks for no samples.
-	if ((s->regs[ADXL_FIFO_CTL] & ADXL_FIFO_SAMPLES_MASK) == 0)
-		v |= ADXL_INT_WATERMARK;
-	return v;
+	return s->regs[ADXL_INT_SOURCE];
+}
+
+bool pin_active(const Adxl345 *s, unsigned pin)
+{
+	uint8_t events = s->regs[ADXL_INT_SOURCE] & s->regs[ADXL_INT_ENABLE];
+	uint8_t map = s->regs[ADXL_INT_MAP];
+	return events & (pin == 2 ? map : (uint8_t)~map);
+}
+
+// Trigger mode: an event on the trigger pin keeps the newest `samples`
+// samples and turns the FIFO into FIFO mode until it is re-armed.
+void check_trigger(Adxl345 *s)
+{
+	if (fifo_mode(s) != ADXL_FIFO_TRIGGER || s->triggered)
+		return;
+	unsigned pin = s->regs[ADXL_FIFO_CTL] & ADXL_FIFO_TRIGGER_INT2 ? 2 : 1;
+	if (!pin_active(s, pin))
+		return;
+	s->triggered = true;
+	while (s->fifo_count > watermark(s))
+		fifo_drop_oldest(s);
+	fifo_changed(s);
 }
 
 uint8_t read_register(Adxl345 *s, uint8_t reg)
 {
+	if (reserved(reg)) {
+		guest_error(&s->guest_errors, "adxl345", "read of a reserved register (reads 0)", reg, 0);
+		return 0;
+	}
 	if (reg == ADXL_INT_SOURCE) {
 		uint8_t v = int_source(s);
 		s->int_source_reads++;
 		s->regs[ADXL_INT_SOURCE] &= ~INT_CLEARED_BY_READ;
 		return v;
 	}
+	if (reg == ADXL_FIFO_STATUS)
+		return fifo_status(s);
 	if (!is_data(reg))
 		return s->regs[reg];
-	// The first data read of an access freezes all six bytes, so a sample
-	// arriving mid-burst waits for the next burst instead of tearing this one.
+	// The first data read of an access takes the oldest sample out, so a
+	// sample arriving mid-burst waits for the next burst instead of
+	// tearing this one.
 	if (!s->latched) {
-		for (unsigned i = 0; i < 6; i++)
-			s->latch[i] = s->regs[ADXL_DATAX0 + i];
+		__builtin_memcpy(s->latch, &s->regs[ADXL_DATAX0], 6);
 		s->latched = true;
 		s->burst_bytes = 0;
-		s->regs[ADXL_INT_SOURCE] &= ~(ADXL_INT_DATA_READY | ADXL_INT_OVERRUN);
+		if (s->fifo_count)
+			fifo_drop_oldest(s);
+		s->regs[ADXL_INT_SOURCE] &= ~ADXL_INT_OVERRUN;
+		fifo_changed(s);
 	}
 	if (reg == ADXL_DATAX0)
 		s->data_bursts++;
@@ -178,10 +284,22 @@ void write_register(Adxl345 *s, uint8_t reg, uint8_t value, uint64_t at_ns)
 		s->write_val[s->reg_writes] = value;
 	}
 	s->reg_writes++;
-	if (!writable(reg))
+	if (!writable(reg)) {
+		guest_error(&s->guest_errors, "adxl345",
+			    "write to a read-only or reserved register (ignored)", reg, value);
 		return;
+	}
 	uint8_t old = s->regs[reg];
 	s->regs[reg] = value;
+	if (reg == ADXL_FIFO_CTL) {
+		// A new mode starts empty and a trigger is re-armed; a new
+		// watermark only moves the WATERMARK bit.
+		if ((old ^ value) >> ADXL_FIFO_MODE_SHIFT) {
+			s->fifo_count = 0;
+			s->triggered = false;
+		}
+		fifo_changed(s);
+	}
 	bool starts = reg == ADXL_POWER_CTL && !(old & ADXL_POWER_CTL_MEASURE) &&
 		      (value & ADXL_POWER_CTL_MEASURE);
 	bool new_rate =
@@ -209,12 +327,23 @@ void adxl345_run(Adxl345 *s, uint64_t until_ns)
 		return;
 	uint64_t period = sample_period_ns(s);
 	uint64_t n = 1 + div_u64(until_ns - s->next_sample_ns, period);
-	bool unread = (s->regs[ADXL_INT_SOURCE] & ADXL_INT_DATA_READY) || n > 1;
+	// Only the newest ADXL_FIFO_SLOTS can still be seen.
+	uint64_t first = n > ADXL_FIFO_SLOTS ? n - ADXL_FIFO_SLOTS : 0;
+	if (first && s->fifo_count)
+		s->regs[ADXL_INT_SOURCE] |= ADXL_INT_OVERRUN;
+	for (uint64_t i = first; i < n; i++) {
+		s->sample_number = s->sample_number + (i == first ? first + 1 : 1);
+		produce_sample(s);
+	}
 	s->samples += n;
-	s->sample_number += n;
 	s->next_sample_ns += n * period;
-	produce_sample(s);
-	s->regs[ADXL_INT_SOURCE] |= ADXL_INT_DATA_READY | (unread ? ADXL_INT_OVERRUN : 0);
+	fifo_changed(s);
+	check_trigger(s);
+}
+
+uint64_t adxl345_next_event_ns(const Adxl345 *s)
+{
+	return measuring(s) ? s->next_sample_ns : UINT64_MAX;
 }
 
 void adxl345_bus_start(Adxl345 *s, bool read)
@@ -233,27 +362,28 @@ void adxl345_bus_write(Adxl345 *s, uint8_t byte, uint64_t at_ns)
 {
 	adxl345_run(s, at_ns);
 	if (s->first_byte) {
-		s->pointer = byte & ADXL_REG_MASK;
+		s->pointer = byte;
 		s->first_byte = false;
 		return;
 	}
 	write_register(s, s->pointer, byte, at_ns);
-	s->pointer = (s->pointer + 1) & ADXL_REG_MASK;
+	s->pointer++;
 }
 
 uint8_t adxl345_bus_read(Adxl345 *s, uint64_t at_ns)
 {
 	adxl345_run(s, at_ns);
 	uint8_t v = read_register(s, s->pointer);
-	s->pointer = (s->pointer + 1) & ADXL_REG_MASK;
+	s->pointer++;
 	return v;
 }
 
 uint8_t sensor_peek(const Board *b, uint8_t reg)
 {
 	const Adxl345 *s = &b->sensor;
-	reg &= ADXL_REG_MASK;
-	return reg == ADXL_INT_SOURCE ? int_source(s) : s->regs[reg];
+	if (reserved(reg))
+		return 0;
+	return reg == ADXL_FIFO_STATUS ? fifo_status(s) : s->regs[reg];
 }
 
 void sensor_set_accel(Board *b, int32_t x_mg, int32_t y_mg, int32_t z_mg)
@@ -305,11 +435,12 @@ void sensor_tap_event(Board *b, const SensorTap &tap)
 		events |= ADXL_INT_DOUBLE_TAP;
 	s->regs[ADXL_ACT_TAP_STATUS] = (r[ADXL_ACT_TAP_STATUS] & ~ADXL_TAP_AXES_MASK) | axes;
 	s->regs[ADXL_INT_SOURCE] |= events & r[ADXL_INT_ENABLE];
+	check_trigger(s);
 }
 
 void sensor_tap(Board *b, bool double_tap)
 {
-	const SensorTap firm = {ADXL_TAP_Z, 4000, 10000, double_tap, 100000};
+	const SensorTap firm = {ADXL_TAP_Z, 4000, 1000, double_tap, 100000};
 	sensor_tap_event(b, firm);
 }
 
@@ -334,6 +465,29 @@ void sensor_set_realistic(Board *b, uint32_t seed)
 void sensor_set_connected(Board *b, bool connected)
 {
 	b->sensor.connected = connected;
+}
+
+void sensor_power_cycle(Board *b)
+{
+	Adxl345 *s = &b->sensor;
+	Adxl345 kept = *s;
+	adxl345_reset(s);
+	s->connected = kept.connected;
+	s->regs[ADXL_DEVID] = kept.regs[ADXL_DEVID];
+	for (unsigned axis = 0; axis < 3; axis++) {
+		s->accel_mg[axis] = kept.accel_mg[axis];
+		s->bias_mg[axis] = kept.bias_mg[axis];
+		s->gain_ppm[axis] = kept.gain_ppm[axis];
+	}
+	s->noise_mg = kept.noise_mg;
+	s->noise_state = kept.noise_state;
+}
+
+bool sensor_int_pin(const Board *b, unsigned pin)
+{
+	const Adxl345 *s = &b->sensor;
+	bool invert = s->regs[ADXL_DATA_FORMAT] & ADXL_FORMAT_INT_INVERT;
+	return pin_active(s, pin) != invert;
 }
 
 void sensor_set_devid(Board *b, uint8_t devid)

@@ -1,8 +1,12 @@
-// The board: its clock, and the physical address map onto the devices.
+// The board: its clock, the physical address map onto the devices, and how
+// the bus answers accesses of each width.
 #include "models/board.h"
 
 namespace models
 {
+
+GuestErrorHook guest_error_hook;
+
 namespace
 {
 
@@ -23,7 +27,57 @@ void access_tick(Board *b)
 	run_devices(b);
 }
 
+// The 32-bit register holding phys, by window; false outside every window.
+bool word_load(Board *b, uint32_t phys, uint32_t *value)
+{
+	if (in_window(phys, 4, I2C0_BASE, I2C0_SPAN))
+		*value = i2c0_read(b, phys - I2C0_BASE);
+	else if (in_window(phys, 4, SYSMGR_BASE, SYSMGR_SPAN))
+		*value = sysmgr_read(&b->sysmgr, phys - SYSMGR_BASE);
+	else if (in_window(phys, 4, LWBRIDGE_BASE, LWBRIDGE_SPAN))
+		*value = ports_read(&b->ports, phys - LWBRIDGE_BASE);
+	else
+		return false;
+	return true;
+}
+
+bool word_store(Board *b, uint32_t phys, uint32_t value)
+{
+	if (in_window(phys, 4, I2C0_BASE, I2C0_SPAN))
+		i2c0_write(b, phys - I2C0_BASE, value);
+	else if (in_window(phys, 4, SYSMGR_BASE, SYSMGR_SPAN))
+		sysmgr_write(&b->sysmgr, phys - SYSMGR_BASE, value);
+	else if (in_window(phys, 4, LWBRIDGE_BASE, LWBRIDGE_SPAN))
+		ports_write(&b->ports, phys - LWBRIDGE_BASE, value);
+	else
+		return false;
+	return true;
+}
+
+// Whether the bus takes an access of this size at phys at all.
+bool access_ok(Board *b, uint32_t phys, unsigned size, bool store, uint32_t value)
+{
+	const char *what = 0;
+	if (size != 1 && size != 2 && size != 4)
+		what = "access of an impossible size";
+	else if (phys & (size - 1))
+		what = store ? "unaligned store (faults)" : "unaligned load (faults)";
+	else if (size < 4 && b->narrow == NARROW_ERROR)
+		what = store ? "narrow store (bus error)" : "narrow load (bus error)";
+	if (what)
+		guest_error(&b->guest_errors, "board", what, phys, value);
+	return !what;
+}
+
 } // namespace
+
+void guest_error(uint32_t *count, const char *device, const char *what, uint32_t offset,
+		 uint32_t value)
+{
+	(*count)++;
+	if (guest_error_hook)
+		guest_error_hook(device, what, offset, value);
+}
 
 void board_reset(Board *b)
 {
@@ -45,6 +99,14 @@ void board_sync(Board *b, uint64_t now_ns)
 		return;
 	b->now_ns = now_ns;
 	run_devices(b);
+}
+
+uint64_t board_next_event_ns(Board *b)
+{
+	run_devices(b);
+	uint64_t i2c = i2c0_next_event_ns(b);
+	uint64_t sensor = adxl345_next_event_ns(&b->sensor);
+	return i2c < sensor ? i2c : sensor;
 }
 
 void board_clear_traces(Board *b)
@@ -74,27 +136,46 @@ bool board_has_window(uint32_t phys, uint32_t size)
 	       in_window(phys, size, LWBRIDGE_BASE, LWBRIDGE_SPAN);
 }
 
+void board_set_narrow_access(Board *b, NarrowAccess narrow)
+{
+	b->narrow = narrow;
+}
+
+bool board_load(Board *b, uint32_t phys, unsigned size, uint32_t *value)
+{
+	*value = 0;
+	if (!access_ok(b, phys, size, false, 0))
+		return false;
+	uint32_t word;
+	if (!word_load(b, phys & ~3u, &word))
+		return true; // nothing decodes there: reads 0
+	unsigned shift = (phys & 3) * 8;
+	*value = size == 4 ? word : (word >> shift) & ((1u << (size * 8)) - 1);
+	return true;
+}
+
+bool board_store(Board *b, uint32_t phys, unsigned size, uint32_t value)
+{
+	if (!access_ok(b, phys, size, true, value))
+		return false;
+	unsigned shift = (phys & 3) * 8;
+	uint32_t word = size == 4 ? value : (value & ((1u << (size * 8)) - 1)) << shift;
+	word_store(b, phys & ~3u, word);
+	return true;
+}
+
 uint32_t board_read32(Board *b, uint32_t phys)
 {
+	uint32_t value;
 	access_tick(b);
-	if (in_window(phys, 4, I2C0_BASE, I2C0_SPAN))
-		return i2c0_read(b, phys - I2C0_BASE);
-	if (in_window(phys, 4, SYSMGR_BASE, SYSMGR_SPAN))
-		return sysmgr_read(&b->sysmgr, phys - SYSMGR_BASE);
-	if (in_window(phys, 4, LWBRIDGE_BASE, LWBRIDGE_SPAN))
-		return ports_read(&b->ports, phys - LWBRIDGE_BASE);
-	return 0;
+	board_load(b, phys, 4, &value);
+	return value;
 }
 
 void board_write32(Board *b, uint32_t phys, uint32_t value)
 {
 	access_tick(b);
-	if (in_window(phys, 4, I2C0_BASE, I2C0_SPAN))
-		i2c0_write(b, phys - I2C0_BASE, value);
-	else if (in_window(phys, 4, SYSMGR_BASE, SYSMGR_SPAN))
-		sysmgr_write(&b->sysmgr, phys - SYSMGR_BASE, value);
-	else if (in_window(phys, 4, LWBRIDGE_BASE, LWBRIDGE_SPAN))
-		ports_write(&b->ports, phys - LWBRIDGE_BASE, value);
+	board_store(b, phys, 4, value);
 }
 
 } // namespace models

@@ -39,8 +39,10 @@ const uint8_t SENSOR_ADDRESS = 0x53;
 const unsigned TRACE_DEPTH = 4096; // recorded words / register writes
 
 // --- accelerometer ---------------------------------------------------------
+const unsigned ADXL_FIFO_SLOTS = 33; // 32 in the FIFO and the output registers
+
 struct Adxl345 {
-	uint8_t regs[64];	 // register file, by address
+	uint8_t regs[64];	 // register file, by address (0x00 to 0x39 used)
 	uint8_t pointer;	 // register pointer of the current access
 	bool first_byte;	 // next written byte is a register address
 	bool connected;		 // wired to the bus at all
@@ -52,6 +54,11 @@ struct Adxl345 {
 	uint64_t next_sample_ns; // when the next output sample is due
 	uint64_t sample_number;	 // of the newest sample; indexes the noise
 	uint64_t samples;	 // output samples produced
+	// Samples waiting, oldest first: slot 0 is what the data registers
+	// show. Bypass mode keeps one, the FIFO modes up to ADXL_FIFO_SLOTS.
+	uint8_t fifo[ADXL_FIFO_SLOTS][6];
+	unsigned fifo_count;
+	bool triggered;		 // trigger mode: the trigger event happened
 	uint8_t latch[6];	 // data registers as the current burst sees them
 	bool latched;		 // the current access has latched them
 	uint32_t reg_writes;	 // register writes, and the first TRACE_DEPTH:
@@ -59,6 +66,7 @@ struct Adxl345 {
 	uint32_t int_source_reads;
 	uint32_t data_bursts; // reads of DATAX0, one per well-formed burst
 	uint32_t burst_bytes; // data bytes read by the latest burst
+	uint32_t guest_errors; // accesses to reserved or read-only registers
 };
 
 // --- I2C controller 0 ------------------------------------------------------
@@ -72,13 +80,20 @@ enum I2cQueueEnd { I2C_QUEUE_END_HOLD, I2C_QUEUE_END_STOP };
 
 struct I2c0 {
 	I2cQueueEnd queue_end;
-	uint32_t con, tar, enable;
+	uint32_t con, tar, sar, enable;
+	uint64_t enable_since_ns;  // when the enable bit was last set
 	bool enabled;		   // enable status: drops only once really idle
+	bool idle_since_valid;	   // disabled and idle: status drops ...
+	uint64_t idle_since_ns;	   // ... I2C_ENABLE_SETTLE_NS after this
 	bool aborting;		   // abort bit set, the abort not yet done
 	bool abort_timed;	   // ... and it completes at abort_done_ns
 	uint64_t abort_done_ns;
-	bool abort_latched;	   // queues held flushed until an interrupt clear
+	bool abort_latched;	   // queues held flushed until TX_ABRT is cleared
 	uint32_t abort_source;
+	uint32_t raw_intr;	   // latched interrupt bits (the levels are computed)
+	uint32_t intr_mask;
+	uint32_t rx_tl, tx_tl;
+	uint32_t sda_hold, sda_setup, ack_general_call, fs_spklen;
 	uint32_t hcnt, lcnt;	   // fast-mode SCL counts
 	uint32_t ss_hcnt, ss_lcnt; // standard-mode SCL counts
 	bool stuck_enabled;	   // fault: enable status never clears
@@ -89,9 +104,10 @@ struct I2c0 {
 	unsigned rx_head, rx_count;
 	bool reading;	   // bus direction of the open access
 	bool in_access;	   // an access is open on the bus
+	bool on_hold;	   // ... and held, the transmit queue having run empty
 	bool in_flight;	   // a word is on the wire until busy_until_ns
-	bool flight_start; // it opens with a start and the address byte
-	bool flight_nack;  // nobody acknowledges that address
+	bool flight_start; // it opens with a start and the address byte(s)
+	uint32_t flight_nack; // abort source when nobody acknowledges the address
 	uint32_t flight_word;
 	uint64_t busy_until_ns; // the word on the wire completes then
 	uint64_t engine_ns;	// the engine has run up to here
@@ -122,8 +138,19 @@ struct PanelPorts {
 	uint32_t key_edges; // edge capture, write 1 to clear
 };
 
+// How the board's windows answer a load or store narrower than 32 bits
+// (aligned to its size). The register descriptions give 32-bit registers
+// and say nothing about narrower accesses, so the board may be built either
+// way: the bus bridge widens them (a load reads the whole register, side
+// effects included, and returns the addressed bytes; a store writes the
+// whole register with the stored bytes in their lanes and zeros in the
+// others), or it answers them with a bus error.
+enum NarrowAccess { NARROW_WIDEN, NARROW_ERROR };
+
 struct Board {
 	uint64_t now_ns;
+	NarrowAccess narrow; // a build choice: kept across resets
+	uint32_t guest_errors;
 	SysMgr sysmgr;
 	I2c0 i2c0;
 	Adxl345 sensor;
@@ -145,11 +172,38 @@ void board_clear_traces(Board *b);
 // first moves the clock on by BOARD_ACCESS_NS and runs the devices up to it.
 uint32_t board_read32(Board *b, uint32_t phys);
 void board_write32(Board *b, uint32_t phys, uint32_t value);
+// An access of size 1, 2 or 4 bytes at the board's current time (no access
+// cost). False: the bus answers with an error and nothing happens, for an
+// access not aligned to its size (the processor faults on those to device
+// memory) or, on a board that refuses them, a narrow one.
+bool board_load(Board *b, uint32_t phys, unsigned size, uint32_t *value);
+bool board_store(Board *b, uint32_t phys, unsigned size, uint32_t value);
+void board_set_narrow_access(Board *b, NarrowAccess narrow);
+
+// A guest's mistake the models noticed: a store a register ignores, a load
+// of an absent register, a refused access. Each one counts in the device's
+// guest_errors and goes to guest_error_hook when one is set (the virtual
+// board logs them as QEMU's guest errors).
+typedef void (*GuestErrorHook)(const char *device, const char *what, uint32_t offset,
+			       uint32_t value);
+extern GuestErrorHook guest_error_hook;
+void guest_error(uint32_t *count, const char *device, const char *what, uint32_t offset,
+		 uint32_t value);
+
+// Interrupt outputs at the board's current time: I2C controller 0's
+// combined line, and the sensor's INT1 and INT2 pins (pin 1 or 2) at their
+// electrical level, DATA_FORMAT's INT_INVERT applied.
+bool i2c0_irq_level(const Board *b);
+bool sensor_int_pin(const Board *b, unsigned pin);
+// Board time of the next change of any device's state by itself (a word
+// done, a sample due), UINT64_MAX when none comes without software.
+uint64_t board_next_event_ns(Board *b);
 // True when [phys, phys + size) lies inside one modelled window (size > 0).
 bool board_has_window(uint32_t phys, uint32_t size);
 
-// Per-device register access by byte offset in the device's window, at the
-// board's current time (no access cost). Unaligned offsets read 0.
+// Per-device 32-bit register access by byte offset in the device's window,
+// at the board's current time (no access cost); the offset is a multiple of
+// 4 (board_load() and board_store() refuse others).
 uint32_t i2c0_read(Board *b, uint32_t offset);
 void i2c0_write(Board *b, uint32_t offset, uint32_t value);
 uint32_t sysmgr_read(SysMgr *s, uint32_t offset);
@@ -177,13 +231,16 @@ struct SensorTap {
 	uint32_t gap_us;
 };
 void sensor_tap_event(Board *b, const SensorTap &tap);
-// A firm tap on Z: 4 g for 10 ms; a double tap repeats it 100 ms later.
+// A firm tap on Z: 4 g for 1 ms; a double tap repeats it 100 ms later.
 void sensor_tap(Board *b, bool double_tap);
 // A part within the datasheet's spread of sensitivity and zero-g output,
 // chosen by seed, with noise of about one full-resolution count; seed 0 is
 // the ideal sensor again (the default).
 void sensor_set_realistic(Board *b, uint32_t seed);
 void sensor_set_connected(Board *b, bool connected);
+// The sensor's supply switched off and on: its registers back to power-on
+// (standby, no samples); what it feels and how it is wired stay.
+void sensor_power_cycle(Board *b);
 void sensor_set_devid(Board *b, uint8_t devid);
 void ports_press(PanelPorts *p, uint32_t mask); // press and release
 void ports_hold(PanelPorts *p, uint32_t mask);	// buttons held from now on
@@ -205,6 +262,7 @@ void sysmgr_reset(SysMgr *s);
 void ports_reset(PanelPorts *p);
 void adxl345_reset(Adxl345 *s);
 void adxl345_run(Adxl345 *s, uint64_t until_ns);
+uint64_t adxl345_next_event_ns(const Adxl345 *s);
 void adxl345_bus_start(Adxl345 *s, bool read);
 void adxl345_bus_stop(Adxl345 *s);
 void adxl345_bus_write(Adxl345 *s, uint8_t byte, uint64_t at_ns);

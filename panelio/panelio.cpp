@@ -40,12 +40,30 @@ volatile void *LW_virtual;
 volatile unsigned int *KEY_ptr;
 volatile unsigned int *SW_ptr;
 
-typedef record_file<KEY_RECORD_LEN> key_record;
-typedef record_file<SW_RECORD_LEN> sw_record;
+/* The presses the record being made reports, cleared once delivered. */
+unsigned int KEY_data;
 
 volatile unsigned int *reg(volatile unsigned int *port, unsigned long offset)
 {
 	return port + offset / sizeof(*port);
+}
+
+/*
+ * Load messages, at level warning, begin with the name of what they
+ * concern: a device ("KEY driver: cdev_add() failed"), or the module for
+ * the window both devices share.
+ */
+void load_failed(const char *name, const char *call)
+{
+	ks_printk(KS_WARNING "%s driver: %s failed\n", name, call);
+}
+
+/* A failed copy delivers nothing: the read fails and the position stays. */
+ks_ssize_t copy_failed(ks_ssize_t ret)
+{
+	if (ret == -EFAULT)
+		ks_printk(KS_ERR "Error: copy_to_user unsuccessful");
+	return ret;
 }
 
 /* Each open file keeps the record it is delivering. */
@@ -71,12 +89,17 @@ int SW_device_release(struct ks_inode *, struct ks_file *file)
 	return 0;
 }
 
-/* A failed copy delivers nothing: the read fails and the position stays. */
-ks_ssize_t copy_failed(ks_ssize_t ret)
+int make_KEY_record(char *themessage)
 {
-	if (ret < 0)
-		ks_printk(KS_ERR "Error: copy_to_user unsuccessful");
-	return ret;
+	KEY_data = ks_readl(reg(KEY_ptr, KEY_EDGE_CAPTURE)) & KEY_BITS;
+	ks_snprintf(themessage, KEY_RECORD_LEN + 1, "%1X\n", KEY_data);
+	return 0;
+}
+
+/* Only the bits the record reported: a press since stays captured. */
+void clear_reported_presses(void)
+{
+	ks_writel(KEY_data, reg(KEY_ptr, KEY_EDGE_CAPTURE));
 }
 
 /*
@@ -90,51 +113,21 @@ ks_ssize_t copy_failed(ks_ssize_t ret)
 ks_ssize_t KEY_device_read(struct ks_file *filp, char *buffer, ks_size_t length,
 			   ks_loff_t *offset)
 {
-	key_record *record = record_file_of<KEY_RECORD_LEN>(filp);
-	record_piece piece;
-	unsigned int KEY_data = 0;
-	ks_ssize_t ret;
-	int err;
+	return copy_failed(record_read<KEY_RECORD_LEN>(filp, buffer, length, offset,
+						       make_KEY_record, clear_reported_presses));
+}
 
-	err = ks_lock();
-	if (err)
-		return err;
-	if (!record_plan(record, length, offset, &piece)) {
-		ks_unlock();
-		return 0;
-	}
-	if (piece.fresh) {
-		KEY_data = ks_readl(reg(KEY_ptr, KEY_EDGE_CAPTURE)) & KEY_BITS;
-		ks_snprintf(record->text, sizeof(record->text), "%1X\n", KEY_data);
-	}
-	ret = record_deliver(record, buffer, &piece, offset);
-	if (ret >= 0 && piece.fresh)
-		ks_writel(KEY_data, reg(KEY_ptr, KEY_EDGE_CAPTURE));
-	ks_unlock();
-	return copy_failed(ret);
+int make_SW_record(char *themessage)
+{
+	ks_snprintf(themessage, SW_RECORD_LEN + 1, "%03X\n", ks_readl(SW_ptr) & SW_BITS);
+	return 0;
 }
 
 ks_ssize_t SW_device_read(struct ks_file *filp, char *buffer, ks_size_t length,
 			  ks_loff_t *offset)
 {
-	sw_record *record = record_file_of<SW_RECORD_LEN>(filp);
-	record_piece piece;
-	ks_ssize_t ret;
-	int err;
-
-	err = ks_lock();
-	if (err)
-		return err;
-	if (!record_plan(record, length, offset, &piece)) {
-		ks_unlock();
-		return 0;
-	}
-	if (piece.fresh)
-		ks_snprintf(record->text, sizeof(record->text), "%03X\n",
-			    ks_readl(SW_ptr) & SW_BITS);
-	ret = record_deliver(record, buffer, &piece, offset);
-	ks_unlock();
-	return copy_failed(ret);
+	return copy_failed(
+		record_read<SW_RECORD_LEN>(filp, buffer, length, offset, make_SW_record));
 }
 
 const struct ks_fops KEY_fops = {
@@ -151,65 +144,19 @@ const struct ks_fops SW_fops = {
 	0, /* read-only */
 };
 
-/*
- * Registers one device: region, device object, class and node. On failure
- * everything this call acquired is released again and the error returned.
- */
+/* Registers one device and its node; logs a failure, or the success. */
 int register_device(const char *name, const struct ks_fops *fops, ks_dev_t *dev_no,
 		    struct ks_cdev **cdev, struct ks_class **cls)
 {
-	int err;
+	const char *failed;
+	int err = ks_chrdev_register(name, fops, dev_no, cdev, cls, &failed);
 
-	err = ks_alloc_chrdev_region(dev_no, 0, 1, name);
-	if (err < 0) {
-		ks_printk(KS_WARNING "%s driver: alloc_chrdev_region() failed\n", name);
+	if (err) {
+		load_failed(name, failed);
 		return err;
 	}
-
-	*cdev = ks_cdev_alloc(fops);
-	if (!*cdev) {
-		ks_printk(KS_WARNING "%s driver: cdev_alloc() failed\n", name);
-		err = -ENOMEM;
-		goto fail_region;
-	}
-	err = ks_cdev_add(*cdev, *dev_no, 1);
-	if (err < 0) {
-		ks_printk(KS_WARNING "%s driver: cdev_add() failed\n", name);
-		goto fail_cdev;
-	}
-
-	err = ks_class_create(cls, name);
-	if (err < 0) {
-		ks_printk(KS_WARNING "%s driver: class_create() failed\n", name);
-		goto fail_cdev;
-	}
-	err = ks_device_create(*cls, *dev_no, name);
-	if (err < 0) {
-		ks_printk(KS_WARNING "%s driver: device_create() failed\n", name);
-		goto fail_class;
-	}
-
 	ks_printk(KS_INFO "%s driver added\n", name);
 	return 0;
-
-fail_class:
-	ks_class_destroy(*cls);
-	*cls = 0;
-fail_cdev:
-	/* Also right for an object never added: it is only freed. */
-	ks_cdev_del(*cdev);
-	*cdev = 0;
-fail_region:
-	ks_unregister_chrdev_region(*dev_no, 1);
-	return err;
-}
-
-void unregister_device(ks_dev_t dev_no, struct ks_cdev *cdev, struct ks_class *cls)
-{
-	ks_device_destroy(cls, dev_no);
-	ks_cdev_del(cdev);
-	ks_class_destroy(cls);
-	ks_unregister_chrdev_region(dev_no, 1);
 }
 
 /* Maps the bridge window and forgets every press captured before now. */
@@ -218,7 +165,7 @@ int map_ports(void)
 	volatile unsigned int *window = ks_ioremap(LW_BRIDGE_BASE, LW_BRIDGE_SPAN);
 
 	if (!window) {
-		ks_printk(KS_WARNING "panelio: ioremap_nocache() failed\n");
+		load_failed("panelio", "ioremap_nocache()");
 		return -ENOMEM;
 	}
 	LW_virtual = window;
@@ -261,7 +208,7 @@ int init_drivers(void)
 	return 0;
 
 fail_key:
-	unregister_device(KEY_dev_no, KEY_cdev, KEY_class);
+	ks_chrdev_unregister(KEY_dev_no, KEY_cdev, KEY_class);
 fail_map:
 	unmap_ports();
 	return err;
@@ -271,6 +218,6 @@ fail_map:
 void stop_drivers(void)
 {
 	unmap_ports();
-	unregister_device(KEY_dev_no, KEY_cdev, KEY_class);
-	unregister_device(SW_dev_no, SW_cdev, SW_class);
+	ks_chrdev_unregister(KEY_dev_no, KEY_cdev, KEY_class);
+	ks_chrdev_unregister(SW_dev_no, SW_cdev, SW_class);
 }

@@ -1,28 +1,32 @@
 #!/bin/sh
-# Builds the virtual board's boot image for one kernel series: Debian's ARMv7
-# kernel and an initramfs with busybox, the driver modules, the board tool and
-# the console programs; and the QEMU that boots it (scripts/build-qemu.sh).
-# Module and program builds are incremental.
+# Builds the virtual board's boot image for one kernel: the kernel (a series,
+# or a kernel folder of one's own: scripts/fetch-kernel.sh) and an initramfs
+# with busybox, the driver modules, the board tool and the console programs;
+# and the QEMU that boots it (scripts/build-qemu.sh). Module and program
+# builds are incremental.
 #
-# usage: image.sh SERIES BUILD_DIR
+# usage: image.sh KERNEL BUILD_DIR
 #
-# The modules are the board build, the very files the module checks test:
-#   BUILD_DIR/kernel/linux/SERIES/   accel*.ko, panelio.ko
+# NAME is the series, or own-RELEASE for a kernel folder. The modules are the
+# board build, the very files the module checks test:
+#   BUILD_DIR/kernel/linux/NAME/   accel*.ko, panelio.ko
 # In BUILD_DIR/vboard:
 #   guest/                   static armhf programs for the image
-#   image-SERIES/            vmlinuz, initrd.gz, release: what run boots
+#   image-NAME/              kernel (the boot image), initrd.cpio, release,
+#                            series: what run boots
 set -eu
 
-series=$1
+kernel=$1
 mkdir -p "$2/vboard"
 build=$(cd "$2" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 cache=$build/vboard
-modules=$build/kernel/linux/$series
-image=$cache/image-$series
-guest=$cache/guest
 fetch=$root/scripts/fetch-kernel.sh
+name=$("$fetch" "$kernel" name)
+modules=$build/kernel/linux/$name
+image=$cache/image-$name
+guest=$cache/guest
 jobs=${JOBS:--j2}
 
 CROSS=${CROSS:-arm-linux-gnueabihf-}
@@ -121,24 +125,66 @@ pack_initramfs() {
 		cp "$ko" "$stage/modules/"
 		found="$found $(basename "$ko" .ko)"
 	done
-	echo "image.sh: modules in the $series image:${found:- none}"
+	echo "image.sh: modules in the $name image:${found:- none}"
+	linux_modules "$stage/modules"
 	# The module index, so that modinfo and modprobe work as on any system.
 	release=$(cat "$image/release")
 	mkdir -p "$stage/lib/modules"
 	ln -s ../../modules "$stage/lib/modules/$release"
-	kmods=$("$fetch" "$series" modules)
-	cp "$kmods/modules.builtin" "$kmods/modules.builtin.modinfo" "$stage/modules/"
+	kmods=$("$fetch" "$kernel" modules)
+	cp "$kmods/modules.builtin" "$stage/modules/"
+	# Kernels before 5.2 have no modules.builtin.modinfo.
+	[ ! -f "$kmods/modules.builtin.modinfo" ] ||
+		cp "$kmods/modules.builtin.modinfo" "$stage/modules/"
 	"$here/panel/image.sh" "$stage" "$kmods" "$image/panel"
 	(cd "$stage/modules" && ls ./*.ko 2>/dev/null | sed 's|^\./||') >"$stage/modules/modules.order"
 	step "$image/depmod.log" "$(command -v depmod || echo /sbin/depmod)" \
 		-b "$stage" "$release"
 
+	# Uncompressed: inflating it under emulation would cost every boot a
+	# third of a second.
 	(cd "$stage" && find . -mindepth 1 | LC_ALL=C sort |
-		cpio --quiet -o -H newc --owner=0:0) >"$image/root.cpio"
-	device_nodes >>"$image/root.cpio"
-	gzip -6 -n -c "$image/root.cpio" >"$image/initrd.gz.tmp"
-	mv "$image/initrd.gz.tmp" "$image/initrd.gz"
-	rm -rf "$stage" "$image/root.cpio"
+		cpio --quiet -o -H newc --owner=0:0) >"$image/initrd.cpio.tmp"
+	device_nodes >>"$image/initrd.cpio.tmp"
+	mv "$image/initrd.cpio.tmp" "$image/initrd.cpio"
+	rm -rf "$stage" "$image/initrd.gz"
+}
+
+# Linux's own drivers for the board's devices, from Debian's package, with
+# what they depend on (modinfo), unpacked under modules/kernel/ as the
+# package lays them out. 6.12 only: the guest tests that use them run there.
+# They are loaded only when asked (modprobe): Linux's controller driver and
+# accel must never be loaded together, both drive I2C controller 0.
+LINUX_MODULES="i2c-designware-platform i2c-dev adxl34x-i2c evdev"
+linux_modules() {
+	[ "$kernel" = 6.12 ] || return 0
+	dest=$1
+	kmods=$("$fetch" "$kernel" modules)
+	todo=$LINUX_MODULES done=
+	while [ -n "$todo" ]; do
+		# shellcheck disable=SC2086
+		set -- $todo
+		[ $# -gt 0 ] || break
+		mod=$1
+		shift
+		todo=$*
+		case " $done " in *" $mod "*) continue ;; esac
+		done="$done $mod"
+		file=$(find "$kmods/kernel" -name "$mod.ko*" | head -n 1)
+		[ -n "$file" ] || {
+			grep -q "/$mod.ko\$" "$kmods/modules.builtin" && continue
+			echo "image.sh: Linux module $mod not in $kmods" >&2
+			exit 1
+		}
+		rel=${file#"$kmods"/}
+		mkdir -p "$dest/$(dirname "$rel")"
+		case $file in
+		*.xz) xz -dc "$file" >"$dest/${rel%.xz}" ;;
+		*) cp "$file" "$dest/$rel" ;;
+		esac
+		todo="$todo $(modinfo -F depends "$file" | tr ',' ' ')"
+	done
+	echo "image.sh: Linux's modules in the $name image:$done"
 }
 
 # Runs a build step quietly, showing its log when it fails.
@@ -155,8 +201,8 @@ step() {
 
 build_modules() {
 	mkdir -p "$modules"
-	step "$cache/modules-$series.log" "$root/kernel/linux/build-modules.sh" \
-		"$series" "$modules" "$jobs"
+	step "$cache/modules-$name.log" "$root/kernel/linux/build-modules.sh" \
+		"$kernel" "$modules" "$jobs"
 }
 
 # One build of the image at a time: run and the tests may start together.
@@ -165,8 +211,10 @@ flock 9
 
 build_modules
 mkdir -p "$image"
-cp "$("$fetch" "$series" image)" "$image/vmlinuz"
-"$fetch" "$series" release >"$image/release"
+rm -f "$image/vmlinuz"
+cp "$("$fetch" "$kernel" boot)" "$image/kernel"
+"$fetch" "$kernel" release >"$image/release"
+"$fetch" "$kernel" series >"$image/series"
 busybox=$("$fetch" busybox)
 build_guest_programs
 pack_initramfs

@@ -393,10 +393,12 @@ const Mapping *mapping_of(const volatile unsigned int *addr, uint32_t *offset)
 
 // ---- kernel services ------------------------------------------------------
 
-extern "C" {
+namespace {
 
-int ks_alloc_chrdev_region(ks_dev_t *dev, unsigned int baseminor, unsigned int count,
-			   const char *name)
+// The kernel calls the registration is made of, each recorded and open to
+// fault injection.
+int alloc_chrdev_region(ks_dev_t *dev, unsigned int baseminor, unsigned int count,
+			const char *name)
 {
 	call(std::string("alloc_chrdev_region ") + name);
 	std::lock_guard<std::recursive_mutex> g(g_mutex);
@@ -417,7 +419,7 @@ int ks_alloc_chrdev_region(ks_dev_t *dev, unsigned int baseminor, unsigned int c
 	return -EBUSY;
 }
 
-void ks_unregister_chrdev_region(ks_dev_t dev, unsigned int count)
+void unregister_chrdev_region(ks_dev_t dev, unsigned int count)
 {
 	call("unregister_chrdev_region");
 	std::lock_guard<std::recursive_mutex> g(g_mutex);
@@ -431,7 +433,7 @@ void ks_unregister_chrdev_region(ks_dev_t dev, unsigned int count)
 		       dev_minor(dev), count));
 }
 
-struct ks_cdev *ks_cdev_alloc(const struct ks_fops *fops)
+ks_cdev *cdev_alloc(const ks_fops *fops)
 {
 	call("cdev_alloc");
 	std::lock_guard<std::recursive_mutex> g(g_mutex);
@@ -443,7 +445,7 @@ struct ks_cdev *ks_cdev_alloc(const struct ks_fops *fops)
 	return c;
 }
 
-int ks_cdev_add(struct ks_cdev *cdev, ks_dev_t dev, unsigned int count)
+int cdev_add(ks_cdev *cdev, ks_dev_t dev, unsigned int count)
 {
 	call("cdev_add");
 	std::lock_guard<std::recursive_mutex> g(g_mutex);
@@ -464,7 +466,7 @@ int ks_cdev_add(struct ks_cdev *cdev, ks_dev_t dev, unsigned int count)
 	return 0;
 }
 
-void ks_cdev_del(struct ks_cdev *cdev)
+void cdev_del(ks_cdev *cdev)
 {
 	call("cdev_del");
 	std::lock_guard<std::recursive_mutex> g(g_mutex);
@@ -476,7 +478,7 @@ void ks_cdev_del(struct ks_cdev *cdev)
 	delete cdev;
 }
 
-int ks_class_create(struct ks_class **cls, const char *name)
+int class_create(ks_class **cls, const char *name)
 {
 	call(std::string("class_create ") + name);
 	std::lock_guard<std::recursive_mutex> g(g_mutex);
@@ -491,7 +493,7 @@ int ks_class_create(struct ks_class **cls, const char *name)
 	return 0;
 }
 
-void ks_class_destroy(struct ks_class *cls)
+void class_destroy(ks_class *cls)
 {
 	call("class_destroy");
 	std::lock_guard<std::recursive_mutex> g(g_mutex);
@@ -506,7 +508,7 @@ void ks_class_destroy(struct ks_class *cls)
 	delete cls;
 }
 
-int ks_device_create(struct ks_class *cls, ks_dev_t dev, const char *name)
+int device_create(ks_class *cls, ks_dev_t dev, const char *name)
 {
 	call(std::string("device_create ") + name);
 	std::lock_guard<std::recursive_mutex> g(g_mutex);
@@ -525,7 +527,7 @@ int ks_device_create(struct ks_class *cls, ks_dev_t dev, const char *name)
 	return 0;
 }
 
-void ks_device_destroy(struct ks_class *cls, ks_dev_t dev)
+void device_destroy(ks_class *cls, ks_dev_t dev)
 {
 	call("device_destroy");
 	std::lock_guard<std::recursive_mutex> g(g_mutex);
@@ -535,6 +537,61 @@ void ks_device_destroy(struct ks_class *cls, ks_dev_t dev)
 			return;
 		}
 	problem(format("device_destroy of %u:%u, no such node", dev_major(dev), dev_minor(dev)));
+}
+
+} // namespace
+
+extern "C" {
+
+// The same steps and unwind as the Linux implementation.
+int ks_chrdev_register(const char *name, const struct ks_fops *fops, ks_dev_t *dev,
+		       struct ks_cdev **cdev, struct ks_class **cls, const char **failed)
+{
+	int err = alloc_chrdev_region(dev, 0, 1, name);
+	if (err) {
+		*failed = "alloc_chrdev_region()";
+		return err;
+	}
+	*cdev = cdev_alloc(fops);
+	if (!*cdev) {
+		*failed = "cdev_alloc()";
+		err = -ENOMEM;
+		goto fail_region;
+	}
+	err = cdev_add(*cdev, *dev, 1);
+	if (err) {
+		*failed = "cdev_add()";
+		goto fail_cdev;
+	}
+	err = class_create(cls, name);
+	if (err) {
+		*failed = "class_create()";
+		goto fail_cdev;
+	}
+	err = device_create(*cls, *dev, name);
+	if (err) {
+		*failed = "device_create()";
+		goto fail_class;
+	}
+	return 0;
+
+fail_class:
+	class_destroy(*cls);
+	*cls = nullptr;
+fail_cdev:
+	cdev_del(*cdev);
+	*cdev = nullptr;
+fail_region:
+	unregister_chrdev_region(*dev, 1);
+	return err;
+}
+
+void ks_chrdev_unregister(ks_dev_t dev, struct ks_cdev *cdev, struct ks_class *cls)
+{
+	device_destroy(cls, dev);
+	cdev_del(cdev);
+	class_destroy(cls);
+	unregister_chrdev_region(dev, 1);
 }
 
 volatile unsigned int *ks_ioremap(unsigned long phys, unsigned long size)
@@ -756,6 +813,13 @@ void ks_cond_resched(void)
 {
 	check_may_sleep("ks_cond_resched");
 	std::this_thread::yield();
+}
+
+void ks_udelay(unsigned long usecs)
+{
+	call(format("udelay %lu", usecs));
+	std::lock_guard<std::mutex> b(g_board_mutex);
+	models::board_advance(&g_board, static_cast<uint64_t>(usecs) * 1000);
 }
 
 unsigned long ks_irq_save(void)

@@ -9,6 +9,7 @@
  * differences are chosen with LINUX_VERSION_CODE.
  */
 #include <linux/cdev.h>
+#include <linux/delay.h>
 #include <linux/device.h>
 #include <linux/err.h>
 #include <linux/fs.h>
@@ -67,31 +68,7 @@ static ssize_t ks_fop_write(struct file *file, const char __user *buf, size_t le
 					off);
 }
 
-int ks_alloc_chrdev_region(ks_dev_t *dev, unsigned int baseminor, unsigned int count,
-			   const char *name)
-{
-	dev_t region;
-	int err;
-
-	/* The driver's types stand for the kernel's. */
-	BUILD_BUG_ON(sizeof(ks_dev_t) != sizeof(dev_t));
-	BUILD_BUG_ON(sizeof(ks_loff_t) != sizeof(loff_t));
-	BUILD_BUG_ON(sizeof(ks_size_t) != sizeof(size_t));
-	BUILD_BUG_ON(sizeof(ks_ssize_t) != sizeof(ssize_t));
-
-	err = alloc_chrdev_region(&region, baseminor, count, name);
-	if (err)
-		return err;
-	*dev = region;
-	return 0;
-}
-
-void ks_unregister_chrdev_region(ks_dev_t dev, unsigned int count)
-{
-	unregister_chrdev_region(dev, count);
-}
-
-struct ks_cdev *ks_cdev_alloc(const struct ks_fops *ops)
+static struct ks_cdev *ks_cdev_alloc(const struct ks_fops *ops)
 {
 	struct ks_cdev *kc = kzalloc(sizeof(*kc), GFP_KERNEL);
 
@@ -117,53 +94,91 @@ struct ks_cdev *ks_cdev_alloc(const struct ks_fops *ops)
 	return kc;
 }
 
-int ks_cdev_add(struct ks_cdev *kc, ks_dev_t dev, unsigned int count)
-{
-	return cdev_add(kc->cdev, dev, count);
-}
-
 /*
  * Also for an object never added. Open files hold the module, and with it
  * the table, so it is only freed once none is left.
  */
-void ks_cdev_del(struct ks_cdev *kc)
+static void ks_cdev_del(struct ks_cdev *kc)
 {
-	if (!kc)
-		return;
 	cdev_del(kc->cdev);
 	kfree(kc);
 }
 
-int ks_class_create(struct ks_class **cls, const char *name)
+static struct class *ks_class_create(const char *name)
 {
-	struct class *c;
-
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 4, 0)
-	c = class_create(name);
+	return class_create(name);
 #else
-	c = class_create(THIS_MODULE, name);
+	return class_create(THIS_MODULE, name);
 #endif
-	if (IS_ERR(c))
-		return PTR_ERR(c);
+}
+
+int ks_chrdev_register(const char *name, const struct ks_fops *fops, ks_dev_t *dev,
+		       struct ks_cdev **cdev, struct ks_class **cls, const char **failed)
+{
+	struct device *node;
+	struct class *c;
+	dev_t region;
+	int err;
+
+	/* The driver's types stand for the kernel's. */
+	BUILD_BUG_ON(sizeof(ks_dev_t) != sizeof(dev_t));
+	BUILD_BUG_ON(sizeof(ks_loff_t) != sizeof(loff_t));
+	BUILD_BUG_ON(sizeof(ks_size_t) != sizeof(size_t));
+	BUILD_BUG_ON(sizeof(ks_ssize_t) != sizeof(ssize_t));
+
+	err = alloc_chrdev_region(&region, 0, 1, name);
+	if (err) {
+		*failed = "alloc_chrdev_region()";
+		return err;
+	}
+	*dev = region;
+
+	*cdev = ks_cdev_alloc(fops);
+	if (!*cdev) {
+		*failed = "cdev_alloc()";
+		err = -ENOMEM;
+		goto fail_region;
+	}
+	err = cdev_add((*cdev)->cdev, region, 1);
+	if (err) {
+		*failed = "cdev_add()";
+		goto fail_cdev;
+	}
+
+	c = ks_class_create(name);
+	if (IS_ERR(c)) {
+		*failed = "class_create()";
+		err = PTR_ERR(c);
+		goto fail_cdev;
+	}
 	*cls = (struct ks_class *)c;
+
+	node = device_create(c, NULL, region, NULL, "%s", name);
+	if (IS_ERR(node)) {
+		*failed = "device_create()";
+		err = PTR_ERR(node);
+		goto fail_class;
+	}
 	return 0;
+
+fail_class:
+	class_destroy(c);
+	*cls = NULL;
+fail_cdev:
+	ks_cdev_del(*cdev);
+	*cdev = NULL;
+fail_region:
+	unregister_chrdev_region(region, 1);
+	return err;
 }
 
-void ks_class_destroy(struct ks_class *cls)
-{
-	class_destroy((struct class *)cls);
-}
-
-int ks_device_create(struct ks_class *cls, ks_dev_t dev, const char *name)
-{
-	struct device *d = device_create((struct class *)cls, NULL, dev, NULL, "%s", name);
-
-	return PTR_ERR_OR_ZERO(d);
-}
-
-void ks_device_destroy(struct ks_class *cls, ks_dev_t dev)
+void ks_chrdev_unregister(ks_dev_t dev, struct ks_cdev *cdev, struct ks_class *cls)
 {
 	device_destroy((struct class *)cls, dev);
+	ks_cdev_del(cdev);
+	class_destroy((struct class *)cls);
+	unregister_chrdev_region(dev, 1);
 }
 
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 6, 0)
@@ -303,6 +318,11 @@ void ks_unlock(void)
 void ks_cond_resched(void)
 {
 	cond_resched();
+}
+
+void ks_udelay(unsigned long usecs)
+{
+	udelay(usecs);
 }
 
 unsigned long ks_irq_save(void)

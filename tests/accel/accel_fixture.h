@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "accel.h"
+#include "models/adxl345_regs.h"
 #include "models/board.h"
+#include "models/i2c0_regs.h"
 #include "simkernel.h"
 
 #ifdef ACCEL_VARIANT_FULL
@@ -27,8 +29,14 @@ const bool FULL_VARIANT = false;
 const size_t L = ACCEL_RECORD_LEN;
 const sim::Module ACCEL = {"accel", start_accel, stop_accel};
 
-const uint32_t I2C0 = 0xFFC04000, SYSMGR = 0xFFD08000;
-const uint32_t DATA_CMD = I2C0 + 0x10, RX_LEVEL = I2C0 + 0x78, ENABLE_STATUS = I2C0 + 0x9C;
+// The controller's data/command register, where the driver stores its words.
+const uint32_t DATA_CMD = models::I2C0_BASE + models::I2C_DATA_CMD;
+
+// The command word that opens an access to a sensor register.
+inline uint32_t address_word(uint8_t reg)
+{
+	return models::I2C_CMD_RESTART | reg;
+}
 
 // Longer than the word on the wire when a pause begins (start, address and
 // a byte: 47 us), so that in stop mode the queue runs empty in it.
@@ -95,6 +103,28 @@ inline std::vector<RegWrite> sensor_writes()
 	for (uint32_t i = 0; i < std::min<uint32_t>(s.reg_writes, models::TRACE_DEPTH); i++)
 		out.push_back({s.write_reg[i], s.write_val[i]});
 	return out;
+}
+
+// The register writes of the variant's initialisation: configured in
+// standby (tap detection in the full variant), offsets cleared, measuring.
+inline std::vector<RegWrite> init_writes()
+{
+	using namespace models;
+	std::vector<RegWrite> w = {{ADXL_POWER_CTL, 0},
+				   {ADXL_DATA_FORMAT, 3}, // 16 g, 10 bits
+				   {ADXL_BW_RATE, 0x07}}; // 12.5 Hz
+	if (FULL_VARIANT)
+		w.insert(w.end(), {{ADXL_THRESH_TAP, 0x30},
+				   {ADXL_DUR, 0x20},
+				   {ADXL_LATENT, 0x10},
+				   {ADXL_WINDOW, 0xFF},
+				   {ADXL_TAP_AXES, ADXL_TAP_X | ADXL_TAP_Y | ADXL_TAP_Z},
+				   {ADXL_INT_ENABLE, ADXL_INT_SINGLE_TAP | ADXL_INT_DOUBLE_TAP}});
+	w.insert(w.end(), {{ADXL_OFSX, 0},
+			   {ADXL_OFSY, 0},
+			   {ADXL_OFSZ, 0},
+			   {ADXL_POWER_CTL, ADXL_POWER_CTL_MEASURE}});
+	return w;
 }
 
 // Command words the controller was given since the last trace clearing.

@@ -10,6 +10,7 @@
 
 namespace {
 
+using namespace models;
 using Record = AccelTest;
 
 TEST_F(Record, ShowsTheSampleInTheVariantsFormat)
@@ -69,7 +70,7 @@ TEST_F(Record, TapIsReportedByOneRecordOnly)
 TEST_F(Record, WideCountsAreCutToTheRecordLength)
 {
 	// Full resolution at 16 g: 256 counts per g, so -4 g is -1024 counts.
-	ASSERT_EQ(ADXL345_REG_WRITE(0x31, 0x0B), 0);
+	ASSERT_EQ(ADXL345_REG_WRITE(ADXL_DATA_FORMAT, ADXL_FORMAT_FULL_RES | 3), 0);
 	sim::with_board([](models::Board &b) { models::sensor_set_accel(&b, -4000, -8000, -16000); });
 	next_sample();
 	int fd = open_accel();
@@ -232,7 +233,7 @@ unsigned take_read(const std::vector<sim::Access> &run, size_t &i, uint32_t word
 	if (i >= run.size() || !run[i].store || run[i].phys != DATA_CMD || run[i].value != word)
 		return 0;
 	unsigned asked = 0, got = 0;
-	for (i++; i < run.size() && run[i].store && run[i].value == 0x100; i++)
+	for (i++; i < run.size() && run[i].store && run[i].value == I2C_CMD_READ; i++)
 		asked++;
 	for (; i < run.size() && got < asked && !run[i].store; i++)
 		if (run[i].phys == DATA_CMD) {
@@ -249,9 +250,10 @@ unsigned take_read(const std::vector<sim::Access> &run, size_t &i, uint32_t word
 	size_t i = 0;
 	while (i < run.size()) {
 		uint32_t int_source = 0, last = 0;
-		if (take_read(run, i, 0x430, &int_source) != 1)
+		if (take_read(run, i, address_word(ADXL_INT_SOURCE), &int_source) != 1)
 			return ::testing::AssertionFailure() << "no whole INT_SOURCE read at " << i;
-		if ((int_source & 0x80) && take_read(run, i, 0x432, &last) != 6)
+		if ((int_source & ADXL_INT_DATA_READY) &&
+		    take_read(run, i, address_word(ADXL_DATAX0), &last) != 6)
 			return ::testing::AssertionFailure() << "no whole data burst at " << i;
 	}
 	return ::testing::AssertionSuccess();
@@ -260,7 +262,7 @@ unsigned take_read(const std::vector<sim::Access> &run, size_t &i, uint32_t word
 TEST_F(Record, ConcurrentReadersNeverMixTheirBusWords)
 {
 	// 3200 Hz output, so that some records fetch a sample and some do not.
-	ASSERT_EQ(ADXL345_REG_WRITE(0x2C, 0x0F), 0);
+	ASSERT_EQ(ADXL345_REG_WRITE(ADXL_BW_RATE, 0x0F), 0);
 	advance_ms(1);
 	sim::clear_trace();
 	const int READS = 150; // their accesses fit the recorded trace

@@ -7,26 +7,29 @@
 #include <cstring>
 #include <ostream>
 
-#include "models/adxl345_regs.h"
-#include "models/i2c0_regs.h"
+#include "models/sysmgr_regs.h"
 
 namespace {
 
+using namespace models;
 using Bus = AccelTest;
 
 std::vector<uint32_t> init_words()
 {
-	std::vector<std::pair<uint32_t, uint32_t>> writes = {{0x2D, 0x00}, {0x31, 0x03}, {0x2C, 0x07}};
-	if (FULL_VARIANT)
-		writes.insert(writes.end(), {{0x1D, 0x30}, {0x21, 0x20}, {0x22, 0x10}, {0x23, 0xFF},
-					     {0x2A, 0x07}, {0x2E, 0x60}});
-	writes.insert(writes.end(), {{0x1E, 0x00}, {0x1F, 0x00}, {0x20, 0x00}, {0x2D, 0x08}});
 	std::vector<uint32_t> out;
-	for (const auto &w : writes) {
-		out.push_back(w.first + 0x400);
+	for (const RegWrite &w : init_writes()) {
+		out.push_back(address_word(w.first));
 		out.push_back(w.second);
 	}
 	return out;
+}
+
+// A load or store as the board saw it.
+std::string access(bool store, uint32_t phys, uint32_t value)
+{
+	char line[64];
+	snprintf(line, sizeof(line), store ? "%08X <- %u" : "%08X -> %u", phys, value);
+	return line;
 }
 
 TEST_F(Bus, LoadRoutesPinsSetsUpTheControllerAndStartsTheSensor)
@@ -34,19 +37,28 @@ TEST_F(Bus, LoadRoutesPinsSetsUpTheControllerAndStartsTheSensor)
 	// Stores as the board saw them, with the polls of each wait in between.
 	std::vector<std::string> seen;
 	for (const sim::Access &a : sim::trace()) {
-		char line[64];
 		if (a.store && a.phys == DATA_CMD)
 			break;
-		snprintf(line, sizeof(line), a.store ? "%08X <- %u" : "%08X -> %u", a.phys, a.value);
-		seen.push_back(line);
+		seen.push_back(access(a.store, a.phys, a.value));
 	}
+	const uint32_t control = I2C_CON_MASTER | I2C_CON_SPEED_FAST << I2C_CON_SPEED_SHIFT |
+				 I2C_CON_RESTART_EN | I2C_CON_SLAVE_DISABLE;
 	std::vector<std::string> expected = {
-		"FFD08704 <- 0", "FFD0849C <- 1", "FFD084A0 <- 1",
-		"FFC0406C <- 2", "FFC0409C -> 0", // already disabled: one poll
-		"FFC04000 <- 101", "FFC04004 <- 83", "FFC0401C <- 90", "FFC04020 <- 160",
-		"FFC0406C <- 1", "FFC0409C -> 1",
-		"FFC04040 -> 0", // clears an abort the first store may have latched
-		"FFC04054 -> 0", // the same before each access
+		access(true, SYSMGR_BASE + SYSMGR_I2C0_ROUTING, 0),
+		access(true, SYSMGR_BASE + SYSMGR_SENSOR_PIN0, SYSMGR_PIN_FUNC_I2C0),
+		access(true, SYSMGR_BASE + SYSMGR_SENSOR_PIN1, SYSMGR_PIN_FUNC_I2C0),
+		access(true, I2C0_BASE + I2C_ENABLE, I2C_ENABLE_ABORT),
+		access(false, I2C0_BASE + I2C_ENABLE_STATUS, 0), // already disabled: one poll
+		access(true, I2C0_BASE + I2C_CON, control),
+		access(true, I2C0_BASE + I2C_TAR, SENSOR_ADDRESS),
+		access(true, I2C0_BASE + I2C_FS_HCNT, 90),
+		access(true, I2C0_BASE + I2C_FS_LCNT, 160),
+		access(true, I2C0_BASE + I2C_ENABLE, I2C_ENABLE_EN),
+		access(false, I2C0_BASE + I2C_ENABLE_STATUS, I2C_ENABLE_STATUS_EN),
+		// Clears an abort the first store may have latched, and the same
+		// before each access.
+		access(false, I2C0_BASE + I2C_CLR_INTR, 0),
+		access(false, I2C0_BASE + I2C_CLR_TX_ABRT, 0),
 	};
 	EXPECT_EQ(seen, expected);
 
@@ -54,19 +66,15 @@ TEST_F(Bus, LoadRoutesPinsSetsUpTheControllerAndStartsTheSensor)
 	// an earlier user's format may have left waiting.
 	std::vector<uint32_t> expected_words = init_words();
 	ASSERT_EQ(expected_words.size(), FULL_VARIANT ? 26u : 14u);
-	expected_words.insert(expected_words.end(), {0x432, 0x100, 0x100, 0x100, 0x100, 0x100, 0x100});
+	expected_words.push_back(address_word(ADXL_DATAX0));
+	expected_words.insert(expected_words.end(), 6, I2C_CMD_READ);
 	EXPECT_EQ(words(), expected_words);
 
 	// The sensor got every pair as a register write, in order.
-	advance_ms(2);
-	const models::Adxl345 &s = sim::board().sensor;
-	ASSERT_EQ(s.reg_writes, init_words().size() / 2);
-	for (uint32_t i = 0; i < s.reg_writes; i++) {
-		EXPECT_EQ(s.write_reg[i] + 0x400u, expected_words[2 * i]) << i;
-		EXPECT_EQ(s.write_val[i], expected_words[2 * i + 1]) << i;
-	}
-	EXPECT_EQ(models::sensor_peek(&sim::board(), 0x2D), 0x08);
-	EXPECT_EQ(models::sensor_peek(&sim::board(), 0x2E), FULL_VARIANT ? 0x60 : 0x00);
+	EXPECT_EQ(sensor_writes(), init_writes());
+	EXPECT_EQ(sensor_reg(ADXL_POWER_CTL), ADXL_POWER_CTL_MEASURE);
+	EXPECT_EQ(sensor_reg(ADXL_INT_ENABLE),
+		  FULL_VARIANT ? ADXL_INT_SINGLE_TAP | ADXL_INT_DOUBLE_TAP : 0);
 	EXPECT_EQ(mg_per_LSB, 31);
 }
 
@@ -106,8 +114,10 @@ TEST_F(Bus, EachRecordReadsIntSourceOnceAndTheSampleInOneBurst)
 	EXPECT_EQ(s.int_source_reads, 1u);
 	EXPECT_EQ(s.data_bursts, 1u);
 	EXPECT_EQ(s.burst_bytes, 6u);
-	EXPECT_EQ(words(), (std::vector<uint32_t>{0x430, 0x100, 0x432, 0x100, 0x100, 0x100, 0x100,
-						  0x100, 0x100}));
+	std::vector<uint32_t> record_words = {address_word(ADXL_INT_SOURCE), I2C_CMD_READ,
+					      address_word(ADXL_DATAX0)};
+	record_words.insert(record_words.end(), 6, I2C_CMD_READ);
+	EXPECT_EQ(words(), record_words);
 	EXPECT_EQ(traffic(), (Traffic{2 + 7, 1 + 6}));
 
 	read_text(fd);
@@ -115,7 +125,7 @@ TEST_F(Bus, EachRecordReadsIntSourceOnceAndTheSampleInOneBurst)
 	read_text(fd);
 	EXPECT_EQ(s.int_source_reads, 1u);
 	EXPECT_EQ(s.data_bursts, 0u) << "no new data, no burst";
-	EXPECT_EQ(words(), (std::vector<uint32_t>{0x430, 0x100}));
+	EXPECT_EQ(words(), (std::vector<uint32_t>{address_word(ADXL_INT_SOURCE), I2C_CMD_READ}));
 	EXPECT_EQ(traffic(), (Traffic{2, 1}));
 }
 
@@ -152,12 +162,14 @@ TEST_F(Bus, EachCommandStoresOnlyWhatItNeeds)
 
 TEST_F(Bus, SensorOperations)
 {
+#ifndef ACCEL_VARIANT_BASIC
 	uint8_t id = 0;
 	EXPECT_EQ(ADXL345_IdRead(&id), 0);
-	EXPECT_EQ(id, 0xE5);
+	EXPECT_EQ(id, ADXL_DEVID_VALUE);
 	models::sensor_set_devid(&sim::board(), 0x1A);
 	EXPECT_EQ(ADXL345_IdRead(&id), 0);
 	EXPECT_EQ(id, 0x1A);
+#endif
 
 	// DATA_READY stays until the data registers are read.
 	next_sample();
@@ -170,18 +182,17 @@ TEST_F(Bus, SensorOperations)
 
 	models::board_clear_traces(&sim::board());
 	uint8_t none[1] = {0x77};
-	EXPECT_EQ(ADXL345_REG_MULTI_READ(0x32, none, 0), 0);
-	EXPECT_EQ(words(), std::vector<uint32_t>{0x432});
+	EXPECT_EQ(ADXL345_REG_MULTI_READ(ADXL_DATAX0, none, 0), 0);
+	EXPECT_EQ(words(), std::vector<uint32_t>{address_word(ADXL_DATAX0)});
 	EXPECT_EQ(none[0], 0x77);
 
 	// A format change and offsets are undone by the initialisation.
-	ASSERT_EQ(ADXL345_REG_WRITE(0x31, 0x0B), 0);
-	ASSERT_EQ(ADXL345_REG_WRITE(0x1E, 0x05), 0);
+	ASSERT_EQ(ADXL345_REG_WRITE(ADXL_DATA_FORMAT, ADXL_FORMAT_FULL_RES | 3), 0);
+	ASSERT_EQ(ADXL345_REG_WRITE(ADXL_OFSX, 5), 0);
 	mg_per_LSB = 4;
 	EXPECT_EQ(ADXL345_Init(), 0);
-	advance_ms(2);
-	EXPECT_EQ(models::sensor_peek(&sim::board(), 0x31), 0x03);
-	EXPECT_EQ(models::sensor_peek(&sim::board(), 0x1E), 0x00);
+	EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), 3); // 16 g, 10 bits
+	EXPECT_EQ(sensor_reg(ADXL_OFSX), 0);
 	EXPECT_EQ(mg_per_LSB, 31);
 }
 
@@ -189,18 +200,18 @@ TEST_F(Bus, AnInterruptAfterTheAddressWordDoesNotSplitTheAccess)
 {
 	// The worst spot on a controller that sends a stop when its queue runs
 	// empty: a pause right after the word that opens an access.
-	models::board_set_i2c_queue_end(&sim::board(), models::I2C_QUEUE_END_STOP);
+	models::board_set_i2c_queue_end(&sim::board(), I2C_QUEUE_END_STOP);
 	sim::set_store_pause(STORE_PAUSE_NS, [](const sim::Access &a) {
-		return a.phys == DATA_CMD && (a.value & models::I2C_CMD_RESTART);
+		return a.phys == DATA_CMD && (a.value & I2C_CMD_RESTART);
 	});
 	models::board_clear_traces(&sim::board());
 	uint64_t start = sim::board().now_ns;
-	ASSERT_EQ(ADXL345_REG_WRITE(models::ADXL_THRESH_TAP, 0x31), 0);
+	ASSERT_EQ(ADXL345_REG_WRITE(ADXL_THRESH_TAP, 0x31), 0);
 	uint8_t rate = 0;
-	ASSERT_EQ(ADXL345_REG_READ(models::ADXL_BW_RATE, &rate), 0);
-	EXPECT_EQ(rate, 0x07);
+	ASSERT_EQ(ADXL345_REG_READ(ADXL_BW_RATE, &rate), 0);
+	EXPECT_EQ(rate, 0x07); // 12.5 Hz
 	EXPECT_GE(sim::board().now_ns - start, 2 * STORE_PAUSE_NS) << "both pauses taken";
-	EXPECT_EQ(sensor_writes(), (std::vector<RegWrite>{{models::ADXL_THRESH_TAP, 0x31}}));
+	EXPECT_EQ(sensor_writes(), (std::vector<RegWrite>{{ADXL_THRESH_TAP, 0x31}}));
 }
 
 TEST_F(Bus, DisconnectedSensorFailsTheReadInBoundedTime)
@@ -229,12 +240,12 @@ TEST_F(Bus, DisconnectedSensorFailsTheReadInBoundedTime)
 
 	// A write while the sensor is off goes unanswered and latches an abort
 	// in the controller; once the sensor is back, the next accesses work.
-	ASSERT_EQ(ADXL345_REG_WRITE(models::ADXL_THRESH_TAP, 0x40), 0);
+	ASSERT_EQ(ADXL345_REG_WRITE(ADXL_THRESH_TAP, 0x40), 0);
 	advance_ms(1);
-	EXPECT_NE(models::i2c0_read(&sim::board(), models::I2C_TX_ABRT_SOURCE), 0u);
+	EXPECT_NE(models::i2c0_read(&sim::board(), I2C_TX_ABRT_SOURCE), 0u);
 	models::sensor_set_connected(&sim::board(), true);
-	ASSERT_EQ(ADXL345_REG_WRITE(models::ADXL_THRESH_TAP, 0x31), 0);
-	EXPECT_EQ(sensor_reg(models::ADXL_THRESH_TAP), 0x31);
+	ASSERT_EQ(ADXL345_REG_WRITE(ADXL_THRESH_TAP, 0x31), 0);
+	EXPECT_EQ(sensor_reg(ADXL_THRESH_TAP), 0x31);
 
 	// The sample missed meanwhile shows as an overrun.
 	next_sample();

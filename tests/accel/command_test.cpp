@@ -9,11 +9,12 @@
 #include <thread>
 
 #include "help_banner.h"
-#include "models/i2c0_regs.h"
 #include "writer.h"
 
 namespace
 {
+
+using namespace models;
 
 #ifndef ACCEL_VARIANT_BASIC
 
@@ -59,8 +60,8 @@ TEST_F(Commands, FormatSetsRangeResolutionAndScale)
 		EXPECT_EQ(write_text(c.text), (ssize_t)strlen(c.text));
 		EXPECT_EQ(log_texts(), std::vector<std::string>{});
 		EXPECT_EQ(writes_,
-			  bracketed({{0x1E, 0}, {0x1F, 0}, {0x20, 0}, {0x31, c.data_format}}));
-		EXPECT_EQ(sensor_reg(0x31), c.data_format);
+			  bracketed({{ADXL_OFSX, 0}, {ADXL_OFSY, 0}, {ADXL_OFSZ, 0}, {ADXL_DATA_FORMAT, c.data_format}}));
+		EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), c.data_format);
 		EXPECT_EQ(mg_per_LSB, c.mg);
 		EXPECT_EQ(record_scale(), c.mg);
 	}
@@ -104,12 +105,12 @@ TEST_F(Commands, RecordsRightAfterFormatAndInitShowCountsAtTheirOwnScale)
 TEST_F(Commands, FormatCarriesTheUpperBitsOverAndClearsJustify)
 {
 	// Self-test, SPI mode, interrupt polarity and bit 4 set, left-justified.
-	set_register(0x31, 0xF7);
+	set_register(ADXL_DATA_FORMAT, 0xF7);
 	EXPECT_EQ(write_text("format 0 4"), 10);
-	EXPECT_EQ(sensor_reg(0x31), 0xF1);
-	set_register(0x31, 0x54);
+	EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), 0xF1);
+	set_register(ADXL_DATA_FORMAT, 0x54);
 	EXPECT_EQ(write_text("format 1 2"), 10);
-	EXPECT_EQ(sensor_reg(0x31), 0x58);
+	EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), 0x58);
 }
 
 TEST_F(Commands, FormatWithABadRangeClearsTheOffsetsOnly)
@@ -122,8 +123,8 @@ TEST_F(Commands, FormatWithABadRangeClearsTheOffsetsOnly)
 			set_offsets(5, 6, 7);
 			EXPECT_EQ(write_text(text), (ssize_t)text.size());
 			EXPECT_EQ(log_texts(), msg(std::string("bad range value ") + gg + "\n"));
-			EXPECT_EQ(writes_, bracketed({{0x1E, 0}, {0x1F, 0}, {0x20, 0}}));
-			EXPECT_EQ(sensor_reg(0x31), 0x0B);
+			EXPECT_EQ(writes_, bracketed({{ADXL_OFSX, 0}, {ADXL_OFSY, 0}, {ADXL_OFSZ, 0}}));
+			EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), 0x0B);
 			EXPECT_EQ(mg_per_LSB, 4);
 			EXPECT_EQ(record_scale(), 4);
 		}
@@ -139,8 +140,8 @@ TEST_F(Commands, FormatThatDoesNotParseChangesNothing)
 		EXPECT_EQ(write_text(text), (ssize_t)strlen(text));
 		EXPECT_EQ(log_texts(), msg(std::string("can't parse user input ") + text + "\n"));
 		EXPECT_EQ(writes_, BRACKET);
-		EXPECT_EQ(sensor_reg(0x1E), 5);
-		EXPECT_EQ(sensor_reg(0x31), 0x03);
+		EXPECT_EQ(sensor_reg(ADXL_OFSX), 5);
+		EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), 0x03);
 		EXPECT_EQ(mg_per_LSB, 31);
 	}
 }
@@ -153,11 +154,11 @@ TEST_F(Commands, RateSetsTheOutputDataRate)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.first);
-		set_register(0x2C, 0x0A);
+		set_register(ADXL_BW_RATE, 0x0A);
 		EXPECT_EQ(write_text(c.first), (ssize_t)strlen(c.first));
 		EXPECT_EQ(log_texts(), std::vector<std::string>{});
-		EXPECT_EQ(writes_, bracketed({{0x2C, c.second}}));
-		EXPECT_EQ(sensor_reg(0x2C), c.second);
+		EXPECT_EQ(writes_, bracketed({{ADXL_BW_RATE, c.second}}));
+		EXPECT_EQ(sensor_reg(ADXL_BW_RATE), c.second);
 	}
 	// The rate is the sensor's: 25 Hz brings a sample every 40 ms.
 	ASSERT_EQ(write_text("rate 25"), 7);
@@ -185,7 +186,7 @@ TEST_F(Commands, RateRejections)
 		EXPECT_EQ(write_text(c.first), (ssize_t)strlen(c.first));
 		EXPECT_EQ(log_texts(), msg(c.second));
 		EXPECT_EQ(writes_, BRACKET);
-		EXPECT_EQ(sensor_reg(0x2C), 0x07);
+		EXPECT_EQ(sensor_reg(ADXL_BW_RATE), 0x07);
 	}
 }
 
@@ -206,29 +207,20 @@ TEST_F(Commands, DeviceReportsTheIdentity)
 
 TEST_F(Commands, InitRestoresTheStartUpConfiguration)
 {
-	std::vector<RegWrite> init = {{0x2D, 0x00}, {0x31, 0x03}, {0x2C, 0x07}};
-	if (FULL_VARIANT)
-		init.insert(init.end(), {{0x1D, 0x30},
-					 {0x21, 0x20},
-					 {0x22, 0x10},
-					 {0x23, 0xFF},
-					 {0x2A, 0x07},
-					 {0x2E, 0x60}});
-	init.insert(init.end(), {{0x1E, 0x00}, {0x1F, 0x00}, {0x20, 0x00}, {0x2D, 0x08}});
-
 	for (const char *text : {"init", "init now", "init\n"}) {
 		SCOPED_TRACE(text);
 		ASSERT_EQ(write_text("format 1 16"), 11);
 		ASSERT_EQ(write_text("rate 25"), 7);
 		set_offsets(5, 6, 7);
-		set_register(0x2E, 0x00);
+		set_register(ADXL_INT_ENABLE, 0);
 		EXPECT_EQ(write_text(text), (ssize_t)strlen(text));
 		EXPECT_EQ(log_texts(), std::vector<std::string>{});
-		EXPECT_EQ(writes_, bracketed(init));
-		EXPECT_EQ(sensor_reg(0x31), 0x03);
-		EXPECT_EQ(sensor_reg(0x2C), 0x07);
-		EXPECT_EQ(sensor_reg(0x1E), 0x00);
-		EXPECT_EQ(sensor_reg(0x2E), FULL_VARIANT ? 0x60 : 0x00);
+		EXPECT_EQ(writes_, bracketed(init_writes()));
+		EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), 0x03);
+		EXPECT_EQ(sensor_reg(ADXL_BW_RATE), 0x07);
+		EXPECT_EQ(sensor_reg(ADXL_OFSX), 0);
+		EXPECT_EQ(sensor_reg(ADXL_INT_ENABLE),
+			  FULL_VARIANT ? ADXL_INT_SINGLE_TAP | ADXL_INT_DOUBLE_TAP : 0);
 		EXPECT_EQ(mg_per_LSB, 31);
 		EXPECT_EQ(record_scale(), 31);
 	}
@@ -285,9 +277,9 @@ TEST_F(Commands, OnlyTheFirstElevenBytesAreTaken)
 	sim::unpoison();
 
 	EXPECT_EQ(write_text("format 1 16\n"), 12);
-	EXPECT_EQ(sensor_reg(0x31), 0x0B);
+	EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), 0x0B);
 	EXPECT_EQ(write_text("rate 6.25   0.78"), 16);
-	EXPECT_EQ(sensor_reg(0x2C), 0x06);
+	EXPECT_EQ(sensor_reg(ADXL_BW_RATE), 0x06);
 	// Rejections show the text as taken.
 	EXPECT_EQ(write_text("format 1 x junk"), 15);
 	EXPECT_EQ(log_texts(), msg("can't parse user input format 1 x \n"));
@@ -316,7 +308,7 @@ TEST_F(Commands, FailedCopiesAreErrorsAndRunNothing)
 	sim::clear_log();
 	EXPECT_EQ(sim::write(fd_, nullptr, 4), -EFAULT);
 	EXPECT_EQ(log_texts(), copy);
-	EXPECT_EQ(sensor_reg(0x2D), 0x08);
+	EXPECT_EQ(sensor_reg(ADXL_POWER_CTL), ADXL_POWER_CTL_MEASURE);
 }
 
 // The kernel's sscanf is the reference: a number is an optional '-' and
@@ -332,19 +324,19 @@ TEST_F(Commands, WordsAndNumbersAreReadAsTheKernelReadsThem)
 	EXPECT_EQ(write_text("format 1-8"), 10);
 	EXPECT_EQ(log_texts(), msg("bad range value -8\n"));
 	EXPECT_EQ(write_text("format -0 8"), 11);
-	EXPECT_EQ(sensor_reg(0x31), 0x02);
+	EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), 0x02);
 
 	EXPECT_EQ(write_text("format\xA0"
 			     "1\xA0"
 			     "16"),
 		  11);
-	EXPECT_EQ(sensor_reg(0x31), 0x0B);
+	EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), 0x0B);
 	EXPECT_EQ(write_text("rate\xA0"
 			     "25"),
 		  7);
-	EXPECT_EQ(sensor_reg(0x2C), 0x08);
+	EXPECT_EQ(sensor_reg(ADXL_BW_RATE), 0x08);
 	EXPECT_EQ(write_text("\xA0\xA0init"), 6);
-	EXPECT_EQ(sensor_reg(0x31), 0x03);
+	EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), 0x03);
 	EXPECT_EQ(write_text("Init\xA0"), 5);
 	EXPECT_EQ(log_texts(), msg("received unrecognized command Init\n"));
 	EXPECT_EQ(write_text("rate \xA0"), 6);
@@ -361,21 +353,22 @@ TEST_F(Commands, FailedBusReturnsTheErrorAndStillEndsMeasuring)
 	EXPECT_EQ(log_texts(), msg("no answer from ADXL345 at register 0x00\n"));
 	std::vector<uint32_t> w = words();
 	ASSERT_GE(w.size(), 2u);
-	EXPECT_EQ(std::vector<uint32_t>(w.end() - 2, w.end()), (std::vector<uint32_t>{0x42D, 0x08}))
+	EXPECT_EQ(std::vector<uint32_t>(w.end() - 2, w.end()), (std::vector<uint32_t>{address_word(ADXL_POWER_CTL), ADXL_POWER_CTL_MEASURE}))
 		<< "measurement write after the failed read";
 
 	EXPECT_EQ(write_text("format 0 4"), -EIO);
 	EXPECT_EQ(log_texts(), msg("no answer from ADXL345 at register 0x31\n"));
 	EXPECT_EQ(mg_per_LSB, 31) << "the scale follows DATA_FORMAT, which was not written";
 
-	// Writes are not acknowledged one by one: a command that only writes
-	// cannot notice the missing sensor.
-	EXPECT_EQ(write_text("rate 25"), 7);
+	// A command that only writes learns of the missing sensor from the
+	// abort its first unacknowledged write latched.
+	EXPECT_EQ(write_text("rate 25"), -EIO);
+	EXPECT_EQ(log_texts(), msg("ADXL345 did not acknowledge a register write\n"));
 
 	// A controller that stops moving words, without aborting, and cannot be
 	// set up again: the wait runs out, and no command runs after it.
 	sim::with_board([](models::Board &b) {
-		b.i2c0.con &= ~models::I2C_CON_MASTER;
+		b.i2c0.con &= ~I2C_CON_MASTER;
 		b.i2c0.stuck_enabled = true;
 	});
 	EXPECT_EQ(write_text("device"), -EIO);
@@ -390,7 +383,7 @@ TEST_F(Commands, FailedBusReturnsTheErrorAndStillEndsMeasuring)
 	});
 	expect_bracket_ = true;
 	EXPECT_EQ(write_text("format 0 4"), 10);
-	EXPECT_EQ(sensor_reg(0x31), 0x01);
+	EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), 0x01);
 	EXPECT_EQ(record_scale(), 8);
 }
 
@@ -413,7 +406,7 @@ TEST_F(Commands, WritesInQuickSuccessionLoseNoWord)
 			  i % 2 ? 7 : 9);
 	std::vector<RegWrite> expected;
 	for (int i = 0; i < 30; i++) {
-		std::vector<RegWrite> one = bracketed({{0x2C, i % 2 ? 0x08 : 0x03}});
+		std::vector<RegWrite> one = bracketed({{ADXL_BW_RATE, i % 2 ? 0x08 : 0x03}});
 		expected.insert(expected.end(), one.begin(), one.end());
 	}
 	EXPECT_EQ(sensor_writes(), expected);
@@ -436,9 +429,9 @@ TEST_F(Commands, ConcurrentWritersKeepTheirBrackets)
 
 	// Each write is its own bracket around its own registers.
 	std::vector<RegWrite> w = sensor_writes();
-	const std::vector<RegWrite> rate = bracketed({{0x2C, 0x08}});
+	const std::vector<RegWrite> rate = bracketed({{ADXL_BW_RATE, 0x08}});
 	const std::vector<RegWrite> format =
-		bracketed({{0x1E, 0}, {0x1F, 0}, {0x20, 0}, {0x31, 0x0A}});
+		bracketed({{ADXL_OFSX, 0}, {ADXL_OFSY, 0}, {ADXL_OFSZ, 0}, {ADXL_DATA_FORMAT, 0x0A}});
 	int rates = 0, formats = 0;
 	for (size_t i = 0; i < w.size();) {
 		if (i + rate.size() <= w.size() &&

@@ -6,7 +6,8 @@
 #include "accel_fixture.h"
 
 // The standby and measurement writes around every command.
-const RegWrite STANDBY = {0x2D, 0x00}, MEASURE = {0x2D, 0x08};
+const RegWrite STANDBY = {models::ADXL_POWER_CTL, 0},
+	       MEASURE = {models::ADXL_POWER_CTL, models::ADXL_POWER_CTL_MEASURE};
 const std::vector<RegWrite> BRACKET = {STANDBY, MEASURE};
 
 inline std::vector<RegWrite> bracketed(const std::vector<RegWrite> &inside)
@@ -15,6 +16,24 @@ inline std::vector<RegWrite> bracketed(const std::vector<RegWrite> &inside)
 	out.insert(out.end(), inside.begin(), inside.end());
 	out.push_back(MEASURE);
 	return out;
+}
+
+// Whether every register write but POWER_CTL's reached a sensor in standby,
+// and the writes leave it measuring.
+inline ::testing::AssertionResult configured_in_standby(const std::vector<RegWrite> &writes)
+{
+	bool measuring = true; // as between commands
+	for (size_t i = 0; i < writes.size(); i++) {
+		if (writes[i].first == models::ADXL_POWER_CTL)
+			measuring = writes[i].second & models::ADXL_POWER_CTL_MEASURE;
+		else if (measuring)
+			return ::testing::AssertionFailure()
+			       << "write " << i << " to register " << writes[i].first
+			       << " while measuring";
+	}
+	if (!measuring)
+		return ::testing::AssertionFailure() << "left in standby";
+	return ::testing::AssertionSuccess();
 }
 
 // One log line of the driver, as log_texts() shows it.
@@ -36,15 +55,18 @@ class WriterTest : public AccelTest
 
 	// One write of exactly these bytes, with the log and the traces
 	// cleared before it; its sensor register writes land in writes_.
-	// Every write leaves the sensor measuring, and one that reaches the
-	// sensor begins with standby and ends with measurement.
+	// Every write changes the configuration in standby only and leaves the
+	// sensor measuring, and one that reaches the sensor begins with standby
+	// and ends with measurement.
 	ssize_t write_text(const std::string &text)
 	{
 		sim::clear_log();
 		models::board_clear_traces(&sim::board());
 		ssize_t n = sim::write(fd_, text.data(), text.size());
 		writes_ = sensor_writes();
-		EXPECT_EQ(sensor_reg(0x2D), 0x08) << "not measuring after the write";
+		EXPECT_EQ(sensor_reg(models::ADXL_POWER_CTL), models::ADXL_POWER_CTL_MEASURE)
+			<< "not measuring after the write";
+		EXPECT_TRUE(configured_in_standby(writes_));
 		if (expect_bracket_) {
 			EXPECT_GE(writes_.size(), 2u);
 			if (writes_.size() >= 2) {
@@ -63,9 +85,9 @@ class WriterTest : public AccelTest
 
 	static void set_offsets(uint8_t x, uint8_t y, uint8_t z)
 	{
-		set_register(0x1E, x);
-		set_register(0x1F, y);
-		set_register(0x20, z);
+		set_register(models::ADXL_OFSX, x);
+		set_register(models::ADXL_OFSY, y);
+		set_register(models::ADXL_OFSZ, z);
 	}
 
 	// A fresh record, whatever the file position.

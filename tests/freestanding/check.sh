@@ -19,7 +19,7 @@ for arg in "$@"; do
 		obj="$work/$name-$(basename "$arg" .cpp).o"
 		# shellcheck disable=SC2086
 		"${cross}g++" -std=gnu++11 -pedantic-errors -Wall -Wextra -Werror -O2 \
-			-ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics \
+			-ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-pie \
 			-fno-asynchronous-unwind-tables -fno-unwind-tables \
 			-nostdinc -nostdinc++ -isystem "$("${cross}g++" -print-file-name=include)" \
 			-march=armv7-a -marm -mfloat-abi=soft \

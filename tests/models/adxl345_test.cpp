@@ -61,7 +61,7 @@ TEST_F(Sensor, ReadOnlyRegistersIgnoreWritesButTheBusDeliversThem)
 	EXPECT_EQ(r.b->sensor.write_val[1], 0xFF);
 }
 
-TEST_F(Sensor, PointerAdvancesThroughMultiByteAccessesAndWraps)
+TEST_F(Sensor, PointerAdvancesThroughMultiByteAccessesPastTheMap)
 {
 	r.cmd(WRITE_ADDR | ADXL_OFSX);
 	r.cmd(0x81);
@@ -72,11 +72,19 @@ TEST_F(Sensor, PointerAdvancesThroughMultiByteAccessesAndWraps)
 	EXPECT_EQ(got[0], 0x81);
 	EXPECT_EQ(got[1], 0x82);
 	EXPECT_EQ(got[2], 0x83);
-	ASSERT_TRUE(r.multi_read(0x3E, got, 3));
-	EXPECT_EQ(got[2], 0xE5);
-	// Register addresses are six bits wide.
-	EXPECT_EQ(r.read_reg(0x40 | ADXL_BW_RATE), 0x0A);
-	EXPECT_EQ(r.read_reg(0xC0 | ADXL_DEVID), 0xE5);
+	// The address byte is eight bits: past the map, and in the reserved
+	// range, registers read 0 and take no writes, each one logged.
+	uint32_t errors = r.b->sensor.guest_errors;
+	ASSERT_TRUE(r.multi_read(0xFE, got, 3));
+	EXPECT_EQ(got[0], 0);
+	EXPECT_EQ(got[1], 0);
+	EXPECT_EQ(got[2], 0xE5) << "the pointer wraps at eight bits";
+	EXPECT_EQ(r.read_reg(0x40 | ADXL_BW_RATE), 0);
+	EXPECT_EQ(r.read_reg(ADXL_RESERVED_LAST), 0);
+	r.reg_write(ADXL_RESERVED_FIRST, 0x55);
+	r.settle();
+	EXPECT_EQ(sensor_peek(r.b, ADXL_RESERVED_FIRST), 0);
+	EXPECT_EQ(r.b->sensor.guest_errors, errors + 5);
 }
 
 TEST_F(Sensor, FirstSampleComesOnePeriodAfterEnteringMeasurement)
@@ -214,7 +222,7 @@ TEST_F(Sensor, CountsFollowRangeResolutionJustificationOffsetAndSaturation)
 		r.reg_write(ADXL_OFSY, (uint8_t)c.offset);
 		r.reg_write(ADXL_OFSZ, (uint8_t)c.offset);
 		sensor_set_accel(r.b, c.mg, c.mg, c.mg);
-		r.measure(c.format, 0x0F);
+		r.measure(c.format, 0x0D);
 		r.xyz(); // drop the sample taken before the change
 		ASSERT_TRUE(r.wait_data_ready());
 		auto v = r.xyz();
@@ -267,7 +275,7 @@ std::vector<int16_t> noisy_z(Rig &r, int n)
 {
 	std::vector<int16_t> z;
 	sensor_set_noise(r.b, 50);
-	r.measure(0x08, 0x0F);
+	r.measure(0x08, 0x0D);
 	for (int i = 0; i < n; i++) {
 		EXPECT_TRUE(r.wait_data_ready());
 		z.push_back(r.xyz()[2]);
@@ -418,6 +426,64 @@ TEST_F(Taps, NotDetectedInStandbyOrWhenTheDatasheetDisablesThem)
 	r.reg_write(ADXL_DUR, 0x20);
 	r.reg_write(ADXL_TAP_AXES, 0);
 	EXPECT_EQ(taps_after(0x60, false), 0x00);
+}
+
+} // namespace
+
+namespace
+{
+
+// Stream mode, as Linux's input driver sets it up: samples queue, DATA_READY
+// and the watermark follow the queue, INT1 carries what INT_MAP leaves on
+// it, and a burst pops one level.
+TEST_F(Sensor, StreamFifoQueuesSamplesAndDrivesTheInterruptPins)
+{
+	r.reg_write(ADXL_INT_ENABLE, ADXL_INT_DATA_READY | ADXL_INT_WATERMARK);
+	r.reg_write(ADXL_INT_MAP, ADXL_INT_WATERMARK);
+	r.reg_write(ADXL_FIFO_CTL, ADXL_FIFO_STREAM << ADXL_FIFO_MODE_SHIFT | 4);
+	r.measure(0x08, 0x0D); // 800 Hz
+	EXPECT_FALSE(sensor_int_pin(r.b, 1));
+	board_advance(r.b, 4 * 1250000 + 1000);
+	EXPECT_EQ(r.read_reg(ADXL_FIFO_STATUS), 3) << "four samples, one in the data registers";
+	EXPECT_TRUE(sensor_int_pin(r.b, 1)) << "DATA_READY on INT1";
+	EXPECT_TRUE(sensor_int_pin(r.b, 2)) << "watermark of four met, mapped to INT2";
+	r.xyz();
+	EXPECT_EQ(r.read_reg(ADXL_FIFO_STATUS), 2);
+	EXPECT_FALSE(sensor_int_pin(r.b, 2)) << "below the watermark";
+	board_advance(r.b, 100 * 1250000);
+	EXPECT_EQ(r.read_reg(ADXL_FIFO_STATUS), 32) << "full: the oldest dropped";
+	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE) & ADXL_INT_OVERRUN, ADXL_INT_OVERRUN);
+	r.reg_write(ADXL_DATA_FORMAT, 0x08 | ADXL_FORMAT_INT_INVERT);
+	r.settle();
+	EXPECT_FALSE(sensor_int_pin(r.b, 1)) << "active low";
+	r.reg_write(ADXL_POWER_CTL, 0); // no more samples while draining
+	for (int i = 0; i < 33; i++)
+		r.xyz();
+	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE) & ADXL_INT_DATA_READY, 0);
+}
+
+// Self-test only where the datasheet gives it; the LSB always 0 at 1600
+// and 3200 Hz in full resolution.
+TEST_F(Sensor, SelfTestAndUpperRateLsbFollowTheDatasheetConditions)
+{
+	struct {
+		uint8_t rate;
+		bool shifted;
+	} cases[] = {{0x0A, true}, {0x0F, true}, {0x0E, false}, {0x09, false},
+		     {0x0A | ADXL_BW_RATE_LOW_POWER, false}};
+	sensor_set_accel(r.b, 0, 0, 1000);
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.rate);
+		r.measure(0x08 | ADXL_FORMAT_SELF_TEST, c.rate);
+		r.xyz();
+		ASSERT_TRUE(r.wait_data_ready());
+		auto v = r.xyz();
+		EXPECT_EQ(v[0] != 0, c.shifted);
+		if ((c.rate & ADXL_BW_RATE_CODE_MASK) >= ADXL_RATE_1600HZ) {
+			for (int k = 0; k < 3; k++)
+				EXPECT_EQ(v[k] & 1, 0);
+		}
+	}
 }
 
 } // namespace

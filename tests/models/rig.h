@@ -65,12 +65,22 @@ struct Rig {
 		return false;
 	}
 
-	// Abort and disable, configure, enable, and clear the abort state the
-	// abort left.
+	// Aborts whatever the controller does, as the register descriptions
+	// allow: enable set, and set long enough.
+	void abort()
+	{
+		if (!(i2c_r(I2C_ENABLE) & I2C_ENABLE_EN)) {
+			i2c_w(I2C_ENABLE, I2C_ENABLE_EN);
+			board_advance(b, I2C_ENABLE_SETTLE_NS);
+		}
+		i2c_w(I2C_ENABLE, I2C_ENABLE_EN | I2C_ENABLE_ABORT);
+	}
+
+	// Disable, configure, enable, and clear any abort state left.
 	void setup_controller(uint32_t hcnt = 90, uint32_t lcnt = 160, uint32_t con = 0x65,
 			      uint32_t tar = SENSOR_ADDRESS)
 	{
-		i2c_w(I2C_ENABLE, I2C_ENABLE_ABORT);
+		i2c_w(I2C_ENABLE, 0);
 		wait_enabled(false);
 		i2c_w(I2C_CON, con);
 		i2c_w(I2C_TAR, tar);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "load_fault.h"
 #include "models/panel_ports_regs.h"
 #include "panelio.h"
 #include "read_mix.h"
@@ -27,6 +28,14 @@ std::function<void()> after_load;
 
 const sim::Module panelio{"panelio", init_drivers, stop_drivers};
 const uint32_t KEY_EDGE = models::LWBRIDGE_BASE + models::PORTS_KEY_EDGE;
+
+// The bridge window as the simulated kernel's records print it.
+std::string window(const char *format)
+{
+	char text[64];
+	snprintf(text, sizeof(text), format, models::LWBRIDGE_BASE, models::LWBRIDGE_SPAN);
+	return text;
+}
 
 void press(uint32_t buttons)
 {
@@ -100,7 +109,7 @@ TEST_F(Panelio, LoadRegistersBothDevicesAndClearsCaptures)
 {
 	const std::vector<std::string> calls = sim::calls();
 	const std::vector<std::string> expected = {
-		"ioremap 0xFF200000 0x5000", "alloc_chrdev_region KEY", "cdev_alloc", "cdev_add",
+		window("ioremap 0x%08X 0x%X"), "alloc_chrdev_region KEY", "cdev_alloc", "cdev_add",
 		"class_create KEY", "device_create KEY", "alloc_chrdev_region SW", "cdev_alloc",
 		"cdev_add", "class_create SW", "device_create SW"};
 	EXPECT_EQ(calls, expected);
@@ -109,7 +118,7 @@ TEST_F(Panelio, LoadRegistersBothDevicesAndClearsCaptures)
 	ASSERT_EQ(trace.size(), 1u);
 	EXPECT_TRUE(trace[0].store);
 	EXPECT_EQ(trace[0].phys, KEY_EDGE);
-	EXPECT_EQ(trace[0].value, 0xFu);
+	EXPECT_EQ(trace[0].value, models::PORTS_KEY_MASK);
 
 	const std::vector<sim::LogLine> log = sim::log();
 	ASSERT_EQ(log.size(), 2u);
@@ -375,7 +384,7 @@ TEST_F(Panelio, UnloadReleasesEverythingAndReloadMapsAfresh)
 	const std::vector<std::string> all = sim::calls();
 	const std::vector<std::string> unload(all.begin() + before, all.end());
 	const std::vector<std::string> expected = {
-		"iounmap 0xFF200000", "device_destroy", "cdev_del", "class_destroy",
+		window("iounmap 0x%08X"), "device_destroy", "cdev_del", "class_destroy",
 		"unregister_chrdev_region", "device_destroy", "cdev_del", "class_destroy",
 		"unregister_chrdev_region"};
 	EXPECT_EQ(unload, expected);
@@ -385,7 +394,7 @@ TEST_F(Panelio, UnloadReleasesEverythingAndReloadMapsAfresh)
 	EXPECT_EQ(sim::log().size(), 2u); // unload logs nothing
 
 	ASSERT_EQ(sim::insmod(panelio), 0);
-	EXPECT_NE(sim::held().find("mapping 0xFF200000+0x5000"), std::string::npos);
+	EXPECT_NE(sim::held().find(window("mapping 0x%08X+0x%X")), std::string::npos);
 	press(0x1);
 	set_switches(0x42);
 	EXPECT_EQ(cat("/dev/KEY"), "1\n");
@@ -442,22 +451,35 @@ TEST_F(Panelio, ConcurrentReadersReportEveryPressExactlyOnce)
 		EXPECT_EQ(reported[k], presses / 4) << "button " << k;
 }
 
-struct LoadFault {
-	sim::Step step;
+// A load fault of one of panelio's steps: the bridge window's mapping, or a
+// step of the registration of KEY (the first) or SW (the second).
+struct PanelioFault {
+	LoadFault fault;
 	unsigned nth;
-	int err;    // injected
-	int result; // of the load
-	const char *message;
+	std::string message;
 };
 
-class PanelioLoadFault : public ::testing::TestWithParam<LoadFault> {};
+std::vector<PanelioFault> panelio_faults()
+{
+	std::vector<PanelioFault> out = {
+		{{sim::Step::ioremap, 0, -ENOMEM, "ioremap_nocache()"}, 1,
+		 "panelio driver: ioremap_nocache() failed\n"}};
+	for (unsigned nth : {1, 2})
+		for (const LoadFault &f : REGISTRATION_FAULTS)
+			out.push_back({f, nth,
+				       std::string(nth == 1 ? "KEY" : "SW") + " driver: " + f.call +
+					       " failed\n"});
+	return out;
+}
+
+class PanelioLoadFault : public ::testing::TestWithParam<PanelioFault> {};
 
 TEST_P(PanelioLoadFault, UnwindsCleanlyAndALaterLoadWorks)
 {
-	const LoadFault f = GetParam();
+	const PanelioFault &p = GetParam();
 	sim::reset();
-	sim::fail_next(f.step, f.err, f.nth);
-	EXPECT_EQ(sim::insmod(panelio), f.result);
+	sim::fail_next(p.fault.step, p.fault.err, p.nth);
+	EXPECT_EQ(sim::insmod(panelio), p.fault.result);
 	EXPECT_EQ(sim::held(), "");
 	EXPECT_EQ(sim::problems(), std::vector<std::string>{});
 	EXPECT_EQ(sim::open("/dev/KEY"), -ENOENT);
@@ -466,8 +488,8 @@ TEST_P(PanelioLoadFault, UnwindsCleanlyAndALaterLoadWorks)
 	const std::vector<sim::LogLine> log = sim::log();
 	ASSERT_FALSE(log.empty());
 	EXPECT_EQ(log.back().level, 4);
-	EXPECT_EQ(log.back().text, f.message);
-	const bool sw_failed = f.nth == 2;
+	EXPECT_EQ(log.back().text, p.message);
+	const bool sw_failed = p.nth == 2;
 	EXPECT_EQ(log.size(), sw_failed ? 2u : 1u); // "KEY driver added" first
 
 	sim::clear_log();
@@ -481,34 +503,14 @@ TEST_P(PanelioLoadFault, UnwindsCleanlyAndALaterLoadWorks)
 	EXPECT_EQ(sim::problems(), std::vector<std::string>{});
 }
 
-std::string fault_name(const ::testing::TestParamInfo<LoadFault> &info)
+std::string fault_name(const ::testing::TestParamInfo<PanelioFault> &info)
 {
-	static const char *const steps[] = {"alloc_chrdev_region", "class_create", "cdev_alloc",
-					    "cdev_add", "device_create", "ioremap", "lock"};
-	const char *step = steps[static_cast<int>(info.param.step)];
-	if (info.param.step == sim::Step::ioremap)
-		return step;
-	return std::string(info.param.nth == 2 ? "SW_" : "KEY_") + step;
+	std::string call = info.param.fault.call;
+	call = call.substr(0, call.find('('));
+	if (info.param.fault.step == sim::Step::ioremap)
+		return call;
+	return std::string(info.param.nth == 2 ? "SW_" : "KEY_") + call;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-	EveryStep, PanelioLoadFault,
-	::testing::Values(
-		LoadFault{sim::Step::ioremap, 1, 0, -ENOMEM, "panelio: ioremap_nocache() failed\n"},
-		LoadFault{sim::Step::alloc_chrdev_region, 1, -EBUSY, -EBUSY,
-			  "KEY driver: alloc_chrdev_region() failed\n"},
-		LoadFault{sim::Step::cdev_alloc, 1, 0, -ENOMEM, "KEY driver: cdev_alloc() failed\n"},
-		LoadFault{sim::Step::cdev_add, 1, -EIO, -EIO, "KEY driver: cdev_add() failed\n"},
-		LoadFault{sim::Step::class_create, 1, -EEXIST, -EEXIST,
-			  "KEY driver: class_create() failed\n"},
-		LoadFault{sim::Step::device_create, 1, -ENOMEM, -ENOMEM,
-			  "KEY driver: device_create() failed\n"},
-		LoadFault{sim::Step::alloc_chrdev_region, 2, -EBUSY, -EBUSY,
-			  "SW driver: alloc_chrdev_region() failed\n"},
-		LoadFault{sim::Step::cdev_alloc, 2, 0, -ENOMEM, "SW driver: cdev_alloc() failed\n"},
-		LoadFault{sim::Step::cdev_add, 2, -EIO, -EIO, "SW driver: cdev_add() failed\n"},
-		LoadFault{sim::Step::class_create, 2, -EEXIST, -EEXIST,
-			  "SW driver: class_create() failed\n"},
-		LoadFault{sim::Step::device_create, 2, -ENOMEM, -ENOMEM,
-			  "SW driver: device_create() failed\n"}),
-	fault_name);
+INSTANTIATE_TEST_SUITE_P(EveryStep, PanelioLoadFault, ::testing::ValuesIn(panelio_faults()),
+			 fault_name);

@@ -23,7 +23,9 @@ usage: board COMMAND
   board switches VALUE    switch positions (hex, 12 switches)
   board sensor off|on     disconnect the sensor from the bus, or connect it
   board devid VALUE       the sensor's DEVID register (hex)
-  board reset             the board's devices to their power-on state
+  board reset sensor      the sensor's supply off and on: power-on registers,
+                          standby ('echo init > /dev/accel' brings it back)
+  board reset board       the whole board, as its reset button: the guest reboots
   board regs              sensor registers, one "NAME 0xHH" per line
   board help              this list
 EOF_HELP
@@ -92,8 +94,8 @@ help | -h | --help)
 	exit 0
 	;;
 tilt | bias) [ $# -eq 4 ] || usage ;;
-noise | press | switches | sensor | devid) [ $# -eq 2 ] || usage ;;
-tap | doubletap | reset | regs) [ $# -eq 1 ] || usage ;;
+noise | press | switches | sensor | devid | reset) [ $# -eq 2 ] || usage ;;
+tap | doubletap | regs) [ $# -eq 1 ] || usage ;;
 *) usage ;;
 esac
 case $1 in
@@ -127,5 +129,11 @@ sensor)
 	*) refused ;;
 	esac
 	;;
-reset) run $CMD_RESET ;;
+reset)
+	case $2 in
+	sensor) run $CMD_RESET 0 ;;
+	board) run $CMD_RESET 1 ;;
+	*) refused ;;
+	esac
+	;;
 esac

@@ -52,7 +52,7 @@ const median = (v) => [...v].sort((a, b) => a - b)[Math.floor(v.length / 2)];
 const pct = (v, p) => [...v].sort((a, b) => a - b)[Math.min(v.length - 1, Math.floor(v.length * p))];
 
 const modules = await nodeModules();
-const board = new Board({build, series, script: GUEST, timeout: seconds + 300,
+const board = new Board({build, kernel: series, script: GUEST, timeout: seconds + 300,
   args: icount ? ['--icount'] : []});
 const userDir = mkdtempSync(path.join(tmpdir(), 'panel-bench.'));
 let context;

@@ -64,18 +64,60 @@ void bm_sync(bm_board *b, uint64_t now_ns)
 	models::board_sync(&b->board, now_ns);
 }
 
-uint32_t bm_read(bm_board *b, bm_window_id w, uint32_t offset)
+static uint32_t window_base(bm_window_id w)
 {
-	switch (w) {
-	case BM_I2C0:
-		return models::i2c0_read(&b->board, offset);
-	case BM_SYSMGR:
-		return models::sysmgr_read(&b->board.sysmgr, offset);
-	case BM_PORTS:
-		return models::ports_read(&b->board.ports, offset);
-	default:
-		return 0;
-	}
+	return w < BM_WINDOWS ? bm_windows[w].base : 0;
+}
+
+bool bm_read(bm_board *b, bm_window_id w, uint32_t offset, unsigned size, uint32_t *value)
+{
+	return models::board_load(&b->board, window_base(w) + offset, size, value);
+}
+
+bool bm_write(bm_board *b, bm_window_id w, uint32_t offset, unsigned size, uint32_t value)
+{
+	return models::board_store(&b->board, window_base(w) + offset, size, value);
+}
+
+void bm_set_narrow_error(bm_board *b, bool error)
+{
+	models::board_set_narrow_access(&b->board,
+					error ? models::NARROW_ERROR : models::NARROW_WIDEN);
+}
+
+bool bm_narrow_error(const bm_board *b)
+{
+	return b->board.narrow == models::NARROW_ERROR;
+}
+
+bool bm_i2c0_irq(const bm_board *b)
+{
+	return models::i2c0_irq_level(&b->board);
+}
+
+bool bm_sensor_int1(const bm_board *b)
+{
+	return models::sensor_int_pin(&b->board, 1);
+}
+
+uint64_t bm_next_event_ns(bm_board *b)
+{
+	return models::board_next_event_ns(&b->board);
+}
+
+void bm_sensor_power_cycle(bm_board *b)
+{
+	models::sensor_power_cycle(&b->board);
+}
+
+void bm_set_guest_error_hook(void (*hook)(const char *, const char *, uint32_t, uint32_t))
+{
+	models::guest_error_hook = hook;
+}
+
+uint32_t bm_i2c0_clock_hz(void)
+{
+	return models::I2C_INPUT_CLOCK_HZ;
 }
 
 void bm_set_queue_end(bm_board *b, bool stop)
@@ -87,23 +129,6 @@ void bm_set_queue_end(bm_board *b, bool stop)
 bool bm_queue_end_stop(const bm_board *b)
 {
 	return b->board.i2c0.queue_end == models::I2C_QUEUE_END_STOP;
-}
-
-void bm_write(bm_board *b, bm_window_id w, uint32_t offset, uint32_t value)
-{
-	switch (w) {
-	case BM_I2C0:
-		models::i2c0_write(&b->board, offset, value);
-		break;
-	case BM_SYSMGR:
-		models::sysmgr_write(&b->board.sysmgr, offset, value);
-		break;
-	case BM_PORTS:
-		models::ports_write(&b->board.ports, offset, value);
-		break;
-	default:
-		break;
-	}
 }
 
 bool bm_set_tilt(bm_board *b, const int32_t mg[3])

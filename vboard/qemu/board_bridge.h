@@ -32,10 +32,30 @@ struct bm_window {
 };
 extern const struct bm_window bm_windows[BM_WINDOWS];
 
-/* A 32-bit register access at a byte offset in a window, at the board's
- * current time. */
-uint32_t bm_read(struct bm_board *b, enum bm_window_id w, uint32_t offset);
-void bm_write(struct bm_board *b, enum bm_window_id w, uint32_t offset, uint32_t value);
+/* A register access of size 1, 2 or 4 bytes at a byte offset in a window,
+ * at the board's current time. False: the bus answers with an error (an
+ * unaligned access, or a narrow one on a board built to refuse them). */
+bool bm_read(struct bm_board *b, enum bm_window_id w, uint32_t offset, unsigned size,
+	     uint32_t *value);
+bool bm_write(struct bm_board *b, enum bm_window_id w, uint32_t offset, unsigned size,
+	      uint32_t value);
+/* Narrow accesses: widened by the bus bridge (false, the default) or
+ * refused with a bus error (true). Kept across resets. */
+void bm_set_narrow_error(struct bm_board *b, bool error);
+bool bm_narrow_error(const struct bm_board *b);
+
+/* Interrupt outputs: I2C controller 0's line and the sensor's INT1 pin. */
+bool bm_i2c0_irq(const struct bm_board *b);
+bool bm_sensor_int1(const struct bm_board *b);
+/* Board time of the next change of state by itself, UINT64_MAX for none. */
+uint64_t bm_next_event_ns(struct bm_board *b);
+/* The sensor's supply switched off and on. */
+void bm_sensor_power_cycle(struct bm_board *b);
+/* Where the models report a guest's mistakes. */
+void bm_set_guest_error_hook(void (*hook)(const char *device, const char *what, uint32_t offset,
+					  uint32_t value));
+/* The I2C controller's input clock, for the device tree. */
+uint32_t bm_i2c0_clock_hz(void);
 /* What I2C controller 0 does when its transmit queue runs empty: send a
  * stop (true), or hold the bus until the next word (false, the default).
  * Kept across resets: it is how the board was built. */

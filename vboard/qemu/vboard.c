@@ -8,13 +8,25 @@
  *   0x0B000000 +0x1000  control page: the outside world, for the guest
  *
  * The devices are the project's models (board_bridge.h); board time is the
- * virtual clock, brought up to date before every access. What a person does
+ * virtual clock, brought up to date before every access and at each event
+ * the models announce (a byte done, a sample due), when the interrupt
+ * lines are brought up to date: I2C controller 0 on SPI 10, the sensor's
+ * INT1 pin on SPI 11 (free in virt's map). The device tree describes both
+ * devices as a board's would, so Linux's own drivers bind to them. Guest
+ * mistakes the models notice go to QEMU's guest-error log (-d
+ * guest_errors); the board's state migrates and snapshots with VMState. What a person does
  * to the board is a machine property each, in the board tool's own words,
  * for qom-set and qom-get over QMP; the guest reaches the same commands
  * through the control page.
  */
 #include "qemu/osdep.h"
 #include "qapi/error.h"
+#include "qemu/log.h"
+#include "migration/vmstate.h"
+#include "hw/arm/fdt.h"
+#include "hw/irq.h"
+#include "sysemu/device_tree.h"
+#include "sysemu/runstate.h"
 #include "qapi/visitor.h"
 #include "qemu/cutils.h"
 #include "qemu/error-report.h"
@@ -46,6 +58,12 @@ enum {
 	CTL_SENSOR = 0x100, /* sensor register n at CTL_SENSOR + 4 n */
 };
 #define CTL_ID_VALUE 0x76626431 /* "vbd1" */
+
+/* Interrupt lines (GIC SPIs) and the bus speed the device tree asks for. */
+#define VBOARD_I2C0_SPI 10
+#define VBOARD_SENSOR_INT1_SPI 11
+#define VBOARD_I2C0_BUS_HZ 400000
+#define VBOARD_SENSOR_ADDRESS 0x53
 #define CTL_STATUS_OK 0
 #define CTL_STATUS_REFUSED 1
 #define CTL_ARGS 3
@@ -60,7 +78,7 @@ enum vboard_command {
 	CMD_SWITCHES = 6, /* switch positions */
 	CMD_SENSOR = 7,	  /* 0: off the bus, 1: on */
 	CMD_DEVID = 8,	  /* the sensor's DEVID register */
-	CMD_RESET = 9,	  /* the devices to their power-on state */
+	CMD_RESET = 9,	  /* 0: sensor power cycle, 1: the whole board */
 	CMD_HOLD = 10,	  /* button mask held down from now on */
 };
 
@@ -73,6 +91,9 @@ typedef struct VBoardWindow {
 struct VBoardMachineState {
 	VirtMachineState parent_obj;
 	struct bm_board *board;
+	uint32_t board_size;
+	QEMUTimer *event_timer;
+	qemu_irq i2c0_irq, sensor_int1;
 	VBoardWindow window[BM_WINDOWS];
 	MemoryRegion control;
 	uint32_t arg[CTL_ARGS];
@@ -89,8 +110,37 @@ static void vboard_sync(VBoardMachineState *s)
 	bm_sync(s->board, qemu_clock_get_ns(QEMU_CLOCK_VIRTUAL));
 }
 
+/* Interrupt lines as the board stands now, and a wake-up at its next event. */
+static void vboard_update(VBoardMachineState *s)
+{
+	uint64_t next;
+
+	if (!s->event_timer)
+		return;
+	vboard_sync(s);
+	qemu_set_irq(s->i2c0_irq, bm_i2c0_irq(s->board));
+	qemu_set_irq(s->sensor_int1, bm_sensor_int1(s->board));
+	next = bm_next_event_ns(s->board);
+	if (next == UINT64_MAX || next > INT64_MAX)
+		timer_del(s->event_timer);
+	else
+		timer_mod(s->event_timer, next);
+}
+
+static void vboard_event(void *opaque)
+{
+	vboard_update(opaque);
+}
+
+static void vboard_guest_error(const char *device, const char *what, uint32_t offset,
+			       uint32_t value)
+{
+	qemu_log_mask(LOG_GUEST_ERROR, "vboard %s: %s (offset/register 0x%x, value 0x%x)\n",
+		      device, what, offset, value);
+}
+
 /* Runs a command at the board's current time; false when refused. */
-static bool vboard_command(VBoardMachineState *s, uint32_t cmd, const uint32_t *arg)
+static bool vboard_run_command(VBoardMachineState *s, uint32_t cmd, const uint32_t *arg)
 {
 	int32_t mg[3] = { (int32_t)arg[0], (int32_t)arg[1], (int32_t)arg[2] };
 
@@ -121,21 +171,42 @@ static bool vboard_command(VBoardMachineState *s, uint32_t cmd, const uint32_t *
 	case CMD_DEVID:
 		return bm_set_devid(s->board, arg[0]);
 	case CMD_RESET:
-		bm_reset(s->board);
+		/* What a person can reset: the sensor's supply, or the whole
+		 * board, whose processor then boots again. */
+		if (arg[0] == 0)
+			bm_sensor_power_cycle(s->board);
+		else if (arg[0] == 1)
+			qemu_system_reset_request(SHUTDOWN_CAUSE_GUEST_RESET);
+		else
+			return false;
 		return true;
 	default:
 		return false;
 	}
 }
 
+static bool vboard_command(VBoardMachineState *s, uint32_t cmd, const uint32_t *arg)
+{
+	bool done = vboard_run_command(s, cmd, arg);
+
+	vboard_update(s);
+	return done;
+}
+
 /* --- the board's windows ------------------------------------------------ */
 
-static uint64_t vboard_window_read(void *opaque, hwaddr offset, unsigned size)
+static MemTxResult vboard_window_read(void *opaque, hwaddr offset, uint64_t *data,
+				      unsigned size, MemTxAttrs attrs)
 {
 	VBoardWindow *w = opaque;
+	uint32_t value;
+	bool ok;
 
 	vboard_sync(w->machine);
-	return bm_read(w->machine->board, w->id, offset);
+	ok = bm_read(w->machine->board, w->id, offset, size, &value);
+	*data = value;
+	vboard_update(w->machine);
+	return ok ? MEMTX_OK : MEMTX_ERROR;
 }
 
 /*
@@ -144,20 +215,30 @@ static uint64_t vboard_window_read(void *opaque, hwaddr offset, unsigned size)
  * taking an interrupt); a controller that holds the bus when its queue runs
  * dry, as the board's does by default, then simply waits for the next word.
  */
-static void vboard_window_write(void *opaque, hwaddr offset, uint64_t value, unsigned size)
+static MemTxResult vboard_window_write(void *opaque, hwaddr offset, uint64_t value,
+				       unsigned size, MemTxAttrs attrs)
 {
 	VBoardWindow *w = opaque;
+	bool ok;
 
 	vboard_sync(w->machine);
-	bm_write(w->machine->board, w->id, offset, value);
+	ok = bm_write(w->machine->board, w->id, offset, size, value);
+	vboard_update(w->machine);
+	return ok ? MEMTX_OK : MEMTX_ERROR;
 }
 
-/* The devices' registers are 32 bits wide and take nothing narrower. */
+/*
+ * The models decide about every width and alignment: registers are 32 bits
+ * wide, an unaligned access faults, a narrow one is widened or refused as
+ * the board was built (the narrow-access property). A refused access is a
+ * bus error, which the processor takes as an external abort.
+ */
 static const MemoryRegionOps vboard_window_ops = {
-	.read = vboard_window_read,
-	.write = vboard_window_write,
+	.read_with_attrs = vboard_window_read,
+	.write_with_attrs = vboard_window_write,
 	.endianness = DEVICE_LITTLE_ENDIAN,
-	.valid = { .min_access_size = 4, .max_access_size = 4 },
+	.valid = { .min_access_size = 1, .max_access_size = 4, .unaligned = true },
+	.impl = { .min_access_size = 1, .max_access_size = 4, .unaligned = true },
 };
 
 /* --- control page ------------------------------------------------------- */
@@ -333,8 +414,8 @@ static const VBoardInput vboard_inputs[] = {
 	{ "sensor", CMD_SENSOR, 0, 0, { "off", "on" }, "off or on (wired to the bus)",
 	  show_sensor },
 	{ "devid", CMD_DEVID, 16, 1, {}, "the sensor's DEVID, a hexadecimal byte", show_devid },
-	{ "reset", CMD_RESET, 0, 0, { "power-on" }, "power-on (the devices' power-on state)",
-	  NULL },
+	{ "reset", CMD_RESET, 0, 0, { "sensor", "board" },
+	  "sensor (its supply off and on) or board (the whole board, the guest reboots)", NULL },
 };
 
 /*
@@ -357,6 +438,26 @@ static void vboard_set_queue_end(Object *obj, const char *value, Error **errp)
 		return;
 	}
 	bm_set_queue_end(VBOARD_MACHINE(obj)->board, !strcmp(value, "stop"));
+}
+
+/*
+ * How the board answers 8- and 16-bit accesses to its windows: "widen" (the
+ * bridge turns them into 32-bit ones, the default) or "error" (a bus
+ * error). The register descriptions do not say; the drivers must work on
+ * both.
+ */
+static char *vboard_get_narrow(Object *obj, Error **errp)
+{
+	return g_strdup(bm_narrow_error(VBOARD_MACHINE(obj)->board) ? "error" : "widen");
+}
+
+static void vboard_set_narrow(Object *obj, const char *value, Error **errp)
+{
+	if (strcmp(value, "widen") && strcmp(value, "error")) {
+		error_setg(errp, "narrow-access: '%s' is not widen or error", value);
+		return;
+	}
+	bm_set_narrow_error(VBOARD_MACHINE(obj)->board, !strcmp(value, "error"));
 }
 
 /* The sensor registers the board tool shows, one "NAME 0xHH" line each. */
@@ -385,6 +486,69 @@ static void vboard_reset(void *opaque)
 	bm_reset(s->board);
 	memset(s->arg, 0, sizeof(s->arg));
 	s->status = CTL_STATUS_OK;
+	vboard_update(s);
+}
+
+static int vboard_post_load(void *opaque, int version_id)
+{
+	vboard_update(opaque);
+	return 0;
+}
+
+/*
+ * The models' state is one plain structure without pointers (board.h), so
+ * it travels as one buffer; a build whose structure differs in size is
+ * refused rather than misread.
+ */
+static const VMStateDescription vmstate_vboard = {
+	.name = "vboard",
+	.version_id = 1,
+	.minimum_version_id = 1,
+	.post_load = vboard_post_load,
+	.fields = (VMStateField[]) {
+		VMSTATE_UINT32_EQUAL(board_size, VBoardMachineState, NULL),
+		VMSTATE_VBUFFER_UINT32(board, VBoardMachineState, 1, NULL, board_size),
+		VMSTATE_UINT32_ARRAY(arg, VBoardMachineState, CTL_ARGS),
+		VMSTATE_UINT32(status, VBoardMachineState),
+		VMSTATE_END_OF_LIST()
+	},
+};
+
+/* The controller with its input clock and interrupt, the sensor on its bus. */
+static void vboard_fdt(VBoardMachineState *s)
+{
+	VirtMachineState *vms = VIRT_MACHINE(s);
+	void *fdt = MACHINE(s)->fdt;
+	const struct bm_window *win = &bm_windows[BM_I2C0];
+	uint32_t clk = qemu_fdt_alloc_phandle(fdt);
+	g_autofree char *bus = g_strdup_printf("/i2c@%x", win->base);
+	g_autofree char *sensor = g_strdup_printf("%s/accelerometer@%x", bus,
+						  VBOARD_SENSOR_ADDRESS);
+
+	qemu_fdt_add_subnode(fdt, "/i2c0-clk");
+	qemu_fdt_setprop_string(fdt, "/i2c0-clk", "compatible", "fixed-clock");
+	qemu_fdt_setprop_cell(fdt, "/i2c0-clk", "#clock-cells", 0);
+	qemu_fdt_setprop_cell(fdt, "/i2c0-clk", "clock-frequency", bm_i2c0_clock_hz());
+	qemu_fdt_setprop_string(fdt, "/i2c0-clk", "clock-output-names", "i2c0_clk");
+	qemu_fdt_setprop_cell(fdt, "/i2c0-clk", "phandle", clk);
+
+	qemu_fdt_add_subnode(fdt, bus);
+	qemu_fdt_setprop_string(fdt, bus, "compatible", "snps,designware-i2c");
+	qemu_fdt_setprop_sized_cells(fdt, bus, "reg", 2, win->base, 2, win->span);
+	qemu_fdt_setprop_cell(fdt, bus, "interrupt-parent", vms->gic_phandle);
+	qemu_fdt_setprop_cells(fdt, bus, "interrupts", GIC_FDT_IRQ_TYPE_SPI, VBOARD_I2C0_SPI,
+			       GIC_FDT_IRQ_FLAGS_LEVEL_HI);
+	qemu_fdt_setprop_cell(fdt, bus, "clocks", clk);
+	qemu_fdt_setprop_cell(fdt, bus, "clock-frequency", VBOARD_I2C0_BUS_HZ);
+	qemu_fdt_setprop_cell(fdt, bus, "#address-cells", 1);
+	qemu_fdt_setprop_cell(fdt, bus, "#size-cells", 0);
+
+	qemu_fdt_add_subnode(fdt, sensor);
+	qemu_fdt_setprop_string(fdt, sensor, "compatible", "adi,adxl345");
+	qemu_fdt_setprop_cell(fdt, sensor, "reg", VBOARD_SENSOR_ADDRESS);
+	qemu_fdt_setprop_cell(fdt, sensor, "interrupt-parent", vms->gic_phandle);
+	qemu_fdt_setprop_cells(fdt, sensor, "interrupts", GIC_FDT_IRQ_TYPE_SPI,
+			       VBOARD_SENSOR_INT1_SPI, GIC_FDT_IRQ_FLAGS_LEVEL_HI);
 }
 
 /* RAM, from virt's base up, must end below the lowest window. */
@@ -429,6 +593,13 @@ static void vboard_init(MachineState *ms)
 	memory_region_init_io(&s->control, OBJECT(s), &vboard_control_ops, s, "vboard-control",
 			      VBOARD_CONTROL_SIZE);
 	memory_region_add_subregion(get_system_memory(), VBOARD_CONTROL_BASE, &s->control);
+
+	s->i2c0_irq = qdev_get_gpio_in(VIRT_MACHINE(s)->gic, VBOARD_I2C0_SPI);
+	s->sensor_int1 = qdev_get_gpio_in(VIRT_MACHINE(s)->gic, VBOARD_SENSOR_INT1_SPI);
+	s->event_timer = timer_new_ns(QEMU_CLOCK_VIRTUAL, vboard_event, s);
+	bm_set_guest_error_hook(vboard_guest_error);
+	vboard_fdt(s);
+	vmstate_register(NULL, VMSTATE_INSTANCE_ID_ANY, &vmstate_vboard, s);
 	qemu_register_reset(vboard_reset, s);
 }
 
@@ -438,13 +609,18 @@ static void vboard_instance_init(Object *obj)
 
 	/* A 32-bit board: nothing above 4 GiB. */
 	VIRT_MACHINE(obj)->highmem = false;
-	s->board = g_malloc0(bm_board_size());
+	s->board_size = bm_board_size();
+	s->board = g_malloc0(s->board_size);
 	bm_reset(s->board);
 }
 
 static void vboard_instance_finalize(Object *obj)
 {
-	g_free(VBOARD_MACHINE(obj)->board);
+	VBoardMachineState *s = VBOARD_MACHINE(obj);
+
+	if (s->event_timer)
+		timer_free(s->event_timer);
+	g_free(s->board);
 }
 
 static void vboard_class_init(ObjectClass *oc, void *data)
@@ -468,6 +644,10 @@ static void vboard_class_init(ObjectClass *oc, void *data)
 				      vboard_set_queue_end);
 	object_class_property_set_description(oc, "i2c-queue-end",
 					      "I2C controller 0 at the end of its queue: hold or stop");
+	object_class_property_add_str(oc, "narrow-access", vboard_get_narrow, vboard_set_narrow);
+	object_class_property_set_description(oc, "narrow-access",
+					      "8- and 16-bit accesses to the board's windows: "
+					      "widen or error");
 	object_class_property_add_str(oc, "regs", vboard_get_regs, NULL);
 	object_class_property_set_description(oc, "regs",
 					      "sensor registers, one 'NAME 0xHH' line each");

@@ -22,8 +22,8 @@ expect_near() {
 	fi
 }
 
-# Sensor set-up at load, on a sensor fresh from power-on each time (board
-# reset).
+# Sensor set-up at load, on a sensor fresh from power-on each time (its
+# supply switched off and on).
 full_init="DEVID 0xE5 THRESH_TAP 0x30 OFSX 0x00 OFSY 0x00 OFSZ 0x00 DUR 0x20 Latent 0x10 \
 Window 0xFF TAP_AXES 0x07 BW_RATE 0x07 POWER_CTL 0x08 INT_ENABLE 0x60 DATA_FORMAT 0x03 "
 short_init="DEVID 0xE5 THRESH_TAP 0x00 OFSX 0x00 OFSY 0x00 OFSZ 0x00 DUR 0x00 Latent 0x00 \
@@ -47,7 +47,7 @@ for variant in accel accel_cmd accel_basic; do
 	expect "$variant: head -c 100 reads one record" "$(head -c 100 /dev/accel | wc -c)" "$len"
 	check "rmmod $variant" rmmod $variant
 	check "$variant: node gone" test ! -e /dev/accel
-	check "board reset" board reset
+	check "board reset sensor" board reset sensor
 done
 
 check "insmod accel" insmod /modules/accel.ko

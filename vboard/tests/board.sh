@@ -11,7 +11,7 @@ expect "power-on BW_RATE" "$(board regs | grep '^BW_RATE ')" "BW_RATE 0x0A"
 
 help=$(board help)
 for cmd in "tilt X Y Z" "bias X Y Z" "noise MG" "tap" "doubletap" "press MASK" \
-	"switches VALUE" "sensor off|on" "devid VALUE" "reset" "regs"; do
+	"switches VALUE" "sensor off|on" "devid VALUE" "reset sensor" "reset board" "regs"; do
 	expect_match "board help lists $cmd" "$help" "^  board $cmd( |\$)"
 done
 
@@ -32,8 +32,10 @@ for bad in "tilt 16001 0 0" "bias 0 -16001 0" "noise 16001" "press -1"; do
 done
 check "the widest tilt" board tilt -16000 0 16000
 board devid 3c
-board reset
-expect "reset: power-on DEVID" "$(board regs | grep '^DEVID ')" "DEVID 0xE5"
+board reset sensor
+expect "reset sensor: the fitted part stays" "$(board regs | grep '^DEVID ')" "DEVID 0x3C"
+expect "reset sensor: power-on BW_RATE" "$(board regs | grep '^BW_RATE ')" "BW_RATE 0x0A"
+board devid e5
 
 # Whatever the board tool takes, the device takes in one write.
 for ok in "tilt -500 0 866" "bias 10 -20 30" "noise 0" "tap" "doubletap" "press f" \

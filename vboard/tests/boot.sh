@@ -2,7 +2,9 @@
 # and programs it carries, and no module loaded for a script.
 . /lib/vboard/testlib.sh
 
-expect_match "kernel series" "$(uname -r)" "^$VBOARD_SERIES\.[0-9].*-armmp$"
+# The release the host built the image for, of the series asked for.
+expect "kernel release" "$(uname -r)" "$VBOARD_RELEASE"
+expect_match "kernel series" "$(uname -r)" "^$(echo "$VBOARD_SERIES" | sed 's/\./\\./')\.[0-9]"
 expect "machine" "$(uname -m)" "armv7l"
 
 mounts=$(cut -d' ' -f2,3 /proc/mounts)

@@ -8,8 +8,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 built=$build/kernel/linux/$series
 
-(cd "$work" && gzip -dc "$build/vboard/image-$series/initrd.gz" |
-	cpio --quiet -id 'modules/*.ko')
+(cd "$work" && cpio --quiet -id 'modules/*.ko' <"$build/vboard/image-$series/initrd.cpio")
 names=$(cd "$work/modules" && ls ./*.ko | sed 's|^\./||' | tr '\n' ' ')
 fail=0
 if [ "$names" != "accel.ko accel_basic.ko accel_cmd.ko panelio.ko " ]; then

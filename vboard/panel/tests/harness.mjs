@@ -34,13 +34,13 @@ export async function launchBrowser(modules, userDataDir) {
 // A board booted with the panel, running GUEST_SCRIPT (text): .url once
 // the panel is up, .exited resolves to {status, output}.
 export class Board {
-  constructor({build, series, script, timeout = 300, args = []}) {
+  constructor({build, kernel, script, timeout = 300, args = []}) {
     this.work = mkdtempSync(path.join(tmpdir(), 'panel-test.'));
     this.qmp = path.join(this.work, 'qmp.sock');
     writeFileSync(path.join(this.work, 'guest.sh'), script);
     this.output = '';
     this.child = spawn(path.join(root, 'vboard/run'), ['--no-build', '--build', build,
-      '--kernel', series, '--timeout', String(timeout), '--panel', '--panel-port', '0',
+      '--kernel', kernel, '--timeout', String(timeout), '--panel', '--panel-port', '0',
       '--qmp', this.qmp, ...args, '--script', path.join(this.work, 'guest.sh')],
     // A process group of its own: closing ends QEMU too, not only vboard/run.
     {stdio: ['ignore', 'pipe', 'pipe'], detached: true});

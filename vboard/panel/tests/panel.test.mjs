@@ -2,8 +2,11 @@
 // page of a board booted with --panel while a guest script watches the
 // drivers; scripts/board moves the same board from outside.
 //
-// usage: node panel.test.mjs BUILD_DIR SERIES
-// Exit status 77 (skipped) only off CI when chromium is not installed.
+// usage: node panel.test.mjs BUILD_DIR NAME [KERNEL]
+// NAME: the kernel's name (image-NAME in the build); KERNEL: what vboard/run
+// --kernel takes for it (default NAME). Exit status 77 (skipped): an image
+// without the panel (a kernel without the virtio console), or chromium
+// missing off CI.
 import assert from 'node:assert/strict';
 import {mkdirSync, mkdtempSync, rmSync} from 'node:fs';
 import http from 'node:http';
@@ -13,7 +16,7 @@ import {after, before, describe, test} from 'node:test';
 import {Board, CHROMIUM, existsSync, launchBrowser, nodeModules, terminalText, typeLine,
   waitForPrompt} from './harness.mjs';
 
-const [build, series] = process.argv.slice(2);
+const [build, series, kernel = series] = process.argv.slice(2);
 if (!existsSync(CHROMIUM)) {
   console.log(`${CHROMIUM} is missing: scripts/setup-host.sh installs it`);
   process.exit(process.env.CI ? 1 : 77);
@@ -61,7 +64,7 @@ describe(`front panel (${series})`, () => {
 
   before(async () => {
     const modules = await nodeModules();
-    board = new Board({build, series, script: GUEST});
+    board = new Board({build, kernel, script: GUEST});
     url = await board.url;
     userDir = mkdtempSync(path.join(tmpdir(), 'panel-chromium.'));
     context = await launchBrowser(modules, userDir);
