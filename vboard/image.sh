@@ -110,6 +110,7 @@ pack_initramfs() {
 	cp "$here/init" "$stage/init"
 	chmod 755 "$stage/init"
 	cp "$here/profile" "$stage/etc/profile"
+	cp "$here/fstab" "$stage/etc/fstab"
 	mkdir -p "$stage/lib/vboard"
 	cp "$here/tests/lib.sh" "$stage/lib/vboard/testlib.sh"
 	if [ -e "$here/board/board.sh" ]; then
