@@ -9,6 +9,12 @@ packages="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
  libvterm-dev tmux clang libclang-rt-14-dev g++-arm-linux-gnueabihf
  cpio kmod xz-utils dpkg-dev meson python3 libglib2.0-dev libpixman-1-dev
  libfdt-dev u-boot-tools hyperfine"
+# The browser front panel (vboard/panel/): its server on Debian's python3 with
+# aiohttp, its browser tests in Debian's chromium.
+packages="$packages python3-aiohttp chromium"
+# Node.js and npm bring the page's libraries and drive the browser tests; a
+# machine that already has them (Debian's or another build) keeps its own.
+command -v npm >/dev/null 2>&1 || packages="$packages nodejs npm"
 
 missing=""
 for p in $packages; do

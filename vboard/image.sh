@@ -55,6 +55,8 @@ build_guest_programs() {
 	rm -f "$guest/programs"
 	cross "$guest/readrate" gcc -std=gnu11 "$here/bench/readrate.c"
 	echo readrate >>"$guest/programs"
+	cross "$guest/panelfeed" gcc -std=gnu11 "$here/panel/panelfeed.c"
+	echo panelfeed >>"$guest/programs"
 	canvas=
 	for src in "$root"/terminal/*.cpp; do
 		[ -e "$src" ] || continue
@@ -135,6 +137,7 @@ pack_initramfs() {
 	# Kernels before 5.2 have no modules.builtin.modinfo.
 	[ ! -f "$kmods/modules.builtin.modinfo" ] ||
 		cp "$kmods/modules.builtin.modinfo" "$stage/modules/"
+	"$here/panel/image.sh" "$stage" "$kmods" "$image/panel"
 	(cd "$stage/modules" && ls ./*.ko 2>/dev/null | sed 's|^\./||') >"$stage/modules/modules.order"
 	step "$image/depmod.log" "$(command -v depmod || echo /sbin/depmod)" \
 		-b "$stage" "$release"

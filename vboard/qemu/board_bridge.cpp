@@ -185,6 +185,19 @@ bool bm_press(bm_board *b, uint32_t mask)
 	return true;
 }
 
+bool bm_hold(bm_board *b, uint32_t mask)
+{
+	if (mask & ~models::PORTS_KEY_MASK)
+		return false;
+	models::ports_hold(&b->board.ports, mask);
+	return true;
+}
+
+uint32_t bm_held(const bm_board *b)
+{
+	return b->board.ports.key_state;
+}
+
 bool bm_set_switches(bm_board *b, uint32_t value)
 {
 	if (value & ~models::PORTS_SWITCH_MASK)

@@ -77,6 +77,10 @@ bool bm_set_noise(struct bm_board *b, int32_t amplitude_mg);
 int32_t bm_noise(const struct bm_board *b);
 void bm_tap(struct bm_board *b, bool double_tap);
 bool bm_press(struct bm_board *b, uint32_t mask);
+/* Pushbuttons held down from now on (mask), the others up: a press as long
+ * as a person holds the button. */
+bool bm_hold(struct bm_board *b, uint32_t mask);
+uint32_t bm_held(const struct bm_board *b);
 bool bm_set_switches(struct bm_board *b, uint32_t value);
 uint32_t bm_switches(const struct bm_board *b);
 void bm_set_sensor_connected(struct bm_board *b, bool connected);

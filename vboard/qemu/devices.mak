@@ -3,3 +3,5 @@
 # profile's interrupt controller to link.
 CONFIG_ARM_VIRT=y
 CONFIG_ARM_V7M=y
+# The front panel's console and reader ports (vboard/panel/): virtio-serial.
+CONFIG_VIRTIO_SERIAL=y

@@ -79,6 +79,7 @@ enum vboard_command {
 	CMD_SENSOR = 7,	  /* 0: off the bus, 1: on */
 	CMD_DEVID = 8,	  /* the sensor's DEVID register */
 	CMD_RESET = 9,	  /* 0: sensor power cycle, 1: the whole board */
+	CMD_HOLD = 10,	  /* button mask held down from now on */
 };
 
 typedef struct VBoardWindow {
@@ -158,6 +159,8 @@ static bool vboard_run_command(VBoardMachineState *s, uint32_t cmd, const uint32
 		return true;
 	case CMD_PRESS:
 		return bm_press(s->board, arg[0]);
+	case CMD_HOLD:
+		return bm_hold(s->board, arg[0]);
 	case CMD_SWITCHES:
 		return bm_set_switches(s->board, arg[0]);
 	case CMD_SENSOR:
@@ -376,6 +379,11 @@ static char *show_noise(VBoardMachineState *s)
 	return g_strdup_printf("%d", bm_noise(s->board));
 }
 
+static char *show_hold(VBoardMachineState *s)
+{
+	return g_strdup_printf("%x", bm_held(s->board));
+}
+
 static char *show_switches(VBoardMachineState *s)
 {
 	return g_strdup_printf("%03x", bm_switches(s->board));
@@ -399,6 +407,8 @@ static const VBoardInput vboard_inputs[] = {
 	{ "noise", CMD_NOISE, 10, 1, {}, "a noise amplitude in milli-g, 0 to 16000", show_noise },
 	{ "tap", CMD_TAP, 0, 0, { "single", "double" }, "single or double", NULL },
 	{ "press", CMD_PRESS, 16, 1, {}, "a hexadecimal mask of pushbuttons 0 to 3", NULL },
+	{ "hold", CMD_HOLD, 16, 1, {}, "a hexadecimal mask of the pushbuttons held down",
+	  show_hold },
 	{ "switches", CMD_SWITCHES, 16, 1, {}, "hexadecimal positions of 12 switches",
 	  show_switches },
 	{ "sensor", CMD_SENSOR, 0, 0, { "off", "on" }, "off or on (wired to the bus)",

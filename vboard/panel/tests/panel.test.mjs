@@ -1,0 +1,239 @@
+// The front panel in a real browser: Debian's chromium, headless, drives the
+// page of a board booted with --panel while a guest script watches the
+// drivers; scripts/board moves the same board from outside.
+//
+// usage: node panel.test.mjs BUILD_DIR NAME [KERNEL]
+// NAME: the kernel's name (image-NAME in the build); KERNEL: what vboard/run
+// --kernel takes for it (default NAME). Exit status 77 (skipped): an image
+// without the panel (a kernel without the virtio console), or chromium
+// missing off CI.
+import assert from 'node:assert/strict';
+import {mkdirSync, mkdtempSync, rmSync} from 'node:fs';
+import http from 'node:http';
+import {tmpdir} from 'node:os';
+import path from 'node:path';
+import {after, before, describe, test} from 'node:test';
+import {Board, CHROMIUM, existsSync, launchBrowser, nodeModules, terminalText, typeLine,
+  waitForPrompt} from './harness.mjs';
+
+const [build, series, kernel = series] = process.argv.slice(2);
+if (!existsSync(CHROMIUM)) {
+  console.log(`${CHROMIUM} is missing: scripts/setup-host.sh installs it`);
+  process.exit(process.env.CI ? 1 : 77);
+}
+if (!existsSync(path.join(build, `vboard/image-${series}/panel`))) {
+  console.log(`the ${series} image has no panel: its kernel has no virtio console`);
+  process.exit(77);
+}
+const shots = path.join(build, 'vboard/panel');
+mkdirSync(shots, {recursive: true});
+
+// The guest watches /dev/KEY and /dev/SW once the host says so (the file
+// /tmp/watch, made from the page's console), so that the presses of the
+// earlier tests do not count.
+const GUEST = `
+. /lib/vboard/testlib.sh
+insmod /modules/panelio.ko
+insmod /modules/accel.ko
+uptime() { cut -d. -f1 /proc/uptime; }
+end=$(($(uptime) + 240))
+until [ -e /tmp/watch ] || [ $(uptime) -ge $end ]; do sleep 0.1; done
+cat /dev/KEY >/dev/null
+keys=0
+while [ $((keys & 5)) -ne 5 ] && [ $(uptime) -lt $end ]; do
+	keys=$((keys | 0x$(cat /dev/KEY)))
+	sleep 0.05
+done
+sleep 0.3
+keys=$((keys | 0x$(cat /dev/KEY)))
+expect "/dev/KEY after the page clicked KEY0 and KEY2" "$keys" 5
+until [ "$(cat /dev/SW)" = 00A ] || [ $(uptime) -ge $end ]; do sleep 0.05; done
+expect "/dev/SW after the page toggled SW1 and SW3" "$(cat /dev/SW)" 00A
+expect_no_kernel_trouble
+finish
+`;
+
+// Milli-g of the Y axis in a record "S X Y Z MG/LSB".
+const yMg = (record) => {
+  const f = record.trim().split(/\s+/);
+  return f.length === 5 ? Number.parseInt(f[2], 10) * Number.parseInt(f[4], 10) : NaN;
+};
+
+describe(`front panel (${series})`, () => {
+  let board, url, context, page, userDir;
+
+  before(async () => {
+    const modules = await nodeModules();
+    board = new Board({build, kernel, script: GUEST});
+    url = await board.url;
+    userDir = mkdtempSync(path.join(tmpdir(), 'panel-chromium.'));
+    context = await launchBrowser(modules, userDir);
+    page = await context.newPage();
+    await page.goto(url);
+    await waitForPrompt(page);
+  });
+
+  after(async () => {
+    await context?.close();
+    board?.close();
+    if (userDir) rmSync(userDir, {recursive: true, force: true});
+  });
+
+  test('every control has an accessible name', async () => {
+    const tree = await page.locator('main').ariaSnapshot();
+    const controls = tree.split('\n').filter((l) =>
+      /- (button|switch|checkbox|spinbutton|textbox|application)\b/.test(l));
+    assert.ok(controls.length >= 28, tree);
+    assert.deepEqual(controls.filter((l) => !/"[^"]+"/.test(l)), [], 'controls without a name');
+    for (let n = 0; n < 10; n++)
+      assert.ok(tree.includes(`- switch "SW${n}"`), `SW${n}`);
+    for (let n = 0; n < 4; n++)
+      assert.ok(tree.includes(`- button "KEY${n}"`), `KEY${n}`);
+    assert.ok(/- status "latest record"/.test(tree), 'the latest record is a status');
+  });
+
+  test('every endpoint refuses a request without the token', async () => {
+    const base = new URL(url);
+    const status = (p, headers = {}) => new Promise((resolve, reject) => {
+      http.get({host: base.hostname, port: base.port, path: p, headers}, (res) => {
+        res.resume();
+        resolve(res.statusCode);
+      }).on('error', reject);
+    });
+    const upgrade = {Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': '13',
+      'Sec-WebSocket-Key': 'dGhlIHNhbXBsZSBub25jZQ=='};
+    for (const p of ['/', '/page/panel.js', '/lib/xterm.js', '/lib/uPlot.js', '/nothing']) {
+      assert.equal(await status(p), 403, p);
+      assert.equal(await status(`${p}?token=0123456789abcdef0123456789abcdef`), 403, `${p}, a wrong token`);
+    }
+    for (const p of ['/events', '/console'])
+      assert.equal(await status(p, upgrade), 403, `WebSocket ${p}`);
+    assert.equal(await status(`/${base.search}`), 200, 'the page with its token');
+    assert.equal(base.hostname, '127.0.0.1');
+  });
+
+  test('linefan typed in the page\'s console draws its fan in colour', async () => {
+    await typeLine(page, 'linefan');
+    await page.waitForFunction(() =>
+      (document.querySelector('#terminal .xterm-rows').innerText.match(/\*/g) || []).length > 150);
+    await page.waitForTimeout(300);
+    const png = await page.locator('#terminal').screenshot({path: path.join(shots, `linefan-${series}.png`)});
+    await page.keyboard.press('Enter'); // linefan waits for a key
+    await page.waitForFunction(() => !/\*/.test(document.querySelector('#terminal .xterm-rows').innerText));
+    // The browser decodes the screenshot: pixels near each of the fan's
+    // seven colours (31 to 37) as the page's terminal theme draws them.
+    const counts = await page.evaluate(async (b64) => {
+      const img = new Image();
+      img.src = `data:image/png;base64,${b64}`;
+      await img.decode();
+      const canvas = Object.assign(document.createElement('canvas'), {width: img.width, height: img.height});
+      const g = canvas.getContext('2d');
+      g.drawImage(img, 0, 0);
+      const px = g.getImageData(0, 0, img.width, img.height).data;
+      const names = ['red', 'green', 'yellow', 'blue', 'magenta', 'cyan', 'white'];
+      const want = names.map((n) => window.panel.theme[n].match(/\w\w/g).map((h) => parseInt(h, 16)));
+      const counts = Object.fromEntries(names.map((n) => [n, 0]));
+      for (let i = 0; i < px.length; i += 4) {
+        want.forEach(([r, gr, b], k) => {
+          if (Math.abs(px[i] - r) + Math.abs(px[i + 1] - gr) + Math.abs(px[i + 2] - b) < 60) counts[names[k]]++;
+        });
+      }
+      return counts;
+    }, png.toString('base64'));
+    for (const [colour, n] of Object.entries(counts))
+      assert.ok(n >= 20, `the fan's ${colour} line: ${n} pixels of its colour (${JSON.stringify(counts)})`);
+  });
+
+  test('a tilt made with scripts/board shows in "latest record" within a second', async () => {
+    const record = page.getByRole('status', {name: 'latest record'});
+    await page.waitForFunction(() => /^\s*\S+ [-+\d]+ [-+\d]+ [-+\d]+ \d+$/.test(
+      document.getElementById('record').textContent), null, {timeout: 60000});
+    assert.ok(Math.abs(yMg(await record.textContent())) < 300, 'lying flat at first');
+    await board.board('tilt', '0', '-1000', '0');
+    const t0 = Date.now();
+    await page.waitForFunction(() => {
+      const f = document.getElementById('record').textContent.trim().split(/\s+/);
+      return f.length === 5 && Number.parseInt(f[2], 10) * Number.parseInt(f[4], 10) < -900;
+    }, null, {timeout: 1000, polling: 10});
+    const ms = Date.now() - t0;
+    assert.ok(yMg(await record.textContent()) > -1100, await record.textContent());
+    console.log(`# the tilt showed after ${ms} ms`);
+    await board.board('tilt', '0', '0', '1000');
+  });
+
+  test('a second page sees the first one\'s changes, and both see the board moved elsewhere', async () => {
+    const page2 = await context.newPage();
+    try {
+      await page2.goto(url);
+      await page2.getByText('connected', {exact: true}).waitFor();
+      const sw0 = (p) => p.getByRole('switch', {name: 'SW0', exact: true});
+      const key1 = (p) => p.getByRole('button', {name: 'KEY1', exact: true});
+      const within = (p, check, ms = 500) => p.waitForFunction(check, null, {timeout: ms, polling: 10});
+
+      // The first page's switch (from the keyboard) and held button, in the
+      // second; the button held by the pointer, then by the key.
+      await sw0(page).focus();
+      await page.keyboard.press('Space');
+      await within(page2, () => document.querySelector('[aria-label="SW0"]').getAttribute('aria-checked') === 'true');
+      await key1(page).hover();
+      await page.mouse.down();
+      await within(page2, () => document.querySelector('[aria-label="KEY1"]').getAttribute('aria-pressed') === 'true');
+      await page.mouse.up();
+      await within(page2, () => document.querySelector('[aria-label="KEY1"]').getAttribute('aria-pressed') === 'false');
+      await key1(page).focus();
+      await page.keyboard.down('Enter');
+      await within(page2, () => document.querySelector('[aria-label="KEY1"]').getAttribute('aria-pressed') === 'true');
+      await page.keyboard.up('Enter');
+      await within(page2, () => document.querySelector('[aria-label="KEY1"]').getAttribute('aria-pressed') === 'false');
+
+      // The tilt pad from the keyboard: flat, then two steps to +X.
+      await page.getByRole('application', {name: 'Tilt pad'}).focus();
+      await page.keyboard.press('Home');
+      await page.keyboard.press('ArrowRight');
+      await page.keyboard.press('ArrowRight');
+      await within(page2, () => document.querySelector('[aria-label="Tilt X (mg)"]').value === '100', 1000);
+
+      // The second page's tilt, typed, in the first page's fields.
+      await page2.getByLabel('Tilt X (mg)').fill('0');
+      await page2.getByLabel('Tilt Y (mg)').fill('707');
+      await page2.getByLabel('Tilt Z (mg)').fill('707');
+      await page2.getByRole('button', {name: 'Tilt', exact: true}).click();
+      await within(page, () => document.querySelector('[aria-label="Tilt Y (mg)"]').value === '707');
+      // A value the board cannot take: its reason, and no change.
+      await page2.getByLabel('Tilt Z (mg)').fill('20000');
+      await page2.getByRole('button', {name: 'Tilt', exact: true}).click();
+      await page2.getByRole('alert').getByText('out of range').waitFor({timeout: 2000});
+
+      // scripts/board, then the guest's own board tool.
+      await board.board('switches', '200');
+      await within(page, () => document.querySelector('[aria-label="SW9"]').getAttribute('aria-checked') === 'true');
+      await within(page2, () => document.querySelector('[aria-label="SW0"]').getAttribute('aria-checked') === 'false');
+      await typeLine(page, 'board switches 0; board noise 25');
+      await within(page2, () => document.querySelector('[aria-label="Noise amplitude (mg)"]').value === '25', 5000);
+      assert.equal(await sw0(page2).getAttribute('aria-checked'), 'false');
+      await typeLine(page, 'board noise 0');
+
+      await page2.screenshot({path: path.join(shots, `panel-second-page-${series}.png`)});
+    } finally {
+      await page2.close();
+    }
+  });
+
+  test('clicking KEY0 and KEY2 and toggling SW1 and SW3 reach the guest\'s drivers', async () => {
+    await typeLine(page, 'touch /tmp/watch');
+    await page.waitForTimeout(1000);
+    await page.getByRole('button', {name: 'KEY0', exact: true}).click();
+    await page.getByRole('button', {name: 'KEY2', exact: true}).click();
+    for (const name of ['SW1', 'SW3']) {
+      const sw = page.getByRole('switch', {name, exact: true});
+      await sw.click();
+      await page.waitForFunction((n) =>
+        document.querySelector(`[aria-label="${n}"]`).getAttribute('aria-checked') === 'true', name);
+    }
+    await page.waitForTimeout(500); // a few samples on the plot for the picture
+    await page.screenshot({path: path.join(shots, `panel-${series}.png`)});
+    const {status, output} = await board.exited;
+    console.log(output.replace(/^/gm, '# guest: '));
+    assert.equal(status, 0, `the guest's checks (exit status ${status})`);
+  });
+});
