@@ -105,8 +105,8 @@ pack_initramfs() {
 	mkdir -p "$stage"
 	(cd "$stage" && mkdir -p bin sbin dev proc sys tmp etc lib modules vboard root)
 	cp "$busybox" "$stage/bin/busybox"
-	# The other applets are linked by /init (busybox --install).
 	ln -s busybox "$stage/bin/sh"
+	link_applets "$stage/bin"
 	cp "$here/init" "$stage/init"
 	chmod 755 "$stage/init"
 	cp "$here/profile" "$stage/etc/profile"
@@ -186,6 +186,26 @@ linux_modules() {
 		todo="$todo $(modinfo -F depends "$file" | tr ',' ' ')"
 	done
 	echo "image.sh: Linux's modules in the $name image:$done"
+}
+
+# Links busybox's applets in folder $1, as `busybox --install -s` does, so
+# that /init need not (a tenth of a second of every boot under emulation).
+# The names come from the binary's own applet table: its sorted,
+# NUL-separated list that begins "[", "[[". Where that table is not found as
+# expected, /init installs them itself.
+link_applets() {
+	python3 - "$busybox" "$1" <<'PY'
+import os, sys
+data = open(sys.argv[1], "rb").read()
+start = data.find(b"[\0[[\0")
+names = data[start:data.find(b"\0\0", start)].decode("ascii", "replace").split("\0")
+if start < 0 or names != sorted(names) or not {"sh", "mount", "ls"} <= set(names):
+    sys.exit("image.sh: no applet table in busybox; /init links the applets")
+for name in names:
+    link = os.path.join(sys.argv[2], name)
+    if name != "busybox" and not os.path.lexists(link):
+        os.symlink("busybox", link)
+PY
 }
 
 # Runs a build step quietly, showing its log when it fails.
