@@ -55,6 +55,8 @@ build_guest_programs() {
 	rm -f "$guest/programs"
 	cross "$guest/readrate" gcc -std=gnu11 "$here/bench/readrate.c"
 	echo readrate >>"$guest/programs"
+	cross "$guest/memaccess" gcc -std=gnu11 "$here/tests/memaccess.c"
+	echo memaccess >>"$guest/programs"
 	canvas=
 	for src in "$root"/terminal/*.cpp; do
 		[ -e "$src" ] || continue
