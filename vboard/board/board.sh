@@ -51,17 +51,23 @@ regs() {
 
 # The machine's reason for a refusal: NUL-terminated text, 4 bytes a word.
 message() {
-	offset=$((CTL_MESSAGE))
+	offset=$((CTL_MESSAGE)) words=
 	while [ $offset -lt $((CTL_MESSAGE + 0x100)) ]; do
 		word=$(($(ctl $offset)))
+		words="$words $word"
 		for shift in 0 8 16 24; do
-			byte=$(((word >> shift) & 0xFF))
-			[ $byte -eq 0 ] && return 0
-			# shellcheck disable=SC2059
-			printf "\\$(printf %o $byte)"
+			[ $(((word >> shift) & 0xFF)) -eq 0 ] && break 2
 		done
 		offset=$((offset + 4))
 	done
+	echo "$words" | awk '{
+		for (i = 1; i <= NF; i++)
+			for (n = 0, b = $i; n < 4; n++, b = int(b / 256)) {
+				if (b % 256 == 0)
+					exit
+				printf "%c", b % 256
+			}
+	}'
 }
 
 # usage: run LINE: the command line into the control page, then its length
