@@ -261,49 +261,43 @@ typedef struct VBoardInput {
 	int64_t min, max;
 	const char *words[2];
 	const char *help;
-	bool (*show)(VBoardMachineState *s, int64_t *v); /* NULL: write-only */
+	void (*show)(VBoardMachineState *s, int64_t *v); /* NULL: write-only */
 } VBoardInput;
 
-static bool show_tilt(VBoardMachineState *s, int64_t *v)
+static void show_tilt(VBoardMachineState *s, int64_t *v)
 {
 	int32_t mg[3];
 
 	bm_tilt(s->board, mg);
 	v[0] = mg[0], v[1] = mg[1], v[2] = mg[2];
-	return true;
 }
 
-static bool show_bias(VBoardMachineState *s, int64_t *v)
+static void show_bias(VBoardMachineState *s, int64_t *v)
 {
 	int32_t mg[3];
 
 	bm_bias(s->board, mg);
 	v[0] = mg[0], v[1] = mg[1], v[2] = mg[2];
-	return true;
 }
 
-static bool show_noise(VBoardMachineState *s, int64_t *v)
+static void show_noise(VBoardMachineState *s, int64_t *v)
 {
 	*v = bm_noise(s->board);
-	return true;
 }
 
-static bool show_switches(VBoardMachineState *s, int64_t *v)
+static void show_switches(VBoardMachineState *s, int64_t *v)
 {
 	*v = bm_switches(s->board);
-	return true;
 }
 
-static bool show_sensor(VBoardMachineState *s, int64_t *v)
+static void show_sensor(VBoardMachineState *s, int64_t *v)
 {
 	*v = bm_sensor_connected(s->board);
-	return true;
 }
 
-static bool show_devid(VBoardMachineState *s, int64_t *v)
+static void show_devid(VBoardMachineState *s, int64_t *v)
 {
 	*v = bm_peek_sensor(s->board, bm_shown_registers[0].address);
-	return true;
 }
 
 #define MG_HELP "milli-g, each within +-16000"
