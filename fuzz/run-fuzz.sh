@@ -1,18 +1,21 @@
 #!/bin/sh
-# Runs the libFuzzer targets on the /dev/accel command interface for a
-# bounded time, starting from the seed corpus in fuzz/corpus (one input per
-# command form), which stays as it is. New inputs and any crash input go to
-# BUILD/fuzz/work-TARGET; a crash fails the run.
+# Runs the libFuzzer targets for a bounded time: the /dev/accel command
+# interface, from the seed corpus in fuzz/corpus (one input per command
+# form), and the board models' register interface, from fuzz/corpus-board
+# (a driver's bring-up and reads, the sensor's FIFO modes, aborts, the
+# ports); the seeds stay as they are. New inputs and any crash input go to
+# BUILD/fuzz/work-TARGET; a crash, a hang or a leak fails the run.
 #
-# usage: fuzz/run-fuzz.sh [--no-build] SECONDS [full|cmd ...]
+# usage: fuzz/run-fuzz.sh [--no-build] SECONDS [full|cmd|board ...]
 #   SECONDS  run time of each target (the test suite runs them briefly;
 #            600 passes a million inputs or more)
-#   targets  the driver variants to fuzz, both by default
+#   targets  full and cmd: the driver variants; board: the models; all
+#            three by default
 # BUILD (environment) is the CMake build folder, default build/ at the top
 # of the tree; the targets are brought up to date first unless --no-build.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-build=${BUILD:-$here/../build}
+build=$(cd "${BUILD:-$here/../build}" && pwd)
 do_build=1
 if [ "${1:-}" = --no-build ]; then
 	do_build=
@@ -25,10 +28,17 @@ fi
 }
 seconds=$1
 shift
-[ $# -gt 0 ] || set -- full cmd
+[ $# -gt 0 ] || set -- full cmd board
 
 for variant in "$@"; do
-	target=accel_write_fuzz_$variant
+	case $variant in
+	full | cmd) target=accel_write_fuzz_$variant seeds=$here/corpus ;;
+	board) target=board_fuzz seeds=$here/corpus-board ;;
+	*)
+		echo "run-fuzz: no target '$variant' (full, cmd or board)" >&2
+		exit 2
+		;;
+	esac
 	[ -z "$do_build" ] || cmake --build "$build" --target "$target" >/dev/null
 	work=$build/fuzz/work-$variant
 	rm -rf "$work"
@@ -38,5 +48,5 @@ for variant in "$@"; do
 	# input of four of them is no hang.
 	(cd "$work" && "$build/fuzz/bin/$target" -max_total_time="$seconds" -timeout=60 \
 		-rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/" \
-		corpus "$here/corpus")
+		corpus "$seeds")
 done

@@ -19,6 +19,8 @@
 #   apt/           private apt state
 #   source         resolved source version
 #   VERSION/src    the unpacked source tree, the board's devices copied in
+#                  and the project's patches to QEMU (vboard/qemu-patches/)
+#                  applied; src/.boardio-patches/ holds the ones applied
 #   VERSION/build  the build tree; VERSION/stamp hashes what it was built from
 # The project's files are copied into the tree only where their content
 # differs, so that a change to a model recompiles that model alone and a
@@ -114,6 +116,27 @@ sync_project() {
 		echo "subdir('boardio')" >>"$dir/src/hw/meson.build"
 }
 
+# The project's patches to QEMU itself, each applied once. One that was
+# applied but is gone from the project, or changed since, is reversed first,
+# so that the shared tree always matches the clone that builds.
+sync_patches() {
+	applied=$dir/src/.boardio-patches
+	mkdir -p "$applied"
+	for p in "$applied"/*.patch; do
+		[ -f "$p" ] || continue
+		cmp -s "$p" "$top/vboard/qemu-patches/${p##*/}" && continue
+		log "reversing ${p##*/}"
+		patch -d "$dir/src" -p1 -R -s -f <"$p" >&2 || exit 1
+		rm -f "$p"
+	done
+	for p in "$top"/vboard/qemu-patches/*.patch; do
+		[ -f "$p" ] && [ ! -f "$applied/${p##*/}" ] || continue
+		log "applying ${p##*/}"
+		patch -d "$dir/src" -p1 -N -s -f <"$p" >&2 || exit 1
+		cp "$p" "$applied/"
+	done
+}
+
 configure_opts="--target-list=arm-softmmu --without-default-features
  --without-default-devices --with-devices-arm=boardio --enable-fdt=system
  --enable-tcg --disable-docs --disable-tools --disable-debug-info
@@ -124,7 +147,8 @@ configure_opts="--target-list=arm-softmmu --without-default-features
 stamp() {
 	{
 		echo "$version $configure_opts"
-		cat "$top"/vboard/qemu/* "$top"/models/*.cpp "$top"/models/*.h
+		cat "$top"/vboard/qemu/* "$top"/vboard/qemu-patches/* "$top"/models/*.cpp \
+			"$top"/models/*.h
 	} | sha256sum | cut -d' ' -f1
 }
 
@@ -201,6 +225,7 @@ want=$(stamp)
 if [ ! -x "$binary" ] || [ "$(cat "$dir/stamp" 2>/dev/null)" != "$want" ]; then
 	fetch_source
 	sync_project
+	sync_patches
 	rm -f "$dir/stamp"
 	build
 	echo "$want" >"$dir/stamp"

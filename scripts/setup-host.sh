@@ -4,10 +4,11 @@
 set -eu
 
 # meson, python3 and the -dev packages build the virtual board's QEMU from
-# Debian's source package (scripts/build-qemu.sh); dpkg-dev unpacks it.
+# Debian's source package (scripts/build-qemu.sh); dpkg-dev unpacks it,
+# patch applies the project's changes to it.
 packages="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
  libvterm-dev tmux clang libclang-rt-14-dev g++-arm-linux-gnueabihf
- cpio kmod xz-utils dpkg-dev meson python3 libglib2.0-dev libpixman-1-dev
+ cpio kmod xz-utils dpkg-dev patch meson python3 libglib2.0-dev libpixman-1-dev
  libfdt-dev u-boot-tools hyperfine"
 # The browser front panel (vboard/panel/): its server on Debian's python3 with
 # aiohttp, its browser tests in Debian's chromium.

@@ -57,6 +57,8 @@ build_guest_programs() {
 	echo readrate >>"$guest/programs"
 	cross "$guest/panelfeed" gcc -std=gnu11 "$here/panel/panelfeed.c"
 	echo panelfeed >>"$guest/programs"
+	cross "$guest/memaccess" gcc -std=gnu11 "$here/tests/memaccess.c"
+	echo memaccess >>"$guest/programs"
 	canvas=
 	for src in "$root"/terminal/*.cpp; do
 		[ -e "$src" ] || continue

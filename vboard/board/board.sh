@@ -1,15 +1,15 @@
 #!/bin/sh
-# board: what a person does to the virtual board, from inside it: commands
-# to the machine's control page (vboard/qemu/vboard.c), with devmem through
-# /dev/mem. The machine checks every value and refuses what the board cannot
-# take; this tool checks only the form of the words.
+# board: what a person does to the virtual board, from inside it. The
+# command line goes to the machine's control page (vboard/qemu/vboard.c)
+# through /dev/mem with devmem, and the machine's parser takes or refuses it,
+# the same one that takes the host's scripts/board commands: both tools take
+# the same forms. regs and help are this tool's own.
 
 # Control page and its registers.
 page=0x0B000000
-CTL_ID=0x00 CTL_COMMAND=0x04 CTL_STATUS=0x08 CTL_ARG0=0x10 CTL_SENSOR=0x100
-ID_VALUE=0x76626431
-CMD_TILT=1 CMD_BIAS=2 CMD_NOISE=3 CMD_TAP=4 CMD_PRESS=5 CMD_SWITCHES=6
-CMD_SENSOR=7 CMD_DEVID=8 CMD_RESET=9
+CTL_ID=0x00 CTL_COMMAND=0x04 CTL_STATUS=0x08 CTL_SENSOR=0x100 CTL_LINE=0x200
+CTL_MESSAGE=0x300
+ID_VALUE=0x76626432
 
 help() {
 	cat <<'EOF_HELP'
@@ -20,6 +20,7 @@ usage: board COMMAND
   board tap               a single tap
   board doubletap         a double tap
   board press MASK        press and release pushbuttons (hex, bits 0 to 3)
+  board hold MASK         hold pushbuttons down until the next hold (hex; 0: none)
   board switches VALUE    switch positions (hex, 12 switches)
   board sensor off|on     disconnect the sensor from the bus, or connect it
   board devid VALUE       the sensor's DEVID register (hex)
@@ -36,46 +37,9 @@ usage() {
 	exit 2
 }
 
-refused() {
-	echo "board: '$cmdline' refused (see board help)" >&2
-	exit 1
-}
-
 # usage: ctl OFFSET [VALUE]: read or write a control register.
 ctl() {
 	devmem $((page + $1)) 32 ${2+"$2"}
-}
-
-# Words of the right form: decimal (signed, up to 9 digits) and hexadecimal
-# (up to 32 bits); and their values as 32-bit words.
-is_dec() {
-	case $1 in
-	'' | - | *[!0-9-]* | ?*-* | ??????????*) return 1 ;;
-	esac
-}
-is_hex() {
-	case $1 in
-	'' | *[!0-9a-fA-F]* | ?????????*) return 1 ;;
-	esac
-}
-dec() {
-	echo $((($1 + 4294967296) % 4294967296))
-}
-hex() {
-	echo $((0x$1))
-}
-
-# usage: run COMMAND [ARG...]: the arguments, then the command; its status.
-run() {
-	cmd=$1
-	shift
-	offset=$CTL_ARG0
-	for arg in "$@"; do
-		ctl "$offset" "$arg"
-		offset=$((offset + 4))
-	done
-	ctl "$CTL_COMMAND" "$cmd"
-	[ $(($(ctl "$CTL_STATUS"))) -eq 0 ] || refused
 }
 
 regs() {
@@ -86,54 +50,61 @@ regs() {
 	done
 }
 
+# The machine's reason for a refusal: NUL-terminated text, 4 bytes a word.
+message() {
+	offset=$((CTL_MESSAGE)) words=
+	while [ $offset -lt $((CTL_MESSAGE + 0x100)) ]; do
+		word=$(($(ctl $offset)))
+		words="$words $word"
+		for shift in 0 8 16 24; do
+			[ $(((word >> shift) & 0xFF)) -eq 0 ] && break 2
+		done
+		offset=$((offset + 4))
+	done
+	echo "$words" | awk '{
+		for (i = 1; i <= NF; i++)
+			for (n = 0, b = $i; n < 4; n++, b = int(b / 256)) {
+				if (b % 256 == 0)
+					exit
+				printf "%c", b % 256
+			}
+	}'
+}
+
+# usage: run LINE: the command line into the control page, then its length
+# into the command register, which runs it.
+run() {
+	offset=$CTL_LINE
+	# Little-endian words of the text, NUL-padded; at most the page's 64.
+	for word in $({ printf '%s' "$1"; printf '\0\0\0'; } | od -An -v -tx4 | head -n 16); do
+		ctl $offset "0x$word"
+		offset=$((offset + 4))
+	done
+	ctl "$CTL_COMMAND" $(($(printf '%s' "$1" | wc -c)))
+	if [ $(($(ctl "$CTL_STATUS"))) -ne 0 ]; then
+		echo "board: $(message)" >&2
+		exit 1
+	fi
+}
+
 [ $# -ge 1 ] || usage
-cmdline=$*
 case $1 in
 help | -h | --help)
 	help
 	exit 0
 	;;
-tilt | bias) [ $# -eq 4 ] || usage ;;
-noise | press | switches | sensor | devid | reset) [ $# -eq 2 ] || usage ;;
-tap | doubletap | regs) [ $# -eq 1 ] || usage ;;
-*) usage ;;
 esac
-case $1 in
-tilt | bias | noise)
-	shift
-	for word in "$@"; do is_dec "$word" || refused; done
-	set -- "${cmdline%% *}" "$@"
-	;;
-press | switches | devid) is_hex "$2" || refused ;;
-esac
-
 if [ $(($(ctl "$CTL_ID" 2>/dev/null || echo 0))) -ne $((ID_VALUE)) ]; then
 	echo "board: no board control page at $page (not the virtual board?)" >&2
 	exit 1
 fi
-
 case $1 in
-regs) regs ;;
-tilt) run $CMD_TILT "$(dec "$2")" "$(dec "$3")" "$(dec "$4")" ;;
-bias) run $CMD_BIAS "$(dec "$2")" "$(dec "$3")" "$(dec "$4")" ;;
-noise) run $CMD_NOISE "$(dec "$2")" ;;
-tap) run $CMD_TAP 0 ;;
-doubletap) run $CMD_TAP 1 ;;
-press) run $CMD_PRESS "$(hex "$2")" ;;
-switches) run $CMD_SWITCHES "$(hex "$2")" ;;
-devid) run $CMD_DEVID "$(hex "$2")" ;;
-sensor)
-	case $2 in
-	off) run $CMD_SENSOR 0 ;;
-	on) run $CMD_SENSOR 1 ;;
-	*) refused ;;
-	esac
+regs)
+	[ $# -eq 1 ] || {
+		echo "board: regs: takes no words" >&2
+		exit 1
+	}
+	regs
 	;;
-reset)
-	case $2 in
-	sensor) run $CMD_RESET 0 ;;
-	board) run $CMD_RESET 1 ;;
-	*) refused ;;
-	esac
-	;;
+*) run "$*" ;;
 esac

@@ -115,8 +115,8 @@ class Panel:
 
     def true_mg(self):
         try:
-            return [int(v) for v in self.state["tilt"].split()]
-        except (KeyError, ValueError):
+            return [int(v) for v in self.state["tilt"]]
+        except (KeyError, TypeError, ValueError):
             return None
 
     async def control(self, client, msg):
@@ -127,14 +127,14 @@ class Panel:
                 client.held = int(msg["mask"]) & 0xF
                 await self.apply_held()
             elif op == "switch":
-                switches = int(await self.get("switches"), 16)
+                switches = await self.get("switches")
                 bit = 1 << int(msg["n"])
                 switches = switches | bit if msg["on"] else switches & ~bit
-                await self.set("switches", "%x" % switches)
+                await self.set("switches", switches)
             elif op in ("tilt", "bias"):
-                await self.set(op, " ".join(str(int(v)) for v in msg["mg"]))
+                await self.set(op, [int(v) for v in msg["mg"]])
             elif op == "noise":
-                await self.set("noise", str(int(msg["mg"])))
+                await self.set("noise", int(msg["mg"]))
             elif op == "tap":
                 await self.set("tap", "double" if msg.get("double") else "single")
             elif op == "sensor":
@@ -147,7 +147,7 @@ class Panel:
         held = 0
         for c in self.clients:
             held |= c.held
-        await self.set("hold", "%x" % held)
+        await self.set("hold", held)
 
     # --- pages ----------------------------------------------------------
 

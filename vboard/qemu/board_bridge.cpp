@@ -10,6 +10,9 @@ struct bm_board {
 	models::Board board;
 };
 
+static_assert(BM_KEY_MASK == models::PORTS_KEY_MASK && BM_SWITCH_MASK == models::PORTS_SWITCH_MASK,
+	      "the ports' widths as the machine's properties give them");
+
 namespace
 {
 

@@ -15,9 +15,10 @@
  * devices as a board's would, so Linux's own drivers bind to them. Guest
  * mistakes the models notice go to QEMU's guest-error log (-d
  * guest_errors); the board's state migrates and snapshots with VMState. What a person does
- * to the board is a machine property each, in the board tool's own words,
- * for qom-set and qom-get over QMP; the guest reaches the same commands
- * through the control page.
+ * to the board is a typed machine property each, for qom-set and qom-get
+ * over QMP; the board tools' command lines ("tilt 0 707 707") go through one
+ * parser here, from the host's scripts/board (the command property) and the
+ * guest's board tool (the control page) alike, so both take the same forms.
  */
 #include "qemu/osdep.h"
 #include "qapi/error.h"
@@ -27,6 +28,7 @@
 #include "hw/irq.h"
 #include "sysemu/device_tree.h"
 #include "sysemu/runstate.h"
+#include "qapi/qapi-builtin-visit.h"
 #include "qapi/visitor.h"
 #include "qemu/cutils.h"
 #include "qemu/error-report.h"
@@ -51,13 +53,14 @@ OBJECT_DECLARE_TYPE(VBoardMachineState, VBoardMachineClass, VBOARD_MACHINE)
 
 enum {
 	CTL_ID = 0x00,	    /* reads CTL_ID_VALUE */
-	CTL_COMMAND = 0x04, /* write a command: it runs with CTL_ARG0..2 */
+	CTL_COMMAND = 0x04, /* write N: run the first N bytes of CTL_LINE */
 	CTL_STATUS = 0x08,  /* CTL_STATUS_OK, or CTL_STATUS_REFUSED */
-	CTL_ARG0 = 0x10,
-	CTL_ARG2 = 0x18,
 	CTL_SENSOR = 0x100, /* sensor register n at CTL_SENSOR + 4 n */
+	CTL_LINE = 0x200,   /* a board tool command line, 4 bytes a word */
+	CTL_MESSAGE = 0x300, /* why the last one was refused, NUL-terminated */
 };
-#define CTL_ID_VALUE 0x76626431 /* "vbd1" */
+#define CTL_ID_VALUE 0x76626432 /* "vbd2" */
+#define CTL_TEXT_SIZE 0x100
 
 /* Interrupt lines (GIC SPIs) and the bus speed the device tree asks for. */
 #define VBOARD_I2C0_SPI 10
@@ -66,9 +69,9 @@ enum {
 #define VBOARD_SENSOR_ADDRESS 0x53
 #define CTL_STATUS_OK 0
 #define CTL_STATUS_REFUSED 1
-#define CTL_ARGS 3
+#define CMD_ARGS 3
 
-/* Control commands; the arguments are 32-bit words. */
+/* What a person does to the board; the arguments are 32-bit words. */
 enum vboard_command {
 	CMD_TILT = 1,	  /* X, Y, Z milli-g, signed */
 	CMD_BIAS = 2,	  /* X, Y, Z milli-g, signed */
@@ -96,7 +99,8 @@ struct VBoardMachineState {
 	qemu_irq i2c0_irq, sensor_int1;
 	VBoardWindow window[BM_WINDOWS];
 	MemoryRegion control;
-	uint32_t arg[CTL_ARGS];
+	uint8_t line[CTL_TEXT_SIZE];
+	uint8_t message[CTL_TEXT_SIZE];
 	uint32_t status;
 };
 
@@ -140,9 +144,10 @@ static void vboard_guest_error(const char *device, const char *what, uint32_t of
 }
 
 /* Runs a command at the board's current time; false when refused. */
-static bool vboard_run_command(VBoardMachineState *s, uint32_t cmd, const uint32_t *arg)
+static bool vboard_run_command(VBoardMachineState *s, enum vboard_command cmd,
+			       const int64_t *arg)
 {
-	int32_t mg[3] = { (int32_t)arg[0], (int32_t)arg[1], (int32_t)arg[2] };
+	int32_t mg[3] = { arg[0], arg[1], arg[2] };
 
 	vboard_sync(s);
 	switch (cmd) {
@@ -151,10 +156,8 @@ static bool vboard_run_command(VBoardMachineState *s, uint32_t cmd, const uint32
 	case CMD_BIAS:
 		return bm_set_bias(s->board, mg);
 	case CMD_NOISE:
-		return bm_set_noise(s->board, mg[0]);
+		return bm_set_noise(s->board, arg[0]);
 	case CMD_TAP:
-		if (arg[0] > 1)
-			return false;
 		bm_tap(s->board, arg[0]);
 		return true;
 	case CMD_PRESS:
@@ -164,8 +167,6 @@ static bool vboard_run_command(VBoardMachineState *s, uint32_t cmd, const uint32
 	case CMD_SWITCHES:
 		return bm_set_switches(s->board, arg[0]);
 	case CMD_SENSOR:
-		if (arg[0] > 1)
-			return false;
 		bm_set_sensor_connected(s->board, arg[0]);
 		return true;
 	case CMD_DEVID:
@@ -175,17 +176,14 @@ static bool vboard_run_command(VBoardMachineState *s, uint32_t cmd, const uint32
 		 * board, whose processor then boots again. */
 		if (arg[0] == 0)
 			bm_sensor_power_cycle(s->board);
-		else if (arg[0] == 1)
-			qemu_system_reset_request(SHUTDOWN_CAUSE_GUEST_RESET);
 		else
-			return false;
+			qemu_system_reset_request(SHUTDOWN_CAUSE_GUEST_RESET);
 		return true;
-	default:
-		return false;
 	}
+	return false;
 }
 
-static bool vboard_command(VBoardMachineState *s, uint32_t cmd, const uint32_t *arg)
+static bool vboard_command(VBoardMachineState *s, enum vboard_command cmd, const int64_t *arg)
 {
 	bool done = vboard_run_command(s, cmd, arg);
 
@@ -228,20 +226,281 @@ static MemTxResult vboard_window_write(void *opaque, hwaddr offset, uint64_t val
 }
 
 /*
- * The models decide about every width and alignment: registers are 32 bits
- * wide, an unaligned access faults, a narrow one is widened or refused as
- * the board was built (the narrow-access property). A refused access is a
- * bus error, which the processor takes as an external abort.
+ * Registers are 32 bits wide. An unaligned access takes the processor's
+ * alignment fault before it reaches the board (valid.unaligned false, with
+ * the project's patch to QEMU's softmmu, vboard/qemu-patches/), as an
+ * unaligned access to Device memory does on the board. A narrow access is
+ * widened or refused as the board was built (the narrow-access property); a
+ * refused access is a bus error, which the processor takes as an external
+ * abort.
  */
 static const MemoryRegionOps vboard_window_ops = {
 	.read_with_attrs = vboard_window_read,
 	.write_with_attrs = vboard_window_write,
 	.endianness = DEVICE_LITTLE_ENDIAN,
-	.valid = { .min_access_size = 1, .max_access_size = 4, .unaligned = true },
-	.impl = { .min_access_size = 1, .max_access_size = 4, .unaligned = true },
+	.valid = { .min_access_size = 1, .max_access_size = 4, .unaligned = false },
+	.impl = { .min_access_size = 1, .max_access_size = 4, .unaligned = false },
 };
 
-/* --- control page ------------------------------------------------------- */
+/* --- what a person does to the board ------------------------------------ */
+
+/* How an input's values are written on a board tool's command line. */
+enum vboard_form {
+	FORM_DEC, /* decimal, optionally negative */
+	FORM_HEX, /* hexadecimal digits, no prefix */
+	FORM_WORD /* one of words[], its index the value */
+};
+
+/*
+ * One machine property per input, named as the board tool's command. A
+ * number input is an integer property (tilt and bias: a list of three)
+ * whose values must lie in [min, max]; a word input is a string property.
+ */
+typedef struct VBoardInput {
+	const char *name;
+	enum vboard_command cmd;
+	enum vboard_form form;
+	unsigned count;
+	int64_t min, max;
+	const char *words[2];
+	const char *help;
+	void (*show)(VBoardMachineState *s, int64_t *v); /* NULL: write-only */
+} VBoardInput;
+
+static void show_tilt(VBoardMachineState *s, int64_t *v)
+{
+	int32_t mg[3];
+
+	bm_tilt(s->board, mg);
+	v[0] = mg[0], v[1] = mg[1], v[2] = mg[2];
+}
+
+static void show_bias(VBoardMachineState *s, int64_t *v)
+{
+	int32_t mg[3];
+
+	bm_bias(s->board, mg);
+	v[0] = mg[0], v[1] = mg[1], v[2] = mg[2];
+}
+
+static void show_noise(VBoardMachineState *s, int64_t *v)
+{
+	*v = bm_noise(s->board);
+}
+
+static void show_hold(VBoardMachineState *s, int64_t *v)
+{
+	*v = bm_held(s->board);
+}
+
+static void show_switches(VBoardMachineState *s, int64_t *v)
+{
+	*v = bm_switches(s->board);
+}
+
+static void show_sensor(VBoardMachineState *s, int64_t *v)
+{
+	*v = bm_sensor_connected(s->board);
+}
+
+static void show_devid(VBoardMachineState *s, int64_t *v)
+{
+	*v = bm_peek_sensor(s->board, bm_shown_registers[0].address);
+}
+
+#define MG_HELP "milli-g, each within +-16000"
+
+static const VBoardInput vboard_inputs[] = {
+	{ "tilt", CMD_TILT, FORM_DEC, 3, -BM_MAX_MG, BM_MAX_MG, {},
+	  "X Y Z, acceleration per axis in " MG_HELP, show_tilt },
+	{ "bias", CMD_BIAS, FORM_DEC, 3, -BM_MAX_MG, BM_MAX_MG, {},
+	  "X Y Z, sensor error per axis in " MG_HELP, show_bias },
+	{ "noise", CMD_NOISE, FORM_DEC, 1, 0, BM_MAX_MG, {},
+	  "a noise amplitude in milli-g, 0 to 16000", show_noise },
+	{ "tap", CMD_TAP, FORM_WORD, 1, 0, 1, { "single", "double" }, "single or double", NULL },
+	{ "press", CMD_PRESS, FORM_HEX, 1, 0, BM_KEY_MASK, {},
+	  "a hexadecimal mask of pushbuttons 0 to 3", NULL },
+	{ "hold", CMD_HOLD, FORM_HEX, 1, 0, BM_KEY_MASK, {},
+	  "a hexadecimal mask of the pushbuttons held down (0: none)", show_hold },
+	{ "switches", CMD_SWITCHES, FORM_HEX, 1, 0, BM_SWITCH_MASK, {},
+	  "hexadecimal positions of 12 switches", show_switches },
+	{ "sensor", CMD_SENSOR, FORM_WORD, 1, 0, 1, { "off", "on" },
+	  "off or on (wired to the bus)", show_sensor },
+	{ "devid", CMD_DEVID, FORM_HEX, 1, 0, 0xFF, {}, "the sensor's DEVID, a hexadecimal byte",
+	  show_devid },
+	{ "reset", CMD_RESET, FORM_WORD, 1, 0, 1, { "sensor", "board" },
+	  "sensor (its supply off and on) or board (the whole board, the guest reboots)", NULL },
+};
+
+static const VBoardInput *vboard_input(const char *name)
+{
+	unsigned i;
+
+	for (i = 0; i < ARRAY_SIZE(vboard_inputs); i++)
+		if (!strcmp(vboard_inputs[i].name, name))
+			return &vboard_inputs[i];
+	return NULL;
+}
+
+/* Runs an input with its values, refusing those out of its range. */
+static bool vboard_input_apply(VBoardMachineState *s, const VBoardInput *in, const int64_t *v,
+			       Error **errp)
+{
+	unsigned i;
+
+	for (i = 0; i < in->count; i++) {
+		if (v[i] < in->min || v[i] > in->max) {
+			error_setg(errp, "%s: %" PRId64 " is out of range (%s)", in->name, v[i],
+				   in->help);
+			return false;
+		}
+	}
+	if (!vboard_command(s, in->cmd, v)) {
+		error_setg(errp, "%s: refused (%s)", in->name, in->help);
+		return false;
+	}
+	return true;
+}
+
+static int vboard_word_index(const VBoardInput *in, const char *word)
+{
+	unsigned i;
+
+	for (i = 0; i < ARRAY_SIZE(in->words) && in->words[i]; i++)
+		if (!strcmp(word, in->words[i]))
+			return i;
+	return -1;
+}
+
+static void vboard_input_set(Object *obj, Visitor *v, const char *name, void *opaque,
+			     Error **errp)
+{
+	const VBoardInput *in = opaque;
+	int64_t val[CMD_ARGS] = { 0 };
+
+	if (in->form == FORM_WORD) {
+		g_autofree char *text = NULL;
+
+		if (!visit_type_str(v, name, &text, errp))
+			return;
+		val[0] = vboard_word_index(in, text);
+		if (val[0] < 0) {
+			error_setg(errp, "%s: '%s' is not %s", name, text, in->help);
+			return;
+		}
+	} else if (in->count == 1) {
+		if (!visit_type_int(v, name, &val[0], errp))
+			return;
+	} else {
+		intList *list = NULL, *l;
+		unsigned n = 0;
+
+		if (!visit_type_intList(v, name, &list, errp))
+			return;
+		for (l = list; l; l = l->next, n++)
+			if (n < in->count)
+				val[n] = l->value;
+		qapi_free_intList(list);
+		if (n != in->count) {
+			error_setg(errp, "%s: %u numbers expected (%s)", name, in->count, in->help);
+			return;
+		}
+	}
+	vboard_input_apply(VBOARD_MACHINE(obj), in, val, errp);
+}
+
+static void vboard_input_get(Object *obj, Visitor *v, const char *name, void *opaque,
+			     Error **errp)
+{
+	const VBoardInput *in = opaque;
+	int64_t val[CMD_ARGS] = { 0 };
+	intList *list = NULL;
+	int i;
+
+	in->show(VBOARD_MACHINE(obj), val);
+	if (in->form == FORM_WORD) {
+		char *word = (char *)in->words[val[0]];
+
+		visit_type_str(v, name, &word, errp);
+	} else if (in->count == 1) {
+		visit_type_int(v, name, &val[0], errp);
+	} else {
+		for (i = in->count - 1; i >= 0; i--)
+			QAPI_LIST_PREPEND(list, val[i]);
+		visit_type_intList(v, name, &list, errp);
+		qapi_free_intList(list);
+	}
+}
+
+/* One word of a command line as a value of the input's form. */
+static bool vboard_parse_word(const VBoardInput *in, const char *word, int64_t *value)
+{
+	const char *digits = word + (in->form == FORM_DEC && *word == '-');
+	size_t len = strlen(digits), i;
+
+	if (in->form == FORM_WORD)
+		return (*value = vboard_word_index(in, word)) >= 0;
+	/* Up to 9 decimal or 8 hexadecimal digits: no overflow, no sign or
+	 * prefix of another base. */
+	if (!len || len > (in->form == FORM_DEC ? 9 : 8))
+		return false;
+	for (i = 0; i < len; i++)
+		if (in->form == FORM_DEC ? !g_ascii_isdigit(digits[i]) : !g_ascii_isxdigit(digits[i]))
+			return false;
+	*value = g_ascii_strtoll(word, NULL, in->form == FORM_DEC ? 10 : 16);
+	return true;
+}
+
+/*
+ * A board tool command line, as both tools send it: the command and its
+ * words separated by single spaces ("tilt 0 707 707", "tap", "doubletap").
+ * regs and help are the tools' own.
+ */
+static bool vboard_command_line(VBoardMachineState *s, const char *line, Error **errp)
+{
+	g_auto(GStrv) words = g_strsplit(line, " ", -1);
+	unsigned n = g_strv_length(words), i;
+	int64_t val[CMD_ARGS] = { 0 };
+	const VBoardInput *in;
+	const char *name = n ? words[0] : "";
+
+	if (strlen(line) >= CTL_TEXT_SIZE) {
+		error_setg(errp, "a command line of at most %d characters", CTL_TEXT_SIZE - 1);
+		return false;
+	}
+	if (!strcmp(name, "tap") || !strcmp(name, "doubletap")) {
+		if (n != 1) {
+			error_setg(errp, "%s: takes no words", name);
+			return false;
+		}
+		val[0] = !strcmp(name, "doubletap");
+		return vboard_input_apply(s, vboard_input("tap"), val, errp);
+	}
+	in = vboard_input(name);
+	if (!in || !strcmp(name, "tap")) {
+		error_setg(errp, "'%s': no such command (see board help)", name);
+		return false;
+	}
+	if (n - 1 != in->count) {
+		error_setg(errp, "%s: takes %u word%s: %s", name, in->count, in->count > 1 ? "s" : "",
+			   in->help);
+		return false;
+	}
+	for (i = 0; i < in->count; i++) {
+		if (!vboard_parse_word(in, words[i + 1], &val[i])) {
+			error_setg(errp, "%s: '%s' is not %s", name, words[i + 1], in->help);
+			return false;
+		}
+	}
+	return vboard_input_apply(s, in, val, errp);
+}
+
+static void vboard_set_command(Object *obj, const char *value, Error **errp)
+{
+	vboard_command_line(VBOARD_MACHINE(obj), value, errp);
+}
+
+/* --- control page: the guest's board tool ------------------------------- */
 
 static uint64_t vboard_control_read(void *opaque, hwaddr offset, unsigned size)
 {
@@ -251,8 +510,8 @@ static uint64_t vboard_control_read(void *opaque, hwaddr offset, unsigned size)
 		vboard_sync(s);
 		return bm_peek_sensor(s->board, (offset - CTL_SENSOR) / 4);
 	}
-	if (offset >= CTL_ARG0 && offset <= CTL_ARG2)
-		return s->arg[(offset - CTL_ARG0) / 4];
+	if (offset >= CTL_MESSAGE && offset < CTL_MESSAGE + CTL_TEXT_SIZE)
+		return ldl_le_p(s->message + offset - CTL_MESSAGE);
 	switch (offset) {
 	case CTL_ID:
 		return CTL_ID_VALUE;
@@ -263,14 +522,30 @@ static uint64_t vboard_control_read(void *opaque, hwaddr offset, unsigned size)
 	}
 }
 
+static void vboard_control_line(VBoardMachineState *s, uint64_t length)
+{
+	g_autofree char *line = g_strndup((const char *)s->line, MIN(length, CTL_TEXT_SIZE));
+	Error *err = NULL;
+
+	if (length >= CTL_TEXT_SIZE)
+		error_setg(&err, "a command line of at most %d characters", CTL_TEXT_SIZE - 1);
+	else if (strlen(line) != length)
+		error_setg(&err, "a command line without NUL characters");
+	else
+		vboard_command_line(s, line, &err);
+	s->status = err ? CTL_STATUS_REFUSED : CTL_STATUS_OK;
+	pstrcpy((char *)s->message, sizeof(s->message), err ? error_get_pretty(err) : "");
+	error_free(err);
+}
+
 static void vboard_control_write(void *opaque, hwaddr offset, uint64_t value, unsigned size)
 {
 	VBoardMachineState *s = opaque;
 
-	if (offset >= CTL_ARG0 && offset <= CTL_ARG2)
-		s->arg[(offset - CTL_ARG0) / 4] = value;
+	if (offset >= CTL_LINE && offset < CTL_LINE + CTL_TEXT_SIZE)
+		stl_le_p(s->line + offset - CTL_LINE, value);
 	else if (offset == CTL_COMMAND)
-		s->status = vboard_command(s, value, s->arg) ? CTL_STATUS_OK : CTL_STATUS_REFUSED;
+		vboard_control_line(s, value);
 }
 
 static const MemoryRegionOps vboard_control_ops = {
@@ -278,144 +553,6 @@ static const MemoryRegionOps vboard_control_ops = {
 	.write = vboard_control_write,
 	.endianness = DEVICE_LITTLE_ENDIAN,
 	.valid = { .min_access_size = 4, .max_access_size = 4 },
-};
-
-/* --- machine properties: what a person does to the board ------------------ */
-
-/*
- * One property per input, taking the board tool's words: numbers (decimal
- * or hexadecimal, count of them) or one word of words[], whose index is
- * the command's argument.
- */
-typedef struct VBoardInput {
-	const char *name;
-	enum vboard_command cmd;
-	int base;
-	unsigned count;
-	const char *words[2];
-	const char *help;
-	char *(*show)(VBoardMachineState *s); /* NULL: an action, write-only */
-} VBoardInput;
-
-/* Exactly count numbers in base, separated by blanks. */
-static bool parse_numbers(const char *text, int base, unsigned count, uint32_t *arg)
-{
-	const char *p = text;
-	unsigned i;
-
-	for (i = 0; i < count; i++) {
-		int sv;
-		unsigned int uv;
-		int err = base == 10 ? qemu_strtoi(p, &p, 10, &sv) : qemu_strtoui(p, &p, 16, &uv);
-
-		if (err || (*p && !g_ascii_isspace(*p)))
-			return false;
-		arg[i] = base == 10 ? (uint32_t)sv : uv;
-	}
-	while (g_ascii_isspace(*p))
-		p++;
-	return *p == '\0';
-}
-
-static bool parse_input(const VBoardInput *in, const char *text, uint32_t *arg)
-{
-	unsigned i;
-
-	if (in->count)
-		return parse_numbers(text, in->base, in->count, arg);
-	for (i = 0; i < ARRAY_SIZE(in->words) && in->words[i]; i++) {
-		if (!strcmp(text, in->words[i])) {
-			arg[0] = i;
-			return true;
-		}
-	}
-	return false;
-}
-
-static void vboard_input_set(Object *obj, Visitor *v, const char *name, void *opaque,
-			     Error **errp)
-{
-	const VBoardInput *in = opaque;
-	g_autofree char *text = NULL;
-	uint32_t arg[CTL_ARGS] = { 0 };
-
-	if (!visit_type_str(v, name, &text, errp))
-		return;
-	if (!parse_input(in, text, arg)) {
-		error_setg(errp, "%s: '%s' is not %s", name, text, in->help);
-		return;
-	}
-	if (!vboard_command(VBOARD_MACHINE(obj), in->cmd, arg))
-		error_setg(errp, "%s: '%s' is out of range (%s)", name, text, in->help);
-}
-
-static void vboard_input_get(Object *obj, Visitor *v, const char *name, void *opaque,
-			     Error **errp)
-{
-	const VBoardInput *in = opaque;
-	g_autofree char *text = in->show(VBOARD_MACHINE(obj));
-
-	visit_type_str(v, name, &text, errp);
-}
-
-static char *show_tilt(VBoardMachineState *s)
-{
-	int32_t mg[3];
-
-	bm_tilt(s->board, mg);
-	return g_strdup_printf("%d %d %d", mg[0], mg[1], mg[2]);
-}
-
-static char *show_bias(VBoardMachineState *s)
-{
-	int32_t mg[3];
-
-	bm_bias(s->board, mg);
-	return g_strdup_printf("%d %d %d", mg[0], mg[1], mg[2]);
-}
-
-static char *show_noise(VBoardMachineState *s)
-{
-	return g_strdup_printf("%d", bm_noise(s->board));
-}
-
-static char *show_hold(VBoardMachineState *s)
-{
-	return g_strdup_printf("%x", bm_held(s->board));
-}
-
-static char *show_switches(VBoardMachineState *s)
-{
-	return g_strdup_printf("%03x", bm_switches(s->board));
-}
-
-static char *show_sensor(VBoardMachineState *s)
-{
-	return g_strdup(bm_sensor_connected(s->board) ? "on" : "off");
-}
-
-static char *show_devid(VBoardMachineState *s)
-{
-	return g_strdup_printf("%02x", bm_peek_sensor(s->board, bm_shown_registers[0].address));
-}
-
-#define MG_HELP "milli-g, each within +-16000"
-
-static const VBoardInput vboard_inputs[] = {
-	{ "tilt", CMD_TILT, 10, 3, {}, "'X Y Z', acceleration per axis in " MG_HELP, show_tilt },
-	{ "bias", CMD_BIAS, 10, 3, {}, "'X Y Z', sensor error per axis in " MG_HELP, show_bias },
-	{ "noise", CMD_NOISE, 10, 1, {}, "a noise amplitude in milli-g, 0 to 16000", show_noise },
-	{ "tap", CMD_TAP, 0, 0, { "single", "double" }, "single or double", NULL },
-	{ "press", CMD_PRESS, 16, 1, {}, "a hexadecimal mask of pushbuttons 0 to 3", NULL },
-	{ "hold", CMD_HOLD, 16, 1, {}, "a hexadecimal mask of the pushbuttons held down",
-	  show_hold },
-	{ "switches", CMD_SWITCHES, 16, 1, {}, "hexadecimal positions of 12 switches",
-	  show_switches },
-	{ "sensor", CMD_SENSOR, 0, 0, { "off", "on" }, "off or on (wired to the bus)",
-	  show_sensor },
-	{ "devid", CMD_DEVID, 16, 1, {}, "the sensor's DEVID, a hexadecimal byte", show_devid },
-	{ "reset", CMD_RESET, 0, 0, { "sensor", "board" },
-	  "sensor (its supply off and on) or board (the whole board, the guest reboots)", NULL },
 };
 
 /*
@@ -484,7 +621,8 @@ static void vboard_reset(void *opaque)
 	VBoardMachineState *s = opaque;
 
 	bm_reset(s->board);
-	memset(s->arg, 0, sizeof(s->arg));
+	memset(s->line, 0, sizeof(s->line));
+	memset(s->message, 0, sizeof(s->message));
 	s->status = CTL_STATUS_OK;
 	vboard_update(s);
 }
@@ -502,13 +640,14 @@ static int vboard_post_load(void *opaque, int version_id)
  */
 static const VMStateDescription vmstate_vboard = {
 	.name = "vboard",
-	.version_id = 1,
-	.minimum_version_id = 1,
+	.version_id = 2,
+	.minimum_version_id = 2,
 	.post_load = vboard_post_load,
 	.fields = (VMStateField[]) {
 		VMSTATE_UINT32_EQUAL(board_size, VBoardMachineState, NULL),
 		VMSTATE_VBUFFER_UINT32(board, VBoardMachineState, 1, NULL, board_size),
-		VMSTATE_UINT32_ARRAY(arg, VBoardMachineState, CTL_ARGS),
+		VMSTATE_UINT8_ARRAY(line, VBoardMachineState, CTL_TEXT_SIZE),
+		VMSTATE_BUFFER(message, VBoardMachineState),
 		VMSTATE_UINT32(status, VBoardMachineState),
 		VMSTATE_END_OF_LIST()
 	},
@@ -636,7 +775,9 @@ static void vboard_class_init(ObjectClass *oc, void *data)
 	for (i = 0; i < ARRAY_SIZE(vboard_inputs); i++) {
 		const VBoardInput *in = &vboard_inputs[i];
 
-		object_class_property_add(oc, in->name, "str", in->show ? vboard_input_get : NULL,
+		const char *type = in->form == FORM_WORD ? "str" : in->count > 1 ? "intList" : "int";
+
+		object_class_property_add(oc, in->name, type, in->show ? vboard_input_get : NULL,
 					  vboard_input_set, NULL, (void *)in);
 		object_class_property_set_description(oc, in->name, in->help);
 	}
@@ -648,6 +789,9 @@ static void vboard_class_init(ObjectClass *oc, void *data)
 	object_class_property_set_description(oc, "narrow-access",
 					      "8- and 16-bit accesses to the board's windows: "
 					      "widen or error");
+	object_class_property_add_str(oc, "command", NULL, vboard_set_command);
+	object_class_property_set_description(oc, "command",
+					      "a board tool command line, e.g. 'tilt 0 707 707'");
 	object_class_property_add_str(oc, "regs", vboard_get_regs, NULL);
 	object_class_property_set_description(oc, "regs",
 					      "sensor registers, one 'NAME 0xHH' line each");

@@ -56,6 +56,27 @@ for bad in "tilt 0 0 20000" "switches 1000" "press x"; do
 		grep -q "^board: ${bad%% *}: " "$work/err" || problem "board $bad: '$(cat "$work/err")'"
 	fi
 done
+# The machine's properties are typed: numbers as integers (tilt and bias
+# lists of three) with their ranges, the rest as words.
+qmp() {
+	python3 "$(dirname "$0")/qmp.py" "$src" "$sock" "$@"
+}
+src=$("$(dirname "$board")/build-qemu.sh" --source)
+prop() {
+	qmp "qom-$1" "{\"path\": \"/machine\", \"property\": \"$2\"${3+, \"value\": $3}}"
+}
+prop set switches 677 || problem "qom-set switches 677"
+[ "$(prop get switches)" = 677 ] || problem "qom-get switches: $(prop get switches)"
+prop set switches 0 >/dev/null
+prop set noise '"5"' 2>/dev/null && problem "qom-set of a number as a string accepted"
+prop set tilt '[0, 0, 16001]' 2>"$work/err" && problem "a tilt out of range accepted"
+grep -q "tilt: 16001 is out of range" "$work/err" || problem "tilt out of range: '$(cat "$work/err")'"
+prop set bias '[1, 2]' 2>/dev/null && problem "a bias of two axes accepted"
+prop set bias '[1, -2, 3]' >/dev/null || problem "qom-set bias [1, -2, 3]"
+[ "$(prop get bias)" = "[1, -2, 3]" ] || problem "qom-get bias: $(prop get bias)"
+prop set bias '[0, 0, 0]' >/dev/null
+[ "$(prop get sensor)" = '"on"' ] || problem "qom-get sensor: $(prop get sensor)"
+
 "$board" --socket "$sock" press 4 || problem "board press 4"
 "$board" --socket "$sock" tilt 0 -1000 0 || problem "board tilt 0 -1000 0"
 "$board" --socket "$sock" tilt 0 -1000 2>/dev/null && problem "a tilt of two axes accepted"

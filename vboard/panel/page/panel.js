@@ -224,16 +224,15 @@ sensorEl.addEventListener('change', () => send({op: 'sensor', on: sensorEl.check
 function setField(input, value) {
   if (document.activeElement !== input) input.value = value;
 }
-function setXYZ(form, text) {
-  const v = (text || '').split(' ');
-  ['x', 'y', 'z'].forEach((n, i) => setField(form.elements[n], v[i] ?? ''));
+function setXYZ(form, mg) {
+  ['x', 'y', 'z'].forEach((n, i) => setField(form.elements[n], mg?.[i] ?? ''));
 }
 
 function showState(state) {
   panel.state = state;
-  const switches = parseInt(state.switches || '0', 16);
+  const switches = state.switches ?? 0;
   switchEls.forEach((b, n) => b.setAttribute('aria-checked', String(Boolean(switches & (1 << n)))));
-  state.heldMask = parseInt(state.hold || '0', 16);
+  state.heldMask = state.hold ?? 0;
   keyEls.forEach((b, n) =>
     b.setAttribute('aria-pressed', String(Boolean((state.heldMask | held) & (1 << n)))));
   setXYZ(tiltForm, state.tilt);
@@ -241,7 +240,7 @@ function showState(state) {
   setField(noiseForm.elements.mg, state.noise ?? '');
   sensorEl.checked = state.sensor === 'on';
   if (state.tilt && !dragging && Date.now() > padOwnUntil) {
-    padTilt = state.tilt.split(' ').map(Number);
+    padTilt = [...state.tilt];
     showPad(padTilt);
   }
   const body = document.querySelector('#regs tbody');
