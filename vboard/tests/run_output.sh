@@ -37,4 +37,22 @@ fi
 printf 'echo done\n' >"$work/ok.sh"
 out=$("$run" --no-build --build "$build" --kernel "$series" --script "$work/ok.sh" | od -An -c | tr -s ' ')
 [ "$out" = " d o n e \\n" ] || { echo "second script gave '$out'"; fail=1; }
+# A guest that does not power off after its status is stopped soon after,
+# with a warning, and the status stands.
+cat >"$work/stuck.sh" <<'GUEST'
+. /etc/vboard.conf
+printf '\n%s exit 3\n' "$token"
+sleep 600
+GUEST
+start=$(date +%s)
+status=0
+VBOARD_POWER_OFF_S=1 "$run" --no-build --build "$build" --kernel "$series" \
+	--script "$work/stuck.sh" >/dev/null 2>"$work/stuck.err" || status=$?
+[ "$status" -eq 3 ] || { echo "a guest that did not power off: status $status"; fail=1; }
+[ $(($(date +%s) - start)) -lt 30 ] || { echo "a guest that did not power off ran on"; fail=1; }
+grep -q "did not power off" "$work/stuck.err" || {
+	echo "no warning of a guest that did not power off:"
+	cat "$work/stuck.err"
+	fail=1
+}
 exit "$fail"
