@@ -1,3 +1,22 @@
+# Compiles go through ccache where it is installed, its cache beside the
+# project's other caches: a second clone, or a fresh build folder, compiles
+# what an earlier build did from the cache. Paths are taken relative to the
+# source tree, and the build folder is not hashed, so that clones share it.
+find_program(CCACHE_PROGRAM ccache)
+if(CCACHE_PROGRAM AND NOT DEFINED CMAKE_CXX_COMPILER_LAUNCHER)
+  if(DEFINED ENV{BOARDIO_CACHE})
+    set(ccache_dir $ENV{BOARDIO_CACHE}/ccache)
+  elseif(DEFINED ENV{XDG_CACHE_HOME})
+    set(ccache_dir $ENV{XDG_CACHE_HOME}/boardio/ccache)
+  else()
+    set(ccache_dir $ENV{HOME}/.cache/boardio/ccache)
+  endif()
+  set(launcher ${CMAKE_COMMAND} -E env CCACHE_DIR=${ccache_dir}
+    CCACHE_BASEDIR=${PROJECT_SOURCE_DIR} CCACHE_NOHASHDIR=1 ${CCACHE_PROGRAM})
+  set(CMAKE_C_COMPILER_LAUNCHER ${launcher})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${launcher})
+endif()
+
 # Compiler settings are per target: host programs and tests use C++17, driver
 # and device-model code is C++11 and freestanding so that it also builds into
 # a kernel module.
