@@ -196,7 +196,7 @@ linux_modules() {
 # NUL-separated list that begins "[", "[[". Where that table is not found as
 # expected, /init installs them itself.
 link_applets() {
-	python3 - "$busybox" "$1" <<'PY'
+	/usr/bin/python3 - "$busybox" "$1" <<'PY'
 import os, sys
 data = open(sys.argv[1], "rb").read()
 start = data.find(b"[\0[[\0")

@@ -34,7 +34,7 @@ done
 echo "empty script, vboard/run --no-build to exit, $runs runs each"
 printf '%-8s %8s %8s %8s\n' kernel median min max
 for kernel in $kernels; do
-	python3 -c '
+	/usr/bin/python3 -c '
 import json, sys
 r = json.load(open(sys.argv[1]))["results"][0]
 print("%-8s %7.2fs %7.2fs %7.2fs" % (sys.argv[2], r["median"], r["min"], r["max"]))

@@ -59,7 +59,7 @@ done
 # The machine's properties are typed: numbers as integers (tilt and bias
 # lists of three) with their ranges, the rest as words.
 qmp() {
-	python3 "$(dirname "$0")/qmp.py" "$src" "$sock" "$@"
+	/usr/bin/python3 "$(dirname "$0")/qmp.py" "$src" "$sock" "$@"
 }
 src=$("$(dirname "$board")/build-qemu.sh" --source)
 prop() {

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """One QMP command to a running machine, through QEMU's own QMP library.
 
 usage: qmp.py QEMU_SOURCE SOCKET COMMAND [JSON-ARGUMENTS]

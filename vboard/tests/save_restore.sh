@@ -24,7 +24,7 @@ src=$("$root/scripts/build-qemu.sh" --source)
 
 # usage: qmp COMMAND [JSON-ARGUMENTS]: the command's return value, as JSON.
 qmp() {
-	python3 "$root/vboard/tests/qmp.py" "$src" "$sock" "$@"
+	/usr/bin/python3 "$root/vboard/tests/qmp.py" "$src" "$sock" "$@"
 }
 
 # usage: wait_for DESCRIPTION COMMAND...: until COMMAND succeeds, 60 s at most.
