@@ -33,6 +33,7 @@ failures=0
 passes=0
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+echo "$entry_points $services" | tr ' ' '\n' | sort -u >"$work/allowed"
 
 for module in $modules; do
 	ko=$moddir/$module.ko
@@ -44,30 +45,28 @@ for module in $modules; do
 		continue
 	fi
 	# Each object's undefined symbols, "symbol object" per line, and its
-	# global ones the same way.
-	: >"$work/uses"
-	for obj in $(tr ' ' '\n' <"$list" | grep '\.o$'); do
-		obj=$moddir/$(basename "$obj")
-		"$nm" -u "$obj" | awk -v o="$obj" '{ print $2, o }' >>"$work/uses"
-		"$nm" -g --defined-only "$obj" | awk -v o="$obj" '{ print $3, o }'
-	done >"$work/defs"
+	# global ones the same way (one nm for all objects: -A names the file).
+	objects=$(tr ' ' '\n' <"$list" | grep '\.o$' | sed "s|.*/|$moddir/|")
+	# shellcheck disable=SC2086 # one word per object
+	"$nm" -A -u $objects | awk '{ sub(/:$/, "", $1); print $NF, $1 }' >"$work/uses"
+	# shellcheck disable=SC2086
+	"$nm" -A -g --defined-only $objects | awk '{ sub(/:.*/, "", $1); print $NF, $1 }' >"$work/defs"
 	if [ ! -s "$work/defs" ]; then
 		echo "FAIL $module: no global symbol in the objects $list names"
 		failures=$((failures + 1))
 		continue
 	fi
 
-	stray=
-	for symbol in $("$nm" -g --defined-only "$ko" | awk '{ print $3 }'); do
-		if echo "$entry_points $services" | tr ' ' '\n' | grep -qx "$symbol"; then
-			continue
-		fi
-		home=$(awk -v s="$symbol" '$1 == s { print $2; exit }' "$work/defs")
-		[ -n "$home" ] || continue # the kernel build's
-		awk -v s="$symbol" -v h="$home" '$1 == s && $2 != h { found = 1 }
-			END { exit !found }' "$work/uses" && continue
-		stray="$stray $(basename "$home"):$symbol"
-	done
+	# The module's globals that are neither entry points nor services: each
+	# must be used by an object other than the one defining it; those no
+	# object defines are the kernel build's.
+	"$nm" -g --defined-only "$ko" | awk '{ print $3 }' | sort -u |
+		comm -23 - "$work/allowed" >"$work/globals"
+	stray=$(awk '
+		FILENAME == ARGV[1] { if (!($1 in home)) home[$1] = $2; next }
+		FILENAME == ARGV[2] { if (($1 in home) && $2 != home[$1]) used[$1] = 1; next }
+		($1 in home) && !($1 in used) { n = split(home[$1], p, "/"); printf " %s:%s", p[n], $1 }
+	' "$work/defs" "$work/uses" "$work/globals")
 	if [ -n "$stray" ]; then
 		echo "FAIL $module: global, but used by no other file of the module:$stray"
 		failures=$((failures + 1))
