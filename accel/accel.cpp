@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * accel: the ADXL345 accelerometer on I2C controller 0, as /dev/accel.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * The ADXL345's operations, each a few register accesses (i2c0.cpp): its
  * initialisation, new-data check, sample and identity reads; and the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* ADXL345 accelerometer: bus address, registers and bits the driver uses. */
 #ifndef ACCEL_ADXL345_H
 #define ACCEL_ADXL345_H

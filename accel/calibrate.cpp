@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * Offset calibration, the "calibrate" command of the full and command
  * variants (the basic variant has no commands: this file builds empty for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * The command interface, the write operation of /dev/accel in the full and
  * command variants (the basic variant is read only: this file builds empty

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * I2C controller 0, master of the sensor bus: its register window and the
  * system manager's routing of its pins, its set-up, the command words of one

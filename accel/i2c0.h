@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /*
  * Registers of I2C controller 0 and of the system manager's pin routing for
  * it, as byte offsets in their register windows.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Compiles go through ccache where it is installed, its cache beside the
 # project's other caches: a second clone, or a fresh build folder, compiles
 # what an earlier build did from the cache. Paths are taken relative to the

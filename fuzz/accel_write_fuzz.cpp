@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // libFuzzer target: writes to /dev/accel (full or command variant, chosen
 // with ACCEL_VARIANT_*) through the simulated kernel and the board models.
 //

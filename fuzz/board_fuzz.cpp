@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // libFuzzer target: the board's models through their register interface, as
 // a processor and a person reach them. An input is a sequence of loads and
 // stores of every width at every offset of the board's windows (and just

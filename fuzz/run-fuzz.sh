@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs the libFuzzer targets for a bounded time: the /dev/accel command
 # interface, from the seed corpus in fuzz/corpus (one input per command
 # form), and the board models' register interface, from fuzz/corpus-board
@@ -22,10 +23,10 @@ if [ "${1:-}" = --no-build ]; then
 	shift
 fi
 
-[ $# -ge 1 ] && [ "$1" -gt 0 ] 2>/dev/null || {
-	sed -n '2,/^set -eu/{/^set -eu/d;s/^# \{0,1\}//;p}' "$0" >&2
+if ! { [ $# -ge 1 ] && [ "$1" -gt 0 ] 2>/dev/null; }; then
+	sed -n '3,/^set -eu/{/^set -eu/d;s/^# \{0,1\}//;p}' "$0" >&2
 	exit 2
-}
+fi
 seconds=$1
 shift
 [ $# -gt 0 ] || set -- full cmd board

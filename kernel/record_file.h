@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /*
  * The one-shot record read that /dev/accel, /dev/KEY and /dev/SW share: a
  * read returns one text record of L characters, the next read end of file,

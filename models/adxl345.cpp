@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ADXL345 accelerometer as an I2C target: register file, register pointer,
 // output data at the programmed rate, the FIFO in its four modes, tap
 // detection, the two interrupt pins, self-test, data format arithmetic, and

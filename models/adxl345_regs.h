@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // ADXL345 accelerometer: register addresses and bits of its published
 // register map.
 #ifndef MODELS_ADXL345_REGS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The board: its clock, the physical address map onto the devices, and how
 // the bus answers accesses of each width.
 #include "models/board.h"

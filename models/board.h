@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Device models of the board's register windows: the processor's I2C
 // controller 0 with the accelerometer on its bus, the system manager's pin
 // multiplexing, and the pushbutton and switch ports behind the lightweight

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // I2C controller 0 as bus master: transmit queue of command words, receive
 // queue of bytes, a byte engine that moves words onto the bus at the
 // programmed SCL counts, and the interrupt logic over them. Register

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // I2C controller 0: register offsets in its window and their bits, as the
 // published register descriptions of this controller family and Linux's
 // driver for it (its register header in drivers/i2c/busses/) name them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Pushbutton and switch input ports behind the lightweight bridge: a switch
 // data register, and a pushbutton port with data, interrupt mask and edge
 // capture registers. No interrupt line is modelled.

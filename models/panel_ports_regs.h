@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Pushbutton and switch ports: offsets in the lightweight bridge window.
 #ifndef MODELS_PANEL_PORTS_REGS_H
 #define MODELS_PANEL_PORTS_REGS_H

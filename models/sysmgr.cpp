@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // System manager: plain read/write registers, of which three decide whether
 // I2C controller 0 reaches the sensor's pins.
 #include "models/board.h"

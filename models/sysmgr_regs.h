@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // System manager: the pin-multiplexing registers that carry I2C controller 0
 // to the sensor's pins.
 #ifndef MODELS_SYSMGR_REGS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * panelio: the pushbutton and slide-switch ports behind the lightweight
  * bridge, as /dev/KEY and /dev/SW.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /*
  * panelio module entry and exit, with C linkage for the module glue.
  */

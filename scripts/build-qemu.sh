@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the virtual board's qemu-system-arm from Debian's own QEMU source
 # package, with the board's devices (vboard/qemu/ and the device models in
 # models/) added, and prints the path of the binary.
@@ -89,13 +90,11 @@ sync_file() {
 	cmp -s "$1" "$2" && return 0
 	mkdir -p "$(dirname "$2")"
 	cp "$1" "$2.tmp" && mv "$2.tmp" "$2"
-	changed=1
 }
 
 # The project's part of the tree: the device code, the models, the devices
 # file, and one line in hw/meson.build that reaches them.
 sync_project() {
-	changed=
 	dest=$dir/src/hw/boardio
 	for f in "$top"/vboard/qemu/*; do
 		sync_file "$f" "$dest/${f##*/}"
@@ -108,7 +107,7 @@ sync_project() {
 		case $f in
 		"$dest"/models/*) [ -e "$top/models/${f##*/}" ] ;;
 		*) [ -e "$top/vboard/qemu/${f##*/}" ] ;;
-		esac || { rm -f "$f"; changed=1; }
+		esac || rm -f "$f"
 	done
 	sync_file "$top/vboard/qemu/devices.mak" \
 		"$dir/src/configs/devices/arm-softmmu/boardio.mak"
@@ -130,7 +129,7 @@ sync_patches() {
 		rm -f "$p"
 	done
 	for p in "$top"/vboard/qemu-patches/*.patch; do
-		[ -f "$p" ] && [ ! -f "$applied/${p##*/}" ] || continue
+		{ [ -f "$p" ] && [ ! -f "$applied/${p##*/}" ]; } || continue
 		log "applying ${p##*/}"
 		patch -d "$dir/src" -p1 -N -s -f <"$p" >&2 || exit 1
 		cp "$p" "$applied/"
@@ -179,7 +178,7 @@ mode=${1:-build}
 case $mode in
 build | --path | --source | --version) ;;
 *)
-	sed -n '2,/^set -eu/{/^set -eu/d;s/^# \{0,1\}//;p}' "$0" >&2
+	sed -n '3,/^set -eu/{/^set -eu/d;s/^# \{0,1\}//;p}' "$0" >&2
 	exit 2
 	;;
 esac

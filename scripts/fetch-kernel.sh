@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Fetches the ARMv7 kernels the modules are built for and the virtual board
 # boots, into a cache folder, and prints where they are. Nothing is installed
 # on the machine.
@@ -56,7 +57,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cache=${KERNEL_CACHE:-${BOARDIO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/boardio}/kernels}
 
 usage() {
-	sed -n '2,/^set -eu/{/^set -eu/d;s/^# \{0,1\}//;p}' "$0" >&2
+	sed -n '3,/^set -eu/{/^set -eu/d;s/^# \{0,1\}//;p}' "$0" >&2
 	exit 2
 }
 
@@ -236,7 +237,7 @@ open_folder() {
 			"in a built tree (see scripts/fetch-kernel.sh)"
 		exit 3
 	fi
-	[ -f "$ktree/Module.symvers" ] && [ -f "$ktree/.config" ] || {
+	{ [ -f "$ktree/Module.symvers" ] && [ -f "$ktree/.config" ]; } || {
 		log "$ktree is no module build tree (no .config or Module.symvers)"
 		exit 3
 	}
@@ -298,6 +299,7 @@ text_offset() {
 		echo "include $tree/include/config/auto.conf"
 		sed -n '/^textofs-/,/^TEXT_OFFSET/p' "$makefile" |
 			grep -E '^(textofs-|TEXT_OFFSET|if|else|endif)'
+		# shellcheck disable=SC2016 # make's variable, not the shell's
 		printf 'all:\n\t@echo $(TEXT_OFFSET)\n'
 	} | make -s -f - all 2>/dev/null
 }

@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
+# shellcheck disable=SC2154 # apt_dir, apt_arch, apt_sources: the caller's
 # apt with state of its own, so that packages are fetched without touching
 # the machine's apt. Sourced by fetch-kernel.sh and build-qemu.sh, which set
 # first:

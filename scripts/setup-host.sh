@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian packages the build and the tests need; does nothing
 # when they are all present.
 set -eu
@@ -9,7 +10,7 @@ set -eu
 packages="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
  libvterm-dev tmux clang libclang-rt-14-dev g++-arm-linux-gnueabihf
  cpio kmod xz-utils dpkg-dev patch meson python3 libglib2.0-dev libpixman-1-dev
- libfdt-dev u-boot-tools hyperfine ccache"
+ libfdt-dev u-boot-tools hyperfine ccache shellcheck"
 # The browser front panel (vboard/panel/): its server on Debian's python3 with
 # aiohttp, its browser tests in Debian's chromium.
 packages="$packages python3-aiohttp chromium"
@@ -27,4 +28,5 @@ done
 echo "installing:$missing"
 if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
 $sudo apt-get update -q
+# shellcheck disable=SC2086 # one word per package
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q $missing

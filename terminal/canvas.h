@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Drawing on an ANSI terminal: one coloured character per cell, lines by
  * Bresenham's integer algorithm. Cells are 1-based (column, row); nothing is
  * clipped and no state is kept, every character carries its own colour and

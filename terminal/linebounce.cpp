@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* Moves a horizontal line down and up the screen, one row every half second,
  * until SIGINT; then restores the terminal. */
 #include "canvas.h"

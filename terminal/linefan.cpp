@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* Draws a still fan of seven lines from the bottom-left cell, waits for one
  * character of input and restores the terminal. */
 #include "canvas.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The steps of a device's registration (ks_chrdev_register), each made to
 // fail as the kernel would fail it, for the load tests of both drivers: a
 // driver's message names the call, and the load fails with the error.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Readers of one-shot record nodes with every mix of buffer sizes: the shell's
 // read builtin (one byte at a time), dd with a block size, head -c, cat, and
 // any of them one after another on one descriptor.

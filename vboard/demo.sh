@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
 # A short tour of the virtual board, for when there is no terminal for a
 # shell: each command is shown with its output. Exits non-zero if one failed.
 failed=0

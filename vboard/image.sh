@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the virtual board's boot image for one kernel: the kernel (a series,
 # or a kernel folder of one's own: scripts/fetch-kernel.sh) and an initramfs
 # with busybox, the driver modules, the board tool and the console programs;
@@ -40,7 +41,7 @@ cross() {
 	if [ -x "$out" ]; then
 		stale=
 		for src in "$@" "$root"/terminal/*.h; do
-			[ "$src" -nt "$out" ] && stale=1
+			[ -n "$(find "$src" -newer "$out")" ] && stale=1
 		done
 		[ -z "$stale" ] && return 0
 	fi
@@ -119,9 +120,9 @@ pack_initramfs() {
 		cp "$here/board/board.sh" "$stage/bin/board"
 		chmod 755 "$stage/bin/board"
 	fi
-	for program in $(cat "$guest/programs" 2>/dev/null); do
+	while read -r program; do
 		cp "$guest/$program" "$stage/bin/$program"
-	done
+	done <"$guest/programs"
 	found=
 	for ko in "$modules"/*.ko; do
 		[ -e "$ko" ] || continue
@@ -140,7 +141,8 @@ pack_initramfs() {
 	[ ! -f "$kmods/modules.builtin.modinfo" ] ||
 		cp "$kmods/modules.builtin.modinfo" "$stage/modules/"
 	"$here/panel/image.sh" "$stage" "$kmods" "$image/panel"
-	(cd "$stage/modules" && ls ./*.ko 2>/dev/null | sed 's|^\./||') >"$stage/modules/modules.order"
+	(cd "$stage/modules" && find . -maxdepth 1 -name '*.ko' | sed 's|^\./||' | LC_ALL=C sort) \
+		>"$stage/modules/modules.order"
 	step "$image/depmod.log" "$(command -v depmod || echo /sbin/depmod)" \
 		-b "$stage" "$release"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The kernel services of ks.h on the host: registrations are kept in tables,
 // register windows are mapped onto a models::Board, files are opened and read
 // the way the kernel's character-device layer does it.

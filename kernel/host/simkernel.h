@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Simulated kernel for host tests: implements every service of kernel/ks.h
 // and lets a test act as the module loader, as a process using the device
 // nodes, and as the person at the board.

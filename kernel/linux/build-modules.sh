@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the driver modules against Debian's ARMv7 kernel headers of one
 # series (fetched when missing), warnings being errors, compiler's and
 # modpost's alike.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Checks the driver modules built against one kernel build tree, for what the
 # module loader of that kernel will demand, without loading them:
 #   - vermagic as that kernel's own (its release and configuration; and, when

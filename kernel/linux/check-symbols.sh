@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Checks that the driver modules built by Kbuild in MODDIR carry no global
 # symbol they do not need: each global symbol the module's own objects
 # define (<module>.mod lists them, .tmp_versions/<module>.mod on kernels

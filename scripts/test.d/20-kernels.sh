@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Fetches the kernels the modules are built for and the virtual board boots
 # (once: the cache is kept): Debian's series, and 3.18 where
 # BOARDIO_LINUX_3_18 names its folder.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Shared set-up of the accel tests: a fresh simulated kernel and board with
 // the driver loaded, and helpers that use /dev/accel as a process would.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // /dev/accel as readers see it: the record, the one-shot read protocol,
 // positioned and piece-wise reads, failed copies and concurrent readers.
 #include "accel_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the driver puts on I2C controller 0 and the sensor, as the models
 // record it, and how it copes with a bus that does not answer.
 #include "accel_fixture.h"

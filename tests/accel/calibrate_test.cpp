@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Offset calibration through the "calibrate" command, against a sensor model
 // with a known bias: the offsets programmed, the residual read back through
 // /dev/accel, what it keeps, how it ends when the sensor fails.

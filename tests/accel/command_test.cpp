@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // /dev/accel as a writer uses it: one text command per write, interpreted
 // between a standby and a measurement write, outcomes in the kernel log.
 #include "accel_fixture.h"

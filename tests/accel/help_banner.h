@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // The help banner as a reader of the kernel log expects it, line by line,
 // for the variant being built. Shared by the command tests and the fuzzer.
 #ifndef TESTS_ACCEL_HELP_BANNER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Module load and unload: registration order, every step failing, a null
 // mapping, a controller that never changes state, and the module reference
 // an open file holds.

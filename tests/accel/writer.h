@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Fixture for tests that write commands to /dev/accel: one descriptor open
 // for reading and writing, and the sensor register writes of each write.
 #ifndef TESTS_ACCEL_WRITER_H

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds C++ sources as the board's kernel would take them (32-bit ARM, C++11,
 # freestanding, only the compiler's own headers, no floating point) and checks
 # that the object needs nothing a kernel module cannot have: no library call,
@@ -11,7 +12,7 @@ cross=arm-linux-gnueabihf-
 mkdir -p "$work"
 rm -f "$work/$name"-*.o
 
-defines= objects=
+defines='' objects=''
 for arg in "$@"; do
 	case $arg in
 	-D*) defines="$defines $arg" ;;
@@ -37,7 +38,7 @@ allowed='^(ks_[a-z_0-9]+|mem(set|cpy|move)|__aeabi_(u?idiv|u?idivmod|lasr|llsl|l
 foreign=$("${cross}nm" -u "$work/$name.o" | awk '{print $2}' | grep -Ev "$allowed" || true)
 status=0
 if [ -n "$foreign" ]; then
-	echo "$name: symbols a kernel module cannot have:" $foreign
+	echo "$name: symbols a kernel module cannot have:" "$(echo "$foreign" | tr '\n' ' ')"
 	status=1
 fi
 if "${cross}objdump" -h "$work/$name.o" | grep -Eq '\.(init_array|ctors|fini_array|dtors)'; then
@@ -45,5 +46,5 @@ if "${cross}objdump" -h "$work/$name.o" | grep -Eq '\.(init_array|ctors|fini_arr
 	status=1
 fi
 [ $status -eq 0 ] && echo "$name: freestanding; undefined:" \
-	$("${cross}nm" -u "$work/$name.o" | awk '{print $2}')
+	"$("${cross}nm" -u "$work/$name.o" | awk '{print $2}' | tr '\n' ' ')"
 exit $status

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // ADXL345 model through the bus: register map, output data rate, interrupt
 // source bits, data format arithmetic and the sample source.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Address map and clock, system manager pin routing, pushbutton and switch
 // ports.
 #include <gtest/gtest.h>

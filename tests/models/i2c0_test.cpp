@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // I2C controller 0: byte timing, queues, enable and abort, addressing.
 #include <gtest/gtest.h>
 

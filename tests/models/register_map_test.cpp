@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The register map the models and the accelerometer driver are written
 // against, pinned to the published offsets and bits: every other test names
 // registers through these headers, so a wrong name shows here, once.

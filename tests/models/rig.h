@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 // Drives the board models the way a driver does: 32-bit loads and stores at
 // physical addresses, register accesses as command-word sequences, bounded
 // polls of the receive level.

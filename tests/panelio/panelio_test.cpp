@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // /dev/KEY and /dev/SW used as a process uses them, on the simulated kernel
 // with the input-port model behind the bridge window.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* Preloaded into linebounce by its tests to make the interrupt arrive at an
  * exact point, with the program itself unchanged:
  *   INTERRUPT_AT_INSTALL=1  SIGINT as soon as the handler is installed,

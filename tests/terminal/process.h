@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Running a program under test and watching what it writes, with every wait
  * bounded: a hung program fails its test instead of stalling the run. */
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* What the programs are expected to send, built from first principles rather
  * than from the canvas code. */
 #pragma once

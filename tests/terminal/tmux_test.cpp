@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The programs in a real terminal: each test runs one in a detached 80x24
  * tmux session on a private server, types into it and reads its screen. */
 #include "process.h"

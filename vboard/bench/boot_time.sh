@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Boot benchmark: wall time of an empty guest script, from the start of
 # `vboard/run --no-build --script` to its exit (QEMU's start, the kernel's
 # boot, /init, the script, power-off and the host script's own work), median

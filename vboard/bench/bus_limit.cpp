@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bus_limit: the board time the I2C controller model needs for the sensor
 // accesses of one /dev/accel record, from the first command word stored to
 // the last byte received, with nothing else in the way: the bus limit that

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Front-panel benchmark: boots the board with the panel, drives the page in
 # headless chromium and prints two figures: the time from a click on a
 # pushbutton in the page to the guest's read loop seeing the press (median,
@@ -29,4 +30,5 @@ while [ $# -gt 0 ]; do
 done
 "$root/vboard/image.sh" "$series" "$build" >&2
 "$root/vboard/panel/setup.sh" >/dev/null
+# shellcheck disable=SC2086 # its options, a word each
 exec node "$root/vboard/panel/bench.mjs" "$build" "$series" "${1:-60}" "${2:-40}" $modes

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Read-rate benchmark: records per second that a tight reader gets from
 # /dev/accel (each variant, at the sensor's default 12.5 Hz and at 25 Hz),
 # /dev/KEY and /dev/SW on the virtual board, in the guest's own clock: by

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
 # Guest half of vboard/bench/read_rate.sh: records per second a tight reader
 # (readrate) gets from each node. $1 (from the host) is the time per figure.
 seconds=${1:-3}

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * readrate: reads whole records from a device node for a given time and
  * prints how many it got per second of the system's own clock.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # board: what a person does to the virtual board, from inside it. The
 # command line goes to the machine's control page (vboard/qemu/vboard.c)
 # through /dev/mem with devmem, and the machine's parser takes or refuses it,

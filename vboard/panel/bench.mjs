@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The front panel's benchmark (vboard/bench/panel.sh runs it): a board with
 // the panel, the page in headless chromium, and two figures:
 //  1. click to press seen: the time from a click on KEY0 in the page to the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Puts the front panel's guest side into an image being packed
 # (vboard/image.sh): the start script and the kernel's virtio modules it
 # loads, from the image's own kernel, uncompressed for busybox's insmod. The

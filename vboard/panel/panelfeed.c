@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * panelfeed: the front panel's reader inside the virtual board.
  *

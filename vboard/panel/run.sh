@@ -1,3 +1,6 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=bash
+# shellcheck disable=SC2154 # the variables vboard/run sets, listed below
 # The front panel for vboard/run --panel, sourced by it once the QEMU command
 # line stands (qemu, work, image, here, root, do_build, panel_port): adds the
 # machine's devices for the panel, starts the server (server.py) and prints
@@ -19,6 +22,7 @@ panel_python=/usr/bin/python3
 "$panel_python" -c 'import aiohttp' 2>/dev/null ||
 	die "the panel needs Debian's python3-aiohttp (scripts/setup-host.sh installs it)"
 
+# shellcheck disable=SC2054 # QEMU's options are comma-separated lists
 qemu+=(-device virtio-serial-device
 	-chardev "socket,id=panel-console,path=$work/panel-console.sock,server=on,wait=off,websocket=on"
 	-device virtconsole,chardev=panel-console,name=vboard.console

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The virtual board's front panel: a page on 127.0.0.1 that shows the board
 and moves it, plots what the guest's driver reads, and carries a console.
 

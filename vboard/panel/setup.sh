@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the front panel's npm packages (package-lock.json: the page's
 # terminal and plot, and the browser driver of its tests) into the cache, once
 # per lock file, and prints the node_modules folder.

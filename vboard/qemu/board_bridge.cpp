@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The C interface of board_bridge.h over the device models. A bm_board is a
 // models::Board: a zeroed Board is valid storage.
 #include "board_bridge.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /*
  * The board's device models (models/, freestanding C++) as the machine's C
  * code sees them: one opaque board, plain C functions. The models take no

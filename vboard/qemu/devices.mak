@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Devices of the virtual board's QEMU: the virt machine, which the board
 # machine extends, and nothing else. The processor code also needs the M
 # profile's interrupt controller to link.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * The virtual board: QEMU's virt machine (processor, interrupt controller,
  * UART, RAM) with the board's devices at the board's physical addresses.

@@ -1,7 +1,10 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
 # accel commands on the virtual board, written with echo and printf: their
 # effect on the sensor's registers (read back with board regs), on the
 # records, and their kernel log lines at level 3. The basic variant refuses
 # writes.
+# shellcheck source=vboard/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 check "insmod accel" insmod /modules/accel.ko
@@ -10,6 +13,7 @@ init_regs=$(board regs)
 # usage: command TEXT EXPECTED-LOG   (TEXT written with printf, as is)
 command() {
 	klog_mark
+	# shellcheck disable=SC2059 # the text's escapes are the command's bytes
 	printf "$1" >/dev/accel || fail "write '$1' refused"
 	expect "log of '$1'" "$(klog_new)" "$2"
 	expect "measuring after '$1'" "$(reg POWER_CTL)" 0x08
@@ -25,10 +29,12 @@ expect "format 1 16: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x0B
 expect "format 1 16: OFSX cleared" "$(reg OFSX)" 0x00
 expect "format 1 16: OFSZ cleared" "$(reg OFSZ)" 0x00
 sleep 0.2
+# shellcheck disable=SC2002 # cat reads the node as a shell user's does
 expect "format 1 16: scale" "$(cat /dev/accel | cut -c19-20)" 04
 command 'format 0 16' ""
 expect "format 0 16: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x03
 sleep 0.2
+# shellcheck disable=SC2002
 expect "format 0 16: scale" "$(cat /dev/accel | cut -c19-20)" 31
 command 'format 0 2' ""
 expect "format 0 2: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x00
@@ -97,8 +103,9 @@ check "calibration took about 0.64 s or more (${took} cs)" test "$took" -ge 60
 check "calibration took under 2 s (${took} cs)" test "$took" -lt 200
 # The offset registers (signed, 15.6 mg per LSB) cancel the bias.
 for axis in "X 70" "Y -55" "Z -90"; do
+	# shellcheck disable=SC2086 # an axis and its bias
 	set -- $axis
-	ofs=$(($(reg OFS$1)))
+	ofs=$(($(reg "OFS$1")))
 	[ "$ofs" -gt 127 ] && ofs=$((ofs - 256))
 	left=$(awk -v o="$ofs" -v b="$2" 'BEGIN { d = o * 15.6 + b; print (d * d <= 15.6 * 15.6) ? "yes" : "no: " d " mg" }')
 	expect "calibration: OFS$1 ($ofs) cancels the bias of $2 mg" "$left" yes

@@ -1,8 +1,11 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
 # accel on the virtual board, read side: each variant loads, gives one record
 # of its format per read to end of file and unloads; the one-shot protocol on
 # one descriptor; the board's tilt and taps in the records; samples at the
 # programmed data rate; unload refused while the node is open; a sensor cut
 # off the bus makes reads fail in bounded time, not hang.
+# shellcheck source=vboard/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 counts='(-[0-9]{3}|[0-9]{4}) (-[0-9]{3}|[0-9]{4}) (-[0-9]{3}|[0-9]{4}) [0-9]{2}'
@@ -43,6 +46,7 @@ for variant in accel accel_cmd accel_basic; do
 	expect "$variant: sensor set up at load" "$(board regs | tr '\n' ' ')" "$init"
 	if [ $variant = accel ]; then re=$full_record len=21; else re=$flag_record len=20; fi
 	expect_match "$variant: record" "$(cat /dev/accel)" "$re"
+	# shellcheck disable=SC2002 # cat reads the node as a shell user's does
 	expect "$variant: cat reads one record" "$(cat /dev/accel | wc -c)" "$len"
 	expect "$variant: head -c 100 reads one record" "$(head -c 100 /dev/accel | wc -c)" "$len"
 	check "rmmod $variant" rmmod $variant
@@ -96,6 +100,7 @@ board tilt 0 0 1000
 
 # A tap is latched until the next read of INT_SOURCE reports it.
 int_source() {
+	# shellcheck disable=SC2002
 	printf '%d' "0x$(cat /dev/accel | cut -c1-2 | tr -d ' ')"
 }
 board tap

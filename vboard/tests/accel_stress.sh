@@ -1,6 +1,9 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
 # Several readers of /dev/accel and /dev/KEY and a command writer at once for
 # a few seconds while the board moves: every record stays well-formed and the
 # kernel logs no warning or oops.
+# shellcheck source=vboard/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 check "insmod accel" insmod /modules/accel.ko

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The host's scripts/board and the guest's board tool take exactly the same
 # command forms: the same list of accepted and refused command lines goes
 # through both, on one running board, and their outcomes (exit status and
@@ -18,6 +19,7 @@ problem() {
 
 # The forms, as words after "board", and what each must give: ok, or
 # refused (status 1 and a reason), or usage (status 2).
+# shellcheck disable=SC2016 # code for both shells, expanded where it runs
 cases='forms() {
 	cat <<"EOF_FORMS"
 ok tilt 0 707 707

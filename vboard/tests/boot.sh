@@ -1,10 +1,13 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
 # The image itself: kernel series, mounts, console, busybox tools, the modules
 # and programs it carries, and no module loaded for a script.
+# shellcheck source=vboard/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 # The release the host built the image for, of the series asked for.
 expect "kernel release" "$(uname -r)" "$VBOARD_RELEASE"
-expect_match "kernel series" "$(uname -r)" "^$(echo "$VBOARD_SERIES" | sed 's/\./\\./')\.[0-9]"
+expect_match "kernel series" "$(uname -r)" "^${VBOARD_SERIES%%.*}\.${VBOARD_SERIES#*.}\.[0-9]"
 expect "machine" "$(uname -m)" "armv7l"
 
 mounts=$(cut -d' ' -f2,3 /proc/mounts)

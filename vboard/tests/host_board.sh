@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The host moves the running board: while a guest script waits for them to
 # show through the drivers, the host presses a button and tilts the board
 # with scripts/board; what the board cannot take is refused with a message

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The image carries one build of the drivers: the very files the module
 # checks test against the series (kernel/linux), and no other module.
 # usage: image_modules.sh BUILD_DIR SERIES
@@ -9,7 +10,8 @@ trap 'rm -rf "$work"' EXIT
 built=$build/kernel/linux/$series
 
 (cd "$work" && cpio --quiet -id 'modules/*.ko' <"$build/vboard/image-$series/initrd.cpio")
-names=$(cd "$work/modules" && ls ./*.ko | sed 's|^\./||' | tr '\n' ' ')
+names=$(cd "$work/modules" && find . -maxdepth 1 -name '*.ko' | sed 's|^\./||' |
+	LC_ALL=C sort | tr '\n' ' ')
 fail=0
 if [ "$names" != "accel.ko accel_basic.ko accel_cmd.ko panelio.ko " ]; then
 	echo "FAIL: modules in the image: $names"

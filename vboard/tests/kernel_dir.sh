@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # A kernel of one's own: both kernel-folder layouts resolve to their image,
 # build tree and release, and the virtual board builds the modules against a
 # built kernel tree and boots it with them (vboard/run --kernel-dir). The

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
 # Checks for the guest tests, sourced by each test script inside the virtual
 # board (/lib/vboard/testlib.sh). A test ends with "finish", whose exit status
 # is the test's: 0 when every check passed.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # linefan built for the board and run in the guest against a pipe writes the
 # same bytes as the host build, which its own tests pin down.
 # usage: linefan_stream.sh RUN BUILD_DIR SERIES HOST_LINEFAN

@@ -1,9 +1,12 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
 # Linux's own drivers for the board's devices, written against the real
 # parts, judge the models: the controller's platform driver (interrupt
 # driven), i2c-dev with busybox's i2c tools, and the sensor's input driver
 # (FIFO stream mode, INT1). 6.12 only: the image carries them from Debian's
 # 6.12 package. accel and Linux's controller driver are never loaded
 # together; each is unloaded before the other loads.
+# shellcheck source=vboard/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 i2c_irqs() {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * memaccess: one load or store of 8, 16 or 32 bits at a physical address,
  * aligned or not, through /dev/mem, as a program of one's own makes it.

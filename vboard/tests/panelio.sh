@@ -1,7 +1,10 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
 # panelio on the virtual board: pushbuttons and switches of the board model
 # through /dev/KEY and /dev/SW, the one-shot read protocol, unload refused
 # while a node is open, and board state across a reload; the same ports
 # through /dev/mem beside the driver.
+# shellcheck source=vboard/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 check "insmod panelio" insmod /modules/panelio.ko
@@ -55,6 +58,7 @@ out=$(timeout 1 sh -c 'exec 3</dev/KEY; dd bs=1 count=1 <&3 2>/dev/null; cat <&3
 expect "KEY: dd bs=1, then cat: ended by itself" $? 0
 expect "KEY: dd bs=1, then cat: one record" "$out" "4"
 expect "KEY: the press reported once" "$(cat /dev/KEY)" "0"
+# shellcheck disable=SC2016 # expanded by the inner shell
 out=$(timeout 1 sh -c 'exec 3</dev/SW; IFS= read -r sw <&3; echo "$sw"; cat <&3')
 expect "SW: the read builtin, then cat: ended by itself" $? 0
 expect "SW: the read builtin, then cat: one record" "$out" "FFF"

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """One QMP command to a running machine, through QEMU's own QMP library.
 
 usage: qmp.py QEMU_SOURCE SOCKET COMMAND [JSON-ARGUMENTS]

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # vboard/run --script hands back the guest script's output byte for byte and
 # its exit status, however the output ends.
 # usage: run_output.sh RUN BUILD_DIR SERIES

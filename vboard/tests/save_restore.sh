@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The board's state is saved with the machine and restored: a running board
 # is saved to a file (QMP migrate to exec:cat) while a reader of /dev/accel
 # is in the middle of a record, and a new QEMU restores it from there
@@ -39,11 +40,13 @@ wait_for() {
 	done
 }
 
+# shellcheck disable=SC2317 # called through the waits below
 # usage: qmp_says COMMAND PATTERN: the command's answer matches PATTERN.
 qmp_says() {
 	qmp "$1" | grep -q "$2"
 }
 
+# shellcheck disable=SC2317
 board_says() {
 	"$board" --socket "$sock" regs | grep -qx "$1"
 }

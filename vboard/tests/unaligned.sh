@@ -1,8 +1,11 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
 # Unaligned loads and stores to the board's windows take the processor's
 # alignment fault, as unaligned accesses to Device memory do on the board,
 # and nothing reaches the device: a latched abort stays latched, a received
 # byte stays queued, the enable register keeps its value. Aligned accesses
 # of every width still work.
+# shellcheck source=vboard/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 I2C=0xFFC04000 SYSMGR=0xFFD08000 PORTS=0xFF200000

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the panel's browser tests and its benchmark share: a virtual board
 // booted with the panel around a guest script, Debian's chromium driven by
 // playwright-core, and the page's console.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The front panel in a real browser: Debian's chromium, headless, drives the
 // page of a board booted with --panel while a guest script watches the
 // drivers; scripts/board moves the same board from outside.

@@ -1,0 +1,52 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Checks over the whole tree, on the files git tracks:
+#   check.sh licence   every source file names its licence (an SPDX line
+#                      within its first three lines)
+#   check.sh shell     shellcheck finds nothing in the shell scripts (a
+#                      directive with its reason where a finding is wrong)
+# A tree that is no git checkout has no list of its files: skipped (77).
+set -eu
+cd "$(dirname "$0")/../.."
+files=$(git ls-files 2>/dev/null) || {
+	echo "skipped: not a git checkout, no list of the tree's files"
+	exit 77
+}
+
+# Shell scripts: *.sh, and files without an extension that start sh or bash.
+shell_scripts() {
+	for f in $files; do
+		case $f in
+		*.sh) echo "$f" ;;
+		*/*.* | *.*) ;;
+		*) head -n 1 "$f" | grep -qE '^#!.*/(env )?(ba)?sh' && echo "$f" ;;
+		esac
+	done
+}
+
+case ${1:-} in
+licence)
+	missing=$(for f in $files; do
+		case $f in
+		*.md | *.png | *.json | *.patch | .gitignore | .clang-format | COPYING | \
+			fuzz/corpus*/* | vboard/fstab) continue ;;
+		esac
+		head -n 3 "$f" | grep -q 'SPDX-License-Identifier: ' || echo "$f"
+	done)
+	if [ -n "$missing" ]; then
+		echo "files without an SPDX-License-Identifier line:"
+		echo "$missing"
+		exit 1
+	fi
+	echo "every source file names its licence"
+	;;
+shell)
+	# shellcheck disable=SC2046 # one word per file name (none has blanks)
+	shellcheck -x $(shell_scripts)
+	echo "shellcheck: $(shell_scripts | wc -l) scripts, nothing found"
+	;;
+*)
+	echo "usage: $0 licence|shell" >&2
+	exit 2
+	;;
+esac
