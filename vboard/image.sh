@@ -32,15 +32,15 @@ jobs=${JOBS:--j2}
 
 CROSS=${CROSS:-arm-linux-gnueabihf-}
 
-# Guest programs are static armhf binaries, shared by both series; rebuilt
-# when a source or a header of terminal/ is newer.
+# Guest programs are static armhf binaries, shared by every kernel; rebuilt
+# when a source, a header of terminal/ or vboard/accel_record.h is newer.
 # usage: cross OUTPUT COMPILER SOURCE...
 cross() {
 	out=$1 cc=$2
 	shift 2
 	if [ -x "$out" ]; then
 		stale=
-		for src in "$@" "$root"/terminal/*.h; do
+		for src in "$@" "$root"/terminal/*.h "$here/accel_record.h"; do
 			[ -n "$(find "$src" -newer "$out")" ] && stale=1
 		done
 		[ -z "$stale" ] && return 0

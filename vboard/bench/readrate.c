@@ -21,29 +21,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "../accel_record.h"
+
 static double now(void)
 {
 	struct timespec t;
 
 	clock_gettime(CLOCK_MONOTONIC, &t);
 	return t.tv_sec + t.tv_nsec / 1e9;
-}
-
-/* Record lengths of /dev/accel: status byte first, or new-data flag first. */
-#define ACCEL_STATUS_RECORD 21
-#define ACCEL_FLAG_RECORD 20
-#define DATA_READY 0x80
-
-/* Whether the record shows a new sample; KEY and SW records never do. */
-static int new_sample(const char *record, ssize_t n)
-{
-	char status[3] = {record[0], record[1], '\0'};
-
-	if (n == ACCEL_FLAG_RECORD)
-		return record[0] == '1';
-	if (n == ACCEL_STATUS_RECORD)
-		return (strtol(status, NULL, 16) & DATA_READY) != 0;
-	return 0;
 }
 
 int main(int argc, char **argv)

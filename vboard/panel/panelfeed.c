@@ -33,6 +33,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "../accel_record.h"
+
 /* The board's control page (vboard/qemu/vboard.c): sensor registers from
  * CTL_SENSOR, one 32-bit word each. */
 #define CONTROL_PAGE 0x0B000000
@@ -40,11 +42,6 @@
 #define CTL_SENSOR 0x100
 #define ADXL_BW_RATE 0x2C
 #define BW_RATE_CODE_MASK 0x0F
-
-/* Record lengths of /dev/accel: status byte first, or new-data flag first. */
-#define ACCEL_STATUS_RECORD 21
-#define ACCEL_FLAG_RECORD 20
-#define DATA_READY 0x80
 
 #define POLLS_PER_SAMPLE 5
 #define MIN_POLL_US 1000
@@ -57,17 +54,6 @@ static int64_t now_us(void)
 
 	clock_gettime(CLOCK_MONOTONIC, &t);
 	return (int64_t)t.tv_sec * 1000000 + t.tv_nsec / 1000;
-}
-
-static int new_sample(const char *record, ssize_t n)
-{
-	char status[3] = {record[0], record[1], '\0'};
-
-	if (n == ACCEL_FLAG_RECORD)
-		return record[0] == '1';
-	if (n == ACCEL_STATUS_RECORD)
-		return (strtol(status, NULL, 16) & DATA_READY) != 0;
-	return 0;
 }
 
 /* One whole record, as a shell tool reading the node to its end gets it. */

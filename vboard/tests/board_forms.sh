@@ -7,15 +7,8 @@
 # usage: board_forms.sh RUN BOARD BUILD_DIR SERIES
 set -eu
 run=$1 board=$2 build=$3 series=$4
-work=$(mktemp -d)
-pid=
-trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-sock=$work/qmp.sock
-fail=0
-problem() {
-	echo "FAIL: $*"
-	fail=1
-}
+# shellcheck source=vboard/tests/host_lib.sh
+. "$(dirname "$0")/host_lib.sh"
 
 # The forms, as words after "board", and what each must give: ok, or
 # refused (status 1 and a reason), or usage (status 2).

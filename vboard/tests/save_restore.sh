@@ -12,15 +12,8 @@
 set -eu
 run=$1 board=$2 build=$3 series=$4
 root=$(cd "$(dirname "$0")/../.." && pwd)
-work=$(mktemp -d)
-pid=
-trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-sock=$work/qmp.sock
-fail=0
-problem() {
-	echo "FAIL: $*"
-	fail=1
-}
+# shellcheck source=vboard/tests/host_lib.sh
+. "$(dirname "$0")/host_lib.sh"
 src=$("$root/scripts/build-qemu.sh" --source)
 
 # usage: qmp COMMAND [JSON-ARGUMENTS]: the command's return value, as JSON.
