@@ -82,15 +82,8 @@ finish
 GUEST
 } >"$work/guest.sh"
 
-"$run" --no-build --build "$build" --kernel "$series" --timeout 300 --qmp "$sock" \
-	--script "$work/guest.sh" >"$work/out" 2>&1 &
-pid=$!
-i=0
-until "$board" --socket "$sock" regs 2>/dev/null | grep -qx 'DEVID 0x77'; do
-	i=$((i + 1))
-	[ $i -lt 300 ] || { problem "the guest never ran its forms"; break; }
-	sleep 0.2
-done
+start_board 300
+wait_for "the guest's running its forms" board_says 'DEVID 0x77'
 eval "$cases"
 outcomes "$board" --socket "$sock" >"$work/host"
 "$board" --socket "$sock" devid 42 || problem "board devid 42"

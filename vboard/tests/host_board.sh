@@ -30,16 +30,8 @@ expect "a refused switch setting changed nothing" "$(cat /dev/SW)" "000"
 finish
 GUEST
 
-"$run" --no-build --build "$build" --kernel "$series" --timeout 120 --qmp "$sock" \
-	--script "$work/guest.sh" >"$work/out" 2>&1 &
-pid=$!
-
-i=0
-until "$board" --socket "$sock" regs 2>/dev/null | grep -qx 'POWER_CTL 0x08'; do
-	i=$((i + 1))
-	[ $i -lt 300 ] || { problem "the guest never loaded accel"; break; }
-	sleep 0.2
-done
+start_board 120
+wait_for "the guest's loading accel" board_says 'POWER_CTL 0x08'
 
 # Refused: out of range, malformed; each with the machine's reason.
 for bad in "tilt 0 0 20000" "switches 1000" "press x"; do
@@ -52,10 +44,6 @@ for bad in "tilt 0 0 20000" "switches 1000" "press x"; do
 done
 # The machine's properties are typed: numbers as integers (tilt and bias
 # lists of three) with their ranges, the rest as words.
-qmp() {
-	/usr/bin/python3 "$(dirname "$0")/qmp.py" "$src" "$sock" "$@"
-}
-src=$("$(dirname "$board")/build-qemu.sh" --source)
 prop() {
 	qmp "qom-$1" "{\"path\": \"/machine\", \"property\": \"$2\"${3+, \"value\": $3}}"
 }

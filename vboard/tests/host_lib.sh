@@ -1,10 +1,11 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # shellcheck shell=sh
-# shellcheck disable=SC2034 # sock and fail are the sourcing test's
-# Set-up of the host tests that drive a running board, sourced by them: a
-# work folder with the board's QMP socket in it, the board ($pid, once
-# started) stopped and the folder removed at exit, and problem(), which
-# records a failure; the test ends with exit "$fail".
+# shellcheck disable=SC2034,SC2154 # variables shared with the sourcing test
+# Set-up of the host tests that drive a running board, sourced by them once
+# they have set run, board (scripts/board), build and series: a work folder
+# with the board's QMP socket in it, the board ($pid, once started) stopped
+# and the folder removed at exit, problem(), which records a failure (the
+# test ends with exit "$fail"), and the helpers below.
 work=$(mktemp -d)
 pid=''
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
@@ -13,4 +14,35 @@ fail=0
 problem() {
 	echo "FAIL: $*"
 	fail=1
+}
+qemu_source=$("$(dirname "$board")/build-qemu.sh" --source)
+
+# usage: start_board TIMEOUT: boots the board around $work/guest.sh in the
+# background, its output to $work/out.
+start_board() {
+	"$run" --no-build --build "$build" --kernel "$series" --timeout "$1" --qmp "$sock" \
+		--script "$work/guest.sh" >"$work/out" 2>&1 &
+	pid=$!
+}
+
+# usage: wait_for DESCRIPTION COMMAND...: until COMMAND succeeds, 60 s at most.
+wait_for() {
+	what=$1
+	shift
+	i=0
+	until "$@" >/dev/null 2>&1; do
+		i=$((i + 1))
+		[ $i -lt 300 ] || { problem "$what: never"; return 1; }
+		sleep 0.2
+	done
+}
+
+# usage: board_says LINE: the running board's registers show LINE.
+board_says() {
+	"$board" --socket "$sock" regs | grep -qx "$1"
+}
+
+# usage: qmp COMMAND [JSON-ARGUMENTS]: the command's return value, as JSON.
+qmp() {
+	/usr/bin/python3 "$(dirname "$0")/qmp.py" "$qemu_source" "$sock" "$@"
 }

@@ -11,37 +11,12 @@
 # usage: save_restore.sh RUN BOARD BUILD_DIR SERIES
 set -eu
 run=$1 board=$2 build=$3 series=$4
-root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=vboard/tests/host_lib.sh
 . "$(dirname "$0")/host_lib.sh"
-src=$("$root/scripts/build-qemu.sh" --source)
-
-# usage: qmp COMMAND [JSON-ARGUMENTS]: the command's return value, as JSON.
-qmp() {
-	/usr/bin/python3 "$root/vboard/tests/qmp.py" "$src" "$sock" "$@"
-}
-
-# usage: wait_for DESCRIPTION COMMAND...: until COMMAND succeeds, 60 s at most.
-wait_for() {
-	what=$1
-	shift
-	i=0
-	until "$@" >/dev/null 2>&1; do
-		i=$((i + 1))
-		[ $i -lt 300 ] || { problem "$what: never"; return 1; }
-		sleep 0.2
-	done
-}
-
 # shellcheck disable=SC2317 # called through the waits below
 # usage: qmp_says COMMAND PATTERN: the command's answer matches PATTERN.
 qmp_says() {
 	qmp "$1" | grep -q "$2"
-}
-
-# shellcheck disable=SC2317
-board_says() {
-	"$board" --socket "$sock" regs | grep -qx "$1"
 }
 
 cat >"$work/guest.sh" <<'GUEST'
