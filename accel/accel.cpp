@@ -80,8 +80,8 @@ static int make_record(char *themessage)
 	ks_snprintf(themessage, ACCEL_RECORD_LEN + 1, "%2X %04d %04d %04d %02d\n", first_field,
 		    XYZ[0], XYZ[1], XYZ[2], XYZ_mg_per_LSB);
 #else
-	ks_snprintf(themessage, ACCEL_RECORD_LEN + 1, "%1d %04d %04d %04d %02d\n",
-		    (int)first_field, XYZ[0], XYZ[1], XYZ[2], XYZ_mg_per_LSB);
+	ks_snprintf(themessage, ACCEL_RECORD_LEN + 1, "%1d %04d %04d %04d %02d\n", (int)first_field,
+		    XYZ[0], XYZ[1], XYZ[2], XYZ_mg_per_LSB);
 #endif
 	return 0;
 }
@@ -109,8 +109,7 @@ static int device_release(struct ks_inode *, struct ks_file *file)
 static ks_ssize_t device_read(struct ks_file *filp, char *buffer, ks_size_t length,
 			      ks_loff_t *offset)
 {
-	ks_ssize_t ret =
-		record_read<ACCEL_RECORD_LEN>(filp, buffer, length, offset, make_record);
+	ks_ssize_t ret = record_read<ACCEL_RECORD_LEN>(filp, buffer, length, offset, make_record);
 
 	if (ret == -EFAULT)
 		accel_err("copy_to_user unsuccessful\n");
@@ -118,9 +117,7 @@ static ks_ssize_t device_read(struct ks_file *filp, char *buffer, ks_size_t leng
 }
 
 static const struct ks_fops fops = {
-	device_open,
-	device_release,
-	device_read,
+	device_open, device_release, device_read,
 #ifdef ACCEL_VARIANT_BASIC
 	0, /* read only: the kernel refuses writes */
 #else

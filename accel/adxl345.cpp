@@ -27,9 +27,9 @@ static const reg_setting adxl345_init_sequence[] = {
 	{ADXL345_BW_RATE, ADXL345_RATE_12_5HZ},
 #ifdef ACCEL_VARIANT_FULL
 	{ADXL345_THRESH_TAP, 0x30}, /* 3 g */
-	{ADXL345_DUR, 0x20},        /* 20 ms */
-	{ADXL345_LATENT, 0x10},     /* 20 ms */
-	{ADXL345_WINDOW, 0xFF},     /* 318.75 ms */
+	{ADXL345_DUR, 0x20},	    /* 20 ms */
+	{ADXL345_LATENT, 0x10},	    /* 20 ms */
+	{ADXL345_WINDOW, 0xFF},	    /* 318.75 ms */
 	{ADXL345_TAP_AXES, ADXL345_TAP_XYZ},
 	{ADXL345_INT_ENABLE, ADXL345_SINGLE_TAP | ADXL345_DOUBLE_TAP},
 #endif

@@ -222,7 +222,8 @@ struct accel_command {
 	int (*run)(const command_text *text);
 };
 
-/* Matched in this order, exactly. */
+/* Matched in this order, exactly; one a line (clang-format would pack them). */
+/* clang-format off */
 static const accel_command commands[] = {
 	{"--", command_help},
 	{"init", command_init},
@@ -231,6 +232,7 @@ static const accel_command commands[] = {
 	{"format", command_format},
 	{"rate", command_rate},
 };
+/* clang-format on */
 
 /*
  * Runs the command of the text. Returns 0, or the error of a failed bus

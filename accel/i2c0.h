@@ -18,11 +18,11 @@ const uint32_t I2C0_DATA_CMD = 0x10;
 const uint32_t I2C0_FS_HCNT = 0x1C;
 const uint32_t I2C0_FS_LCNT = 0x20;
 const uint32_t I2C0_CLEAR_INTERRUPTS = 0x40; /* read: clears them, a latched abort too */
-const uint32_t I2C0_CLEAR_ABORT = 0x54;      /* read: clears a latched abort */
+const uint32_t I2C0_CLEAR_ABORT = 0x54;	     /* read: clears a latched abort */
 const uint32_t I2C0_ENABLE = 0x6C;
 const uint32_t I2C0_TX_LEVEL = 0x74;
 const uint32_t I2C0_RX_LEVEL = 0x78;
-const uint32_t I2C0_ABORT_SOURCE = 0x80;     /* why a transfer was aborted; 0: none */
+const uint32_t I2C0_ABORT_SOURCE = 0x80; /* why a transfer was aborted; 0: none */
 const uint32_t I2C0_ENABLE_STATUS = 0x9C;
 
 /* Control register: master, fast speed, 7-bit addressing both ways,

@@ -79,7 +79,8 @@ bool starts_with(const std::string &s, const std::string &prefix)
 
 bool ends_with(const std::string &s, const std::string &suffix)
 {
-	return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+	return s.size() >= suffix.size() &&
+	       s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 bool all_of(const std::string &s, const char *chars)
@@ -96,7 +97,6 @@ bool is_word(const std::string &w, size_t max)
 			return false;
 	return true;
 }
-
 
 // A "/dev/accel: " message of the driver, with what it shows of the text.
 bool known_message(const std::string &m, const std::string &text)
@@ -256,8 +256,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 	size_t start = 1;
 	for (size_t w = 0; w < MAX_WRITES && start <= size; w++) {
-		const uint8_t *end = static_cast<const uint8_t *>(
-			memchr(data + start, SEPARATOR, size - start));
+		const uint8_t *end =
+			static_cast<const uint8_t *>(memchr(data + start, SEPARATOR, size - start));
 		size_t len = (end ? end - data : size) - start;
 		std::string written(reinterpret_cast<const char *>(data + start), len);
 		start += len + 1;

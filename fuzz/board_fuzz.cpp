@@ -24,8 +24,7 @@
 
 using namespace models;
 
-namespace
-{
+namespace {
 
 struct Input {
 	const uint8_t *data;

@@ -18,8 +18,8 @@
 extern "C" {
 #endif
 
-typedef unsigned int ks_dev_t;       /* major:minor, as the kernel's dev_t */
-typedef long long ks_loff_t;         /* file position */
+typedef unsigned int ks_dev_t; /* major:minor, as the kernel's dev_t */
+typedef long long ks_loff_t;   /* file position */
 typedef __SIZE_TYPE__ ks_size_t;
 typedef __PTRDIFF_TYPE__ ks_ssize_t; /* same width as the kernel's ssize_t */
 
@@ -68,10 +68,9 @@ struct ks_file;
 struct ks_fops {
 	int (*open)(struct ks_inode *inode, struct ks_file *file);
 	int (*release)(struct ks_inode *inode, struct ks_file *file);
-	ks_ssize_t (*read)(struct ks_file *file, char *buf, ks_size_t length,
-			   ks_loff_t *offset);
-	ks_ssize_t (*write)(struct ks_file *file, const char *buf,
-			    ks_size_t length, ks_loff_t *offset);
+	ks_ssize_t (*read)(struct ks_file *file, char *buf, ks_size_t length, ks_loff_t *offset);
+	ks_ssize_t (*write)(struct ks_file *file, const char *buf, ks_size_t length,
+			    ks_loff_t *offset);
 };
 
 /*
@@ -118,8 +117,7 @@ int ks_printk(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 /* Kernel string routines. */
 int ks_snprintf(char *buf, ks_size_t size, const char *fmt, ...)
 	__attribute__((format(printf, 3, 4)));
-int ks_sscanf(const char *str, const char *fmt, ...)
-	__attribute__((format(scanf, 2, 3)));
+int ks_sscanf(const char *str, const char *fmt, ...) __attribute__((format(scanf, 2, 3)));
 int ks_strcmp(const char *a, const char *b);
 
 /* The calling module's one lock (a sleeping mutex). ks_lock returns 0, or a

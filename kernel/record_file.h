@@ -29,7 +29,7 @@
 
 template <unsigned int L> struct record_file {
 	char text[L + 1]; /* the record and its terminating NUL */
-	bool begun;       /* text is delivered in part */
+	bool begun;	  /* text is delivered in part */
 };
 
 /* What one read delivers: count characters of the record from start. */
@@ -45,7 +45,7 @@ struct record_piece {
  */
 template <unsigned int L>
 static bool record_plan(const record_file<L> *file, ks_size_t length, ks_loff_t *offset,
-		 record_piece *piece)
+			record_piece *piece)
 {
 	if (*offset < 0 || *offset >= L) {
 		*offset = 0;
@@ -70,7 +70,7 @@ static bool record_plan(const record_file<L> *file, ks_size_t length, ks_loff_t 
  */
 template <unsigned int L>
 static ks_ssize_t record_deliver(record_file<L> *file, char *buffer, const record_piece *piece,
-			  ks_loff_t *offset)
+				 ks_loff_t *offset)
 {
 	if (ks_copy_to_user(buffer, file->text + piece->start, piece->count))
 		return -EFAULT;

@@ -20,10 +20,8 @@
 #include "models/board.h"
 #include "models/adxl345_regs.h"
 
-namespace models
-{
-namespace
-{
+namespace models {
+namespace {
 
 const int32_t INPUT_LIMIT_MG = 100000; // far beyond the widest range
 const uint8_t INT_CLEARED_BY_READ = ADXL_INT_SINGLE_TAP | ADXL_INT_DOUBLE_TAP | ADXL_INT_ACTIVITY |
@@ -70,7 +68,8 @@ uint64_t sample_period_ns(const Adxl345 *s)
 
 bool reserved(uint8_t reg)
 {
-	return (reg >= ADXL_RESERVED_FIRST && reg <= ADXL_RESERVED_LAST) || reg > ADXL_LAST_REGISTER;
+	return (reg >= ADXL_RESERVED_FIRST && reg <= ADXL_RESERVED_LAST) ||
+	       reg > ADXL_LAST_REGISTER;
 }
 
 bool writable(uint8_t reg)
@@ -247,7 +246,8 @@ void check_trigger(Adxl345 *s)
 uint8_t read_register(Adxl345 *s, uint8_t reg)
 {
 	if (reserved(reg)) {
-		guest_error(&s->guest_errors, "adxl345", "read of a reserved register (reads 0)", reg, 0);
+		guest_error(&s->guest_errors, "adxl345", "read of a reserved register (reads 0)",
+			    reg, 0);
 		return 0;
 	}
 	if (reg == ADXL_INT_SOURCE) {

@@ -6,8 +6,7 @@
 
 #include <stdint.h>
 
-namespace models
-{
+namespace models {
 
 const uint8_t ADXL_DEVID = 0x00;
 const uint8_t ADXL_THRESH_TAP = 0x1D;
@@ -63,8 +62,8 @@ const uint8_t ADXL_INT_OVERRUN = 1u << 0;
 const uint8_t ADXL_FORMAT_SELF_TEST = 1u << 7;
 const uint8_t ADXL_FORMAT_SPI_3WIRE = 1u << 6;
 const uint8_t ADXL_FORMAT_INT_INVERT = 1u << 5; // interrupt pins active low
-const uint8_t ADXL_FORMAT_RANGE_MASK = 0x03; // 2, 4, 8, 16 g
-const uint8_t ADXL_FORMAT_JUSTIFY = 1u << 2; // left-justified
+const uint8_t ADXL_FORMAT_RANGE_MASK = 0x03;	// 2, 4, 8, 16 g
+const uint8_t ADXL_FORMAT_JUSTIFY = 1u << 2;	// left-justified
 const uint8_t ADXL_FORMAT_FULL_RES = 1u << 3;
 
 // FIFO_CTL: mode in bits 7..6, trigger pin, watermark sample count.

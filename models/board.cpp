@@ -3,13 +3,11 @@
 // the bus answers accesses of each width.
 #include "models/board.h"
 
-namespace models
-{
+namespace models {
 
 GuestErrorHook guest_error_hook;
 
-namespace
-{
+namespace {
 
 bool in_window(uint32_t phys, uint32_t size, uint32_t base, uint32_t span)
 {

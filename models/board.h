@@ -21,8 +21,7 @@
 
 #include <stdint.h>
 
-namespace models
-{
+namespace models {
 
 // Physical windows.
 const uint32_t I2C0_BASE = 0xFFC04000u, I2C0_SPAN = 0x100u;
@@ -59,14 +58,14 @@ struct Adxl345 {
 	// show. Bypass mode keeps one, the FIFO modes up to ADXL_FIFO_SLOTS.
 	uint8_t fifo[ADXL_FIFO_SLOTS][6];
 	unsigned fifo_count;
-	bool triggered;		 // trigger mode: the trigger event happened
-	uint8_t latch[6];	 // data registers as the current burst sees them
-	bool latched;		 // the current access has latched them
-	uint32_t reg_writes;	 // register writes, and the first TRACE_DEPTH:
+	bool triggered;	     // trigger mode: the trigger event happened
+	uint8_t latch[6];    // data registers as the current burst sees them
+	bool latched;	     // the current access has latched them
+	uint32_t reg_writes; // register writes, and the first TRACE_DEPTH:
 	uint8_t write_reg[TRACE_DEPTH], write_val[TRACE_DEPTH];
 	uint32_t int_source_reads;
-	uint32_t data_bursts; // reads of DATAX0, one per well-formed burst
-	uint32_t burst_bytes; // data bytes read by the latest burst
+	uint32_t data_bursts;  // reads of DATAX0, one per well-formed burst
+	uint32_t burst_bytes;  // data bytes read by the latest burst
 	uint32_t guest_errors; // accesses to reserved or read-only registers
 };
 
@@ -82,16 +81,16 @@ enum I2cQueueEnd { I2C_QUEUE_END_HOLD, I2C_QUEUE_END_STOP };
 struct I2c0 {
 	I2cQueueEnd queue_end;
 	uint32_t con, tar, sar, enable;
-	uint64_t enable_since_ns;  // when the enable bit was last set
-	bool enabled;		   // enable status: drops only once really idle
-	bool idle_since_valid;	   // disabled and idle: status drops ...
-	uint64_t idle_since_ns;	   // ... I2C_ENABLE_SETTLE_NS after this
-	bool aborting;		   // abort bit set, the abort not yet done
-	bool abort_timed;	   // ... and it completes at abort_done_ns
+	uint64_t enable_since_ns; // when the enable bit was last set
+	bool enabled;		  // enable status: drops only once really idle
+	bool idle_since_valid;	  // disabled and idle: status drops ...
+	uint64_t idle_since_ns;	  // ... I2C_ENABLE_SETTLE_NS after this
+	bool aborting;		  // abort bit set, the abort not yet done
+	bool abort_timed;	  // ... and it completes at abort_done_ns
 	uint64_t abort_done_ns;
-	bool abort_latched;	   // queues held flushed until TX_ABRT is cleared
+	bool abort_latched; // queues held flushed until TX_ABRT is cleared
 	uint32_t abort_source;
-	uint32_t raw_intr;	   // latched interrupt bits (the levels are computed)
+	uint32_t raw_intr; // latched interrupt bits (the levels are computed)
 	uint32_t intr_mask;
 	uint32_t rx_tl, tx_tl;
 	uint32_t sda_hold, sda_setup, ack_general_call, fs_spklen;
@@ -103,11 +102,11 @@ struct I2c0 {
 	unsigned tx_head, tx_count;
 	uint8_t rx[I2C_FIFO_DEPTH];
 	unsigned rx_head, rx_count;
-	bool reading;	   // bus direction of the open access
-	bool in_access;	   // an access is open on the bus
-	bool on_hold;	   // ... and held, the transmit queue having run empty
-	bool in_flight;	   // a word is on the wire until busy_until_ns
-	bool flight_start; // it opens with a start and the address byte(s)
+	bool reading;	      // bus direction of the open access
+	bool in_access;	      // an access is open on the bus
+	bool on_hold;	      // ... and held, the transmit queue having run empty
+	bool in_flight;	      // a word is on the wire until busy_until_ns
+	bool flight_start;    // it opens with a start and the address byte(s)
 	uint32_t flight_nack; // abort source when nobody acknowledges the address
 	uint32_t flight_word;
 	uint64_t busy_until_ns; // the word on the wire completes then

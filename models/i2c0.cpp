@@ -28,10 +28,8 @@
 #include "models/board.h"
 #include "models/i2c0_regs.h"
 
-namespace models
-{
-namespace
-{
+namespace models {
+namespace {
 
 const uint64_t CYCLE_NS = 1000000000u / I2C_INPUT_CLOCK_HZ;
 
@@ -271,7 +269,8 @@ void queue_ran_empty(Board *b, uint64_t t)
 
 void settle_disable(I2c0 *c, uint64_t until_ns)
 {
-	if (c->idle_since_valid && c->enabled && until_ns >= c->idle_since_ns + I2C_ENABLE_SETTLE_NS) {
+	if (c->idle_since_valid && c->enabled &&
+	    until_ns >= c->idle_since_ns + I2C_ENABLE_SETTLE_NS) {
 		c->enabled = false;
 		c->idle_since_valid = false;
 		flush_rx(c);
@@ -290,7 +289,8 @@ uint32_t enable_status(const I2c0 *c)
 bool abort_settled(const Board *b)
 {
 	const I2c0 *c = &b->i2c0;
-	return (c->enable & I2C_ENABLE_EN) && b->now_ns - c->enable_since_ns >= I2C_ENABLE_SETTLE_NS;
+	return (c->enable & I2C_ENABLE_EN) &&
+	       b->now_ns - c->enable_since_ns >= I2C_ENABLE_SETTLE_NS;
 }
 
 void write_enable(Board *b, uint32_t value)
@@ -303,7 +303,8 @@ void write_enable(Board *b, uint32_t value)
 			c->aborting = true;
 			flush_tx(c);
 		} else if (!c->aborting) {
-			report(b, "abort ignored: enable not set, or not settled", I2C_ENABLE, value);
+			report(b, "abort ignored: enable not set, or not settled", I2C_ENABLE,
+			       value);
 		}
 	}
 	if (keep && !(c->enable & I2C_ENABLE_EN))

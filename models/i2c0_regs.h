@@ -7,23 +7,22 @@
 
 #include <stdint.h>
 
-namespace models
-{
+namespace models {
 
-const uint32_t I2C_CON = 0x00;	    // control
-const uint32_t I2C_TAR = 0x04;	    // target address
-const uint32_t I2C_SAR = 0x08;	    // own address as a slave (unused here)
-const uint32_t I2C_DATA_CMD = 0x10; // command word in, received byte out
-const uint32_t I2C_SS_HCNT = 0x14;  // standard-mode SCL high count
-const uint32_t I2C_SS_LCNT = 0x18;  // standard-mode SCL low count
-const uint32_t I2C_FS_HCNT = 0x1C;  // fast-mode SCL high count
-const uint32_t I2C_FS_LCNT = 0x20;  // fast-mode SCL low count
-const uint32_t I2C_INTR_STAT = 0x2C;	 // raw status masked by INTR_MASK
-const uint32_t I2C_INTR_MASK = 0x30;	 // 1: the interrupt reaches the line
+const uint32_t I2C_CON = 0x00;	     // control
+const uint32_t I2C_TAR = 0x04;	     // target address
+const uint32_t I2C_SAR = 0x08;	     // own address as a slave (unused here)
+const uint32_t I2C_DATA_CMD = 0x10;  // command word in, received byte out
+const uint32_t I2C_SS_HCNT = 0x14;   // standard-mode SCL high count
+const uint32_t I2C_SS_LCNT = 0x18;   // standard-mode SCL low count
+const uint32_t I2C_FS_HCNT = 0x1C;   // fast-mode SCL high count
+const uint32_t I2C_FS_LCNT = 0x20;   // fast-mode SCL low count
+const uint32_t I2C_INTR_STAT = 0x2C; // raw status masked by INTR_MASK
+const uint32_t I2C_INTR_MASK = 0x30; // 1: the interrupt reaches the line
 const uint32_t I2C_RAW_INTR_STAT = 0x34;
-const uint32_t I2C_RX_TL = 0x38; // RX_FULL when more than this many bytes wait
-const uint32_t I2C_TX_TL = 0x3C; // TX_EMPTY at or below this many words
-const uint32_t I2C_CLR_INTR = 0x40;	  // read: clears every latched interrupt
+const uint32_t I2C_RX_TL = 0x38;    // RX_FULL when more than this many bytes wait
+const uint32_t I2C_TX_TL = 0x3C;    // TX_EMPTY at or below this many words
+const uint32_t I2C_CLR_INTR = 0x40; // read: clears every latched interrupt
 const uint32_t I2C_CLR_RX_UNDER = 0x44;
 const uint32_t I2C_CLR_RX_OVER = 0x48;
 const uint32_t I2C_CLR_TX_OVER = 0x4C;
@@ -81,14 +80,14 @@ const uint32_t I2C_CMD_RESTART = 1u << 10;
 const uint32_t I2C_CMD_MASK = 0x7FF;
 
 // Interrupt bits: RAW_INTR_STAT, INTR_STAT and INTR_MASK.
-const uint32_t I2C_INTR_RX_UNDER = 1u << 0;  // load of an empty receive queue
-const uint32_t I2C_INTR_RX_OVER = 1u << 1;   // byte received into a full queue
-const uint32_t I2C_INTR_RX_FULL = 1u << 2;   // level: above RX_TL
-const uint32_t I2C_INTR_TX_OVER = 1u << 3;   // word stored into a full queue
-const uint32_t I2C_INTR_TX_EMPTY = 1u << 4;  // level: at or below TX_TL
-const uint32_t I2C_INTR_RD_REQ = 1u << 5;    // slave only
+const uint32_t I2C_INTR_RX_UNDER = 1u << 0; // load of an empty receive queue
+const uint32_t I2C_INTR_RX_OVER = 1u << 1;  // byte received into a full queue
+const uint32_t I2C_INTR_RX_FULL = 1u << 2;  // level: above RX_TL
+const uint32_t I2C_INTR_TX_OVER = 1u << 3;  // word stored into a full queue
+const uint32_t I2C_INTR_TX_EMPTY = 1u << 4; // level: at or below TX_TL
+const uint32_t I2C_INTR_RD_REQ = 1u << 5;   // slave only
 const uint32_t I2C_INTR_TX_ABRT = 1u << 6;
-const uint32_t I2C_INTR_RX_DONE = 1u << 7;   // slave only
+const uint32_t I2C_INTR_RX_DONE = 1u << 7; // slave only
 const uint32_t I2C_INTR_ACTIVITY = 1u << 8;
 const uint32_t I2C_INTR_STOP_DET = 1u << 9;
 const uint32_t I2C_INTR_START_DET = 1u << 10;
@@ -112,14 +111,14 @@ const uint32_t I2C_STATUS_MST_ACTIVITY = 1u << 5;
 const uint32_t I2C_STATUS_MST_HOLD_TX_EMPTY = 1u << 7;
 
 // Abort source: why the last abort happened.
-const uint32_t I2C_ABRT_7B_ADDR_NOACK = 1u << 0;  // nobody acknowledged the address
-const uint32_t I2C_ABRT_10ADDR1_NOACK = 1u << 1;  // ... the first 10-bit address byte
-const uint32_t I2C_ABRT_10ADDR2_NOACK = 1u << 2;  // ... the second one
-const uint32_t I2C_ABRT_TXDATA_NOACK = 1u << 3;	  // a sent byte was not acknowledged
-const uint32_t I2C_ABRT_GCALL_NOACK = 1u << 4;	  // nobody took a general call
-const uint32_t I2C_ABRT_GCALL_READ = 1u << 5;	  // a read command after a general call
-const uint32_t I2C_ABRT_MASTER_DIS = 1u << 11;	  // master operation while master is off
-const uint32_t I2C_ABRT_USER_ABRT = 1u << 16;	  // software set the abort bit
+const uint32_t I2C_ABRT_7B_ADDR_NOACK = 1u << 0; // nobody acknowledged the address
+const uint32_t I2C_ABRT_10ADDR1_NOACK = 1u << 1; // ... the first 10-bit address byte
+const uint32_t I2C_ABRT_10ADDR2_NOACK = 1u << 2; // ... the second one
+const uint32_t I2C_ABRT_TXDATA_NOACK = 1u << 3;	 // a sent byte was not acknowledged
+const uint32_t I2C_ABRT_GCALL_NOACK = 1u << 4;	 // nobody took a general call
+const uint32_t I2C_ABRT_GCALL_READ = 1u << 5;	 // a read command after a general call
+const uint32_t I2C_ABRT_MASTER_DIS = 1u << 11;	 // master operation while master is off
+const uint32_t I2C_ABRT_USER_ABRT = 1u << 16;	 // software set the abort bit
 
 // SDA hold: transmit hold in bits 15..0, receive hold in bits 23..16.
 const uint32_t I2C_SDA_HOLD_MASK = 0x00FFFFFF;
@@ -133,7 +132,7 @@ const uint32_t I2C_PARAM_APB_32BIT = 2u << 0;
 const uint32_t I2C_PARAM_MAX_SPEED_FAST = 2u << 2;
 const uint32_t I2C_PARAM_INTR_IO = 1u << 5;
 const uint32_t I2C_PARAM_ENCODED = 1u << 7;
-const uint32_t I2C_PARAM_RX_DEPTH_SHIFT = 8; // bits 15..8: depth - 1
+const uint32_t I2C_PARAM_RX_DEPTH_SHIFT = 8;  // bits 15..8: depth - 1
 const uint32_t I2C_PARAM_TX_DEPTH_SHIFT = 16; // bits 23..16: depth - 1
 const uint32_t I2C_PARAM_DEPTH_MASK = 0xFF;
 

@@ -5,8 +5,7 @@
 #include "models/board.h"
 #include "models/panel_ports_regs.h"
 
-namespace models
-{
+namespace models {
 
 void ports_reset(PanelPorts *p)
 {

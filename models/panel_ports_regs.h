@@ -5,8 +5,7 @@
 
 #include <stdint.h>
 
-namespace models
-{
+namespace models {
 
 const uint32_t PORTS_SWITCH_DATA = 0x40;
 const uint32_t PORTS_KEY_DATA = 0x50; // buttons held, read-only

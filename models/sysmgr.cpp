@@ -4,10 +4,8 @@
 #include "models/board.h"
 #include "models/sysmgr_regs.h"
 
-namespace models
-{
-namespace
-{
+namespace models {
+namespace {
 
 bool valid_offset(uint32_t offset)
 {

@@ -6,8 +6,7 @@
 
 #include <stdint.h>
 
-namespace models
-{
+namespace models {
 
 const uint32_t SYSMGR_I2C0_ROUTING = 0x704; // 0: controller on the processor pins
 const uint32_t SYSMGR_SENSOR_PIN0 = 0x49C;  // pin function select

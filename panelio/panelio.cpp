@@ -111,8 +111,7 @@ void clear_reported_presses(void)
  * record. The lock makes read, copy and clear one step among readers, so
  * that every press is reported exactly once.
  */
-ks_ssize_t KEY_device_read(struct ks_file *filp, char *buffer, ks_size_t length,
-			   ks_loff_t *offset)
+ks_ssize_t KEY_device_read(struct ks_file *filp, char *buffer, ks_size_t length, ks_loff_t *offset)
 {
 	return copy_failed(record_read<KEY_RECORD_LEN>(filp, buffer, length, offset,
 						       make_KEY_record, clear_reported_presses));
@@ -124,25 +123,18 @@ int make_SW_record(char *themessage)
 	return 0;
 }
 
-ks_ssize_t SW_device_read(struct ks_file *filp, char *buffer, ks_size_t length,
-			  ks_loff_t *offset)
+ks_ssize_t SW_device_read(struct ks_file *filp, char *buffer, ks_size_t length, ks_loff_t *offset)
 {
 	return copy_failed(
 		record_read<SW_RECORD_LEN>(filp, buffer, length, offset, make_SW_record));
 }
 
 const struct ks_fops KEY_fops = {
-	KEY_device_open,
-	KEY_device_release,
-	KEY_device_read,
-	0, /* read-only */
+	KEY_device_open, KEY_device_release, KEY_device_read, 0, /* read-only */
 };
 
 const struct ks_fops SW_fops = {
-	SW_device_open,
-	SW_device_release,
-	SW_device_read,
-	0, /* read-only */
+	SW_device_open, SW_device_release, SW_device_read, 0, /* read-only */
 };
 
 /* Registers one device and its node; logs a failure, or the success. */

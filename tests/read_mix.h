@@ -16,8 +16,8 @@
 // "dd bs=5 count=1" followed by cat.
 inline std::vector<std::vector<size_t>> buffer_mixes(size_t record_len)
 {
-	return {{4096}, {1}, {5, 4096}, {1, 4096}, {record_len - 1, record_len}, {3, 1, 7, 4096},
-		{2, 3}};
+	return {{4096},		 {1},	{5, 4096}, {1, 4096}, {record_len - 1, record_len},
+		{3, 1, 7, 4096}, {2, 3}};
 }
 
 // Reads fd up to end of file with the buffer sizes of mix; the text read.

@@ -27,7 +27,7 @@ struct ModuleState {
 	std::string name;
 	bool loaded = false;
 	bool going = false; // exit routine running
-	int refs = 0;       // open files
+	int refs = 0;	    // open files
 	std::mutex lock;    // ks_lock
 	std::atomic<int> lock_holder{0};
 };
@@ -398,8 +398,7 @@ namespace {
 
 // The kernel calls the registration is made of, each recorded and open to
 // fault injection.
-int alloc_chrdev_region(ks_dev_t *dev, unsigned int baseminor, unsigned int count,
-			const char *name)
+int alloc_chrdev_region(ks_dev_t *dev, unsigned int baseminor, unsigned int count, const char *name)
 {
 	call(std::string("alloc_chrdev_region ") + name);
 	std::lock_guard<std::recursive_mutex> g(g_mutex);
@@ -653,7 +652,8 @@ unsigned int ks_readl(const volatile unsigned int *addr)
 			uint64_t before = g_board.now_ns;
 			uint32_t value = models::board_read32(&g_board, phys);
 			if (g_trace_total++ < TRACE_LIMIT)
-				g_trace.push_back(sim::Access{false, phys, value, before, thread_no()});
+				g_trace.push_back(
+					sim::Access{false, phys, value, before, thread_no()});
 			skip_idle_polls(phys, value);
 			return value;
 		}

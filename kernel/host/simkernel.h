@@ -134,7 +134,7 @@ struct Access {
 	uint32_t phys; // physical address of the word
 	uint32_t value;
 	uint64_t board_ns; // board time before the access
-	int thread;        // small number per calling thread, from 1
+	int thread;	   // small number per calling thread, from 1
 };
 std::vector<Access> trace();
 size_t trace_size();

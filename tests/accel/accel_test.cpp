@@ -72,7 +72,8 @@ TEST_F(Record, WideCountsAreCutToTheRecordLength)
 {
 	// Full resolution at 16 g: 256 counts per g, so -4 g is -1024 counts.
 	ASSERT_EQ(ADXL345_REG_WRITE(ADXL_DATA_FORMAT, ADXL_FORMAT_FULL_RES | 3), 0);
-	sim::with_board([](models::Board &b) { models::sensor_set_accel(&b, -4000, -8000, -16000); });
+	sim::with_board(
+		[](models::Board &b) { models::sensor_set_accel(&b, -4000, -8000, -16000); });
 	next_sample();
 	int fd = open_accel();
 	char buf[64];
@@ -203,7 +204,8 @@ TEST_F(ReadProtocol, FailedCopyIsAnErrorAndKeepsThePosition)
 	EXPECT_EQ(read_text(fd), "");
 
 	EXPECT_EQ(sim::read(fd, nullptr, 64), -EFAULT);
-	EXPECT_EQ(log_texts(), std::vector<std::string>(3, "3 /dev/accel: copy_to_user unsuccessful\n"));
+	EXPECT_EQ(log_texts(),
+		  std::vector<std::string>(3, "3 /dev/accel: copy_to_user unsuccessful\n"));
 }
 
 TEST_F(ReadProtocol, OpenFailsCleanlyWithoutMemory)
@@ -279,7 +281,8 @@ TEST_F(Record, ConcurrentReadersNeverMixTheirBusWords)
 			std::this_thread::sleep_for(std::chrono::microseconds(50));
 			ssize_t n = sim::pread(fd, buf, sizeof(buf), 0);
 			std::string text(buf, n > 0 ? n : 0);
-			if (text.size() != L || text.substr(FULL_VARIANT ? 3 : 2) != "0000 0000 0032 31\n")
+			if (text.size() != L ||
+			    text.substr(FULL_VARIANT ? 3 : 2) != "0000 0000 0032 31\n")
 				bad[who].push_back(text);
 		}
 		sim::close(fd);

@@ -224,8 +224,9 @@ TEST_F(Bus, DisconnectedSensorFailsTheReadInBoundedTime)
 	auto start = std::chrono::steady_clock::now();
 	char buf[64];
 	EXPECT_EQ(sim::read(fd, buf, sizeof(buf)), -EIO);
-	double wall_ms = std::chrono::duration<double, std::milli>(
-				 std::chrono::steady_clock::now() - start).count();
+	double wall_ms =
+		std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+			.count();
 	double board_ms = (sim::board().now_ns - board_start) / 1e6;
 	printf("disconnected sensor: read failed after %.1f ms (board time %.1f ms)\n", wall_ms,
 	       board_ms);

@@ -15,8 +15,7 @@
 
 #include "writer.h"
 
-namespace
-{
+namespace {
 
 using namespace models;
 
@@ -26,9 +25,8 @@ struct Counts {
 	int x, y, z, mg;
 };
 
-class Calibration : public WriterTest
-{
-      protected:
+class Calibration : public WriterTest {
+protected:
 	static void set_bias(int x, int y, int z, int noise = 0)
 	{
 		sim::with_board([=](models::Board &b) {
@@ -293,7 +291,8 @@ TEST_F(Calibration, SensorThatStopsDeliveringEndsTheCommand)
 	std::atomic<bool> stop{false};
 	std::thread dropout([&] {
 		while (!stop)
-			sim::with_board([](models::Board &b) { b.sensor.regs[ADXL_POWER_CTL] = 0; });
+			sim::with_board(
+				[](models::Board &b) { b.sensor.regs[ADXL_POWER_CTL] = 0; });
 	});
 	set_offsets(5, 6, 7);
 	models::board_clear_traces(&sim::board());
@@ -364,7 +363,8 @@ TEST_F(Calibration, ConcurrentReaderWaitsForTheWholeCalibration)
 	bool sampling = false;
 	uint64_t read_ns = 0;
 	while (!sampling && !written && std::chrono::steady_clock::now() < deadline)
-		sim::with_board([&](models::Board &b) { sampling = b.sensor.regs[ADXL_BW_RATE] == 0x0A; });
+		sim::with_board(
+			[&](models::Board &b) { sampling = b.sensor.regs[ADXL_BW_RATE] == 0x0A; });
 	ASSERT_TRUE(sampling);
 
 	int fd = open_accel();

@@ -12,8 +12,7 @@
 #include "help_banner.h"
 #include "writer.h"
 
-namespace
-{
+namespace {
 
 using namespace models;
 
@@ -60,8 +59,10 @@ TEST_F(Commands, FormatSetsRangeResolutionAndScale)
 		set_offsets(5, 6, 7);
 		EXPECT_EQ(write_text(c.text), (ssize_t)strlen(c.text));
 		EXPECT_EQ(log_texts(), std::vector<std::string>{});
-		EXPECT_EQ(writes_,
-			  bracketed({{ADXL_OFSX, 0}, {ADXL_OFSY, 0}, {ADXL_OFSZ, 0}, {ADXL_DATA_FORMAT, c.data_format}}));
+		EXPECT_EQ(writes_, bracketed({{ADXL_OFSX, 0},
+					      {ADXL_OFSY, 0},
+					      {ADXL_OFSZ, 0},
+					      {ADXL_DATA_FORMAT, c.data_format}}));
 		EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), c.data_format);
 		EXPECT_EQ(mg_per_LSB, c.mg);
 		EXPECT_EQ(record_scale(), c.mg);
@@ -87,7 +88,8 @@ TEST_F(Commands, FormatSetsRangeResolutionAndScale)
 TEST_F(Commands, RecordsRightAfterFormatAndInitShowCountsAtTheirOwnScale)
 {
 	const int mg[3] = {500, -250, 1000};
-	sim::with_board([&](models::Board &b) { models::sensor_set_accel(&b, mg[0], mg[1], mg[2]); });
+	sim::with_board(
+		[&](models::Board &b) { models::sensor_set_accel(&b, mg[0], mg[1], mg[2]); });
 	next_sample();
 	ASSERT_TRUE(measured_at_its_scale(read_record(), mg));
 	for (const char *text : {"format 1 16", "format 0 2", "format 0 16", "init", "format 0 8",
@@ -124,7 +126,8 @@ TEST_F(Commands, FormatWithABadRangeClearsTheOffsetsOnly)
 			set_offsets(5, 6, 7);
 			EXPECT_EQ(write_text(text), (ssize_t)text.size());
 			EXPECT_EQ(log_texts(), msg(std::string("bad range value ") + gg + "\n"));
-			EXPECT_EQ(writes_, bracketed({{ADXL_OFSX, 0}, {ADXL_OFSY, 0}, {ADXL_OFSZ, 0}}));
+			EXPECT_EQ(writes_,
+				  bracketed({{ADXL_OFSX, 0}, {ADXL_OFSY, 0}, {ADXL_OFSZ, 0}}));
 			EXPECT_EQ(sensor_reg(ADXL_DATA_FORMAT), 0x0B);
 			EXPECT_EQ(mg_per_LSB, 4);
 			EXPECT_EQ(record_scale(), 4);
@@ -354,7 +357,8 @@ TEST_F(Commands, FailedBusReturnsTheErrorAndStillEndsMeasuring)
 	EXPECT_EQ(log_texts(), msg("no answer from ADXL345 at register 0x00\n"));
 	std::vector<uint32_t> w = words();
 	ASSERT_GE(w.size(), 2u);
-	EXPECT_EQ(std::vector<uint32_t>(w.end() - 2, w.end()), (std::vector<uint32_t>{address_word(ADXL_POWER_CTL), ADXL_POWER_CTL_MEASURE}))
+	EXPECT_EQ(std::vector<uint32_t>(w.end() - 2, w.end()),
+		  (std::vector<uint32_t>{address_word(ADXL_POWER_CTL), ADXL_POWER_CTL_MEASURE}))
 		<< "measurement write after the failed read";
 
 	EXPECT_EQ(write_text("format 0 4"), -EIO);
@@ -431,8 +435,8 @@ TEST_F(Commands, ConcurrentWritersKeepTheirBrackets)
 	// Each write is its own bracket around its own registers.
 	std::vector<RegWrite> w = sensor_writes();
 	const std::vector<RegWrite> rate = bracketed({{ADXL_BW_RATE, 0x08}});
-	const std::vector<RegWrite> format =
-		bracketed({{ADXL_OFSX, 0}, {ADXL_OFSY, 0}, {ADXL_OFSZ, 0}, {ADXL_DATA_FORMAT, 0x0A}});
+	const std::vector<RegWrite> format = bracketed(
+		{{ADXL_OFSX, 0}, {ADXL_OFSY, 0}, {ADXL_OFSZ, 0}, {ADXL_DATA_FORMAT, 0x0A}});
 	int rates = 0, formats = 0;
 	for (size_t i = 0; i < w.size();) {
 		if (i + rate.size() <= w.size() &&

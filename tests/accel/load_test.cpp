@@ -43,14 +43,15 @@ TEST_F(Load, NodeAppearsOnlyOnceTheHardwareIsSetUp)
 	ASSERT_EQ(sim::insmod(ACCEL), 0);
 	unsigned words = (FULL_VARIANT ? 26 : 14) + 7; // initialisation, stale sample dropped
 	EXPECT_EQ(at_node,
-		  (std::vector<std::string>{
-			  "cdev_add: routed 1 enabled 1 words " + std::to_string(words) + " mg 31",
-			  "device_create accel: routed 1 enabled 1 words " + std::to_string(words) + " mg 31"}));
+		  (std::vector<std::string>{"cdev_add: routed 1 enabled 1 words " +
+						    std::to_string(words) + " mg 31",
+					    "device_create accel: routed 1 enabled 1 words " +
+						    std::to_string(words) + " mg 31"}));
 	// Loaded: both windows mapped, the device and its node registered.
 	const std::string held = sim::held();
-	for (const std::string &item : {"mapping " + base(models::I2C0_BASE),
-					"mapping " + base(models::SYSMGR_BASE), std::string("class accel"),
-					std::string("node /dev/accel")})
+	for (const std::string &item :
+	     {"mapping " + base(models::I2C0_BASE), "mapping " + base(models::SYSMGR_BASE),
+	      std::string("class accel"), std::string("node /dev/accel")})
 		EXPECT_NE(held.find(item), std::string::npos) << item << " in " << held;
 	EXPECT_EQ(sim::log().size(), 0u);
 }
@@ -170,7 +171,8 @@ TEST_F(Load, EveryFailingStepUnwindsAndALaterLoadSucceeds)
 		EXPECT_EQ(sim::problems(), std::vector<std::string>{});
 		EXPECT_EQ(sim::open("/dev/accel"), -ENOENT);
 		if (f.step == sim::Step::ioremap) {
-			EXPECT_EQ(sim::trace_size(), 0u) << "no register touched without both windows";
+			EXPECT_EQ(sim::trace_size(), 0u)
+				<< "no register touched without both windows";
 		}
 
 		ASSERT_EQ(sim::insmod(ACCEL), 0);
@@ -195,13 +197,16 @@ TEST_F(Load, ControllerThatNeverChangesStateFailsTheLoad)
 				b.i2c0.stuck_disabled = true;
 		});
 		EXPECT_EQ(sim::insmod(ACCEL), -ETIMEDOUT);
-		EXPECT_EQ(log_texts(), std::vector<std::string>{
-					       stuck_enabled ? "3 /dev/accel: I2C0 controller did not stop\n"
-							     : "3 /dev/accel: I2C0 controller did not start\n"});
+		EXPECT_EQ(log_texts(),
+			  std::vector<std::string>{
+				  stuck_enabled ? "3 /dev/accel: I2C0 controller did not stop\n"
+						: "3 /dev/accel: I2C0 controller did not start\n"});
 		EXPECT_EQ(sim::held(), "");
 		EXPECT_EQ(sim::problems(), std::vector<std::string>{});
 
-		sim::with_board([](models::Board &b) { b.i2c0.stuck_enabled = b.i2c0.stuck_disabled = false; });
+		sim::with_board([](models::Board &b) {
+			b.i2c0.stuck_enabled = b.i2c0.stuck_disabled = false;
+		});
 		EXPECT_EQ(sim::insmod(ACCEL), 0);
 		EXPECT_EQ(sim::rmmod(ACCEL), 0);
 	}

@@ -43,9 +43,8 @@ inline std::vector<std::string> msg(const std::string &text)
 	return {"3 /dev/accel: " + text};
 }
 
-class WriterTest : public AccelTest
-{
-      protected:
+class WriterTest : public AccelTest {
+protected:
 	void SetUp() override
 	{
 		AccelTest::SetUp();

@@ -9,8 +9,7 @@
 
 using namespace rig;
 
-namespace
-{
+namespace {
 
 struct Sensor : ::testing::Test {
 	Rig r;
@@ -396,10 +395,15 @@ TEST_F(Taps, ThresholdAxesDurationLatencyAndWindowDecide)
 		{"just above it", {ADXL_TAP_Z, 3063, 1000, false, 0}, SINGLE, ADXL_TAP_Z},
 		{"negative", {ADXL_TAP_X, -3100, 1000, false, 0}, SINGLE, ADXL_TAP_X},
 		{"on an axis left out", {ADXL_TAP_Y, 8000, 1000, true, 50000}, 0, 0},
-		{"several axes", {ADXL_TAP_X | ADXL_TAP_Y | ADXL_TAP_Z, 8000, 1000, false, 0}, SINGLE,
+		{"several axes",
+		 {ADXL_TAP_X | ADXL_TAP_Y | ADXL_TAP_Z, 8000, 1000, false, 0},
+		 SINGLE,
 		 ADXL_TAP_X | ADXL_TAP_Z},
 		{"as long as DUR: no tap", {ADXL_TAP_Z, 8000, 20000, false, 0}, 0, 0},
-		{"second within the latency", {ADXL_TAP_Z, 8000, 1000, true, 20000}, SINGLE, ADXL_TAP_Z},
+		{"second within the latency",
+		 {ADXL_TAP_Z, 8000, 1000, true, 20000},
+		 SINGLE,
+		 ADXL_TAP_Z},
 		{"second in the window", {ADXL_TAP_Z, 8000, 1000, true, 20001}, BOTH, ADXL_TAP_Z},
 		{"window's end", {ADXL_TAP_Z, 8000, 1000, true, 338750}, BOTH, ADXL_TAP_Z},
 		{"after it", {ADXL_TAP_Z, 8000, 1000, true, 338751}, SINGLE, ADXL_TAP_Z},
@@ -431,8 +435,7 @@ TEST_F(Taps, NotDetectedInStandbyOrWhenTheDatasheetDisablesThem)
 
 } // namespace
 
-namespace
-{
+namespace {
 
 // Stream mode, as Linux's input driver sets it up: samples queue, DATA_READY
 // and the watermark follow the queue, INT1 carries what INT_MAP leaves on
@@ -470,7 +473,10 @@ TEST_F(Sensor, SelfTestAndUpperRateLsbFollowTheDatasheetConditions)
 	struct {
 		uint8_t rate;
 		bool shifted;
-	} cases[] = {{0x0A, true}, {0x0F, true}, {0x0E, false}, {0x09, false},
+	} cases[] = {{0x0A, true},
+		     {0x0F, true},
+		     {0x0E, false},
+		     {0x09, false},
 		     {0x0A | ADXL_BW_RATE_LOW_POWER, false}};
 	sensor_set_accel(r.b, 0, 0, 1000);
 	for (auto &c : cases) {

@@ -7,8 +7,7 @@
 
 using namespace rig;
 
-namespace
-{
+namespace {
 
 TEST(BoardMap, WindowsCoverExactlyTheModelledRanges)
 {

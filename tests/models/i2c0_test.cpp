@@ -6,8 +6,7 @@
 
 using namespace rig;
 
-namespace
-{
+namespace {
 
 TEST(I2cTiming, ByteTakesNineBitTimesOfTheProgrammedCounts)
 {
@@ -430,8 +429,7 @@ TEST(I2cFraming, HoldModeContinuesTheAccessWithTheNextWord)
 
 } // namespace
 
-namespace
-{
+namespace {
 
 // The interrupt line as Linux's driver uses it: TX_EMPTY asks for words,
 // RX_FULL announces bytes, STOP_DET ends the transfer; each clear register
@@ -443,8 +441,8 @@ TEST(I2cInterrupts, TheLineFollowsTheMaskedStatus)
 	EXPECT_EQ(r.i2c_r(I2C_COMP_TYPE), I2C_COMP_TYPE_VALUE);
 	r.i2c_w(I2C_INTR_MASK, 0);
 	EXPECT_FALSE(i2c0_irq_level(r.b));
-	r.i2c_w(I2C_INTR_MASK, I2C_INTR_TX_EMPTY | I2C_INTR_RX_FULL | I2C_INTR_STOP_DET |
-				       I2C_INTR_TX_ABRT);
+	r.i2c_w(I2C_INTR_MASK,
+		I2C_INTR_TX_EMPTY | I2C_INTR_RX_FULL | I2C_INTR_STOP_DET | I2C_INTR_TX_ABRT);
 	EXPECT_TRUE(i2c0_irq_level(r.b)) << "empty queue";
 	r.i2c_w(I2C_INTR_MASK, I2C_INTR_RX_FULL | I2C_INTR_STOP_DET | I2C_INTR_TX_ABRT);
 	r.cmd(WRITE_ADDR | ADXL_DEVID);

@@ -20,9 +20,9 @@ const uint64_t NO_DRIVER_NAME = UINT64_MAX; // panelio keeps its offsets to itse
 
 struct Entry {
 	const char *name;
-	uint64_t model;  // the models' name
+	uint64_t model;	 // the models' name
 	uint64_t driver; // the driver's name
-	uint64_t value;  // as published
+	uint64_t value;	 // as published
 };
 
 const Entry REGISTER_MAP[] = {

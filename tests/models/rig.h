@@ -17,8 +17,7 @@
 #include "models/panel_ports_regs.h"
 #include "models/sysmgr_regs.h"
 
-namespace rig
-{
+namespace rig {
 
 using namespace models;
 

@@ -109,10 +109,17 @@ extern "C" unsigned int __wrap_ks_readl(const volatile unsigned int *addr)
 TEST_F(Panelio, LoadRegistersBothDevicesAndClearsCaptures)
 {
 	const std::vector<std::string> calls = sim::calls();
-	const std::vector<std::string> expected = {
-		window("ioremap 0x%08X 0x%X"), "alloc_chrdev_region KEY", "cdev_alloc", "cdev_add",
-		"class_create KEY", "device_create KEY", "alloc_chrdev_region SW", "cdev_alloc",
-		"cdev_add", "class_create SW", "device_create SW"};
+	const std::vector<std::string> expected = {window("ioremap 0x%08X 0x%X"),
+						   "alloc_chrdev_region KEY",
+						   "cdev_alloc",
+						   "cdev_add",
+						   "class_create KEY",
+						   "device_create KEY",
+						   "alloc_chrdev_region SW",
+						   "cdev_alloc",
+						   "cdev_add",
+						   "class_create SW",
+						   "device_create SW"};
 	EXPECT_EQ(calls, expected);
 
 	const std::vector<sim::Access> trace = sim::trace();
@@ -385,7 +392,7 @@ TEST_F(Panelio, UnloadReleasesEverythingAndReloadMapsAfresh)
 	const std::vector<std::string> all = sim::calls();
 	const std::vector<std::string> unload(all.begin() + before, all.end());
 	const std::vector<std::string> expected = {
-		window("iounmap 0x%08X"), "device_destroy", "cdev_del", "class_destroy",
+		window("iounmap 0x%08X"),   "device_destroy", "cdev_del", "class_destroy",
 		"unregister_chrdev_region", "device_destroy", "cdev_del", "class_destroy",
 		"unregister_chrdev_region"};
 	EXPECT_EQ(unload, expected);
@@ -462,9 +469,9 @@ struct PanelioFault {
 
 std::vector<PanelioFault> panelio_faults()
 {
-	std::vector<PanelioFault> out = {
-		{{sim::Step::ioremap, 0, -ENOMEM, "ioremap_nocache()"}, 1,
-		 "panelio driver: ioremap_nocache() failed\n"}};
+	std::vector<PanelioFault> out = {{{sim::Step::ioremap, 0, -ENOMEM, "ioremap_nocache()"},
+					  1,
+					  "panelio driver: ioremap_nocache() failed\n"}};
 	for (unsigned nth : {1, 2})
 		for (const LoadFault &f : REGISTRATION_FAULTS)
 			out.push_back({f, nth,

@@ -14,8 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 /* Runs the drawing with standard output on a packet socket and returns one
  * packet per write that reached the descriptor: what was not flushed is
@@ -90,9 +89,7 @@ void PrintTo(const LineCase &l, std::ostream *os)
 	*os << "draw_line(" << l.x0 << ", " << l.x1 << ", " << l.y0 << ", " << l.y1 << ")";
 }
 
-class DrawLine : public testing::TestWithParam<LineCase>
-{
-};
+class DrawLine : public testing::TestWithParam<LineCase> {};
 
 TEST_P(DrawLine, SendsEachCellInOrderWithItsOwnFlush)
 {

@@ -13,8 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 using std::chrono::steady_clock;
 

@@ -12,8 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 /* What linefan writes with standard input at end of file, one entry per
  * flush: the start-up sequences with the first character, then a character
@@ -70,9 +69,8 @@ TEST(Linefan, IgnoresOutputErrorsAndExitsZero)
 }
 
 /* An 80x24 terminal emulator, fed the program's bytes. */
-class Terminal
-{
-      public:
+class Terminal {
+public:
 	Terminal() : vt_(vterm_new(24, 80), vterm_free)
 	{
 		vterm_set_utf8(vt_.get(), 1);
@@ -116,7 +114,7 @@ class Terminal
 
 	bool cursor_visible = true;
 
-      private:
+private:
 	std::unique_ptr<VTerm, void (*)(VTerm *)> vt_;
 	VTermScreen *screen_;
 	VTermScreenCallbacks callbacks_ = {};

@@ -17,8 +17,7 @@
 
 extern char **environ;
 
-namespace
-{
+namespace {
 
 using clock_type = std::chrono::steady_clock;
 

@@ -16,9 +16,8 @@ using std::chrono::milliseconds;
 
 /* A program with standard input from /dev/null; killed and reaped when it is
  * still running as the test ends. */
-class Program
-{
-      public:
+class Program {
+public:
 	Program(const std::string &path, int out_fd, int err_fd = -1,
 		const std::vector<std::string> &env = {});
 	~Program();
@@ -37,16 +36,15 @@ class Program
 	/* Waits until a signal sent to the process has been taken. */
 	void wait_delivered(int sig, milliseconds timeout) const;
 
-      private:
+private:
 	pid_t pid_;
 	bool reaped_ = false;
 };
 
 /* Standard output as a packet socket: every write() of the program arrives as
  * one packet, so flushes can be told apart. */
-class Packets
-{
-      public:
+class Packets {
+public:
 	Packets();
 	~Packets();
 	Packets(const Packets &) = delete;
@@ -65,7 +63,7 @@ class Packets
 	/* All packets up to end of file. */
 	std::vector<std::string> rest(milliseconds timeout);
 
-      private:
+private:
 	int parent_, child_;
 };
 

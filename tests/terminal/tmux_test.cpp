@@ -13,14 +13,12 @@
 
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 const milliseconds command_time(10000);
 
-class Tmux : public testing::Test
-{
-      protected:
+class Tmux : public testing::Test {
+protected:
 	void SetUp() override
 	{
 		char dir_template[] = "/tmp/terminal-tmux-XXXXXX";

@@ -15,8 +15,7 @@
 #include "models/i2c0_regs.h"
 #include "models/sysmgr_regs.h"
 
-namespace
-{
+namespace {
 
 using namespace models;
 
@@ -29,8 +28,9 @@ void bring_up(Board *b)
 	sysmgr_write(&b->sysmgr, SYSMGR_I2C0_ROUTING, 0);
 	sysmgr_write(&b->sysmgr, SYSMGR_SENSOR_PIN0, SYSMGR_PIN_FUNC_I2C0);
 	sysmgr_write(&b->sysmgr, SYSMGR_SENSOR_PIN1, SYSMGR_PIN_FUNC_I2C0);
-	i2c0_write(b, I2C_CON, I2C_CON_MASTER | 2u << I2C_CON_SPEED_SHIFT | I2C_CON_RESTART_EN |
-				      I2C_CON_SLAVE_DISABLE);
+	i2c0_write(b, I2C_CON,
+		   I2C_CON_MASTER | 2u << I2C_CON_SPEED_SHIFT | I2C_CON_RESTART_EN |
+			   I2C_CON_SLAVE_DISABLE);
 	i2c0_write(b, I2C_TAR, SENSOR_ADDRESS);
 	i2c0_write(b, I2C_FS_HCNT, 90);
 	i2c0_write(b, I2C_FS_LCNT, 160);

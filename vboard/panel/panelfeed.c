@@ -166,8 +166,8 @@ static int serve(const char *port_path)
 			if (!fresh && t - last_sent < STALE_US)
 				continue;
 			record[strcspn(record, "\n")] = '\0';
-			snprintf(line, sizeof(line), "R %lu %d %lld %s\n", lines, fresh, (long long)t,
-				 record);
+			snprintf(line, sizeof(line), "R %lu %d %lld %s\n", lines, fresh,
+				 (long long)t, record);
 		}
 		send_line(port, line);
 		lines++;

@@ -14,8 +14,7 @@ struct bm_board {
 static_assert(BM_KEY_MASK == models::PORTS_KEY_MASK && BM_SWITCH_MASK == models::PORTS_SWITCH_MASK,
 	      "the ports' widths as the machine's properties give them");
 
-namespace
-{
+namespace {
 
 bool in_range_mg(const int32_t mg[3])
 {

@@ -69,8 +69,8 @@ bool bm_queue_end_stop(const struct bm_board *b);
  * bias beyond the sensor's widest range, a negative noise amplitude, buttons
  * beyond the four, switches beyond the twelve, a DEVID beyond a byte.
  */
-#define BM_MAX_MG 16000 /* the sensor's widest range, +-16 g */
-#define BM_KEY_MASK 0xF	 /* four pushbuttons */
+#define BM_MAX_MG 16000	     /* the sensor's widest range, +-16 g */
+#define BM_KEY_MASK 0xF	     /* four pushbuttons */
 #define BM_SWITCH_MASK 0xFFF /* twelve switches */
 bool bm_set_tilt(struct bm_board *b, const int32_t mg[3]);
 void bm_tilt(const struct bm_board *b, int32_t mg[3]);

@@ -53,11 +53,11 @@ OBJECT_DECLARE_TYPE(VBoardMachineState, VBoardMachineClass, VBOARD_MACHINE)
 #define VBOARD_CONTROL_SIZE 0x1000
 
 enum {
-	CTL_ID = 0x00,	    /* reads CTL_ID_VALUE */
-	CTL_COMMAND = 0x04, /* write N: run the first N bytes of CTL_LINE */
-	CTL_STATUS = 0x08,  /* CTL_STATUS_OK, or CTL_STATUS_REFUSED */
-	CTL_SENSOR = 0x100, /* sensor register n at CTL_SENSOR + 4 n */
-	CTL_LINE = 0x200,   /* a board tool command line, 4 bytes a word */
+	CTL_ID = 0x00,	     /* reads CTL_ID_VALUE */
+	CTL_COMMAND = 0x04,  /* write N: run the first N bytes of CTL_LINE */
+	CTL_STATUS = 0x08,   /* CTL_STATUS_OK, or CTL_STATUS_REFUSED */
+	CTL_SENSOR = 0x100,  /* sensor register n at CTL_SENSOR + 4 n */
+	CTL_LINE = 0x200,    /* a board tool command line, 4 bytes a word */
 	CTL_MESSAGE = 0x300, /* why the last one was refused, NUL-terminated */
 };
 #define CTL_ID_VALUE 0x76626432 /* "vbd2" */
@@ -140,15 +140,14 @@ static void vboard_event(void *opaque)
 static void vboard_guest_error(const char *device, const char *what, uint32_t offset,
 			       uint32_t value)
 {
-	qemu_log_mask(LOG_GUEST_ERROR, "vboard %s: %s (offset/register 0x%x, value 0x%x)\n",
-		      device, what, offset, value);
+	qemu_log_mask(LOG_GUEST_ERROR, "vboard %s: %s (offset/register 0x%x, value 0x%x)\n", device,
+		      what, offset, value);
 }
 
 /* Runs a command at the board's current time; false when refused. */
-static bool vboard_run_command(VBoardMachineState *s, enum vboard_command cmd,
-			       const int64_t *arg)
+static bool vboard_run_command(VBoardMachineState *s, enum vboard_command cmd, const int64_t *arg)
 {
-	int32_t mg[3] = { arg[0], arg[1], arg[2] };
+	int32_t mg[3] = {arg[0], arg[1], arg[2]};
 
 	vboard_sync(s);
 	switch (cmd) {
@@ -194,8 +193,8 @@ static bool vboard_command(VBoardMachineState *s, enum vboard_command cmd, const
 
 /* --- the board's windows ------------------------------------------------ */
 
-static MemTxResult vboard_window_read(void *opaque, hwaddr offset, uint64_t *data,
-				      unsigned size, MemTxAttrs attrs)
+static MemTxResult vboard_window_read(void *opaque, hwaddr offset, uint64_t *data, unsigned size,
+				      MemTxAttrs attrs)
 {
 	VBoardWindow *w = opaque;
 	uint32_t value;
@@ -214,8 +213,8 @@ static MemTxResult vboard_window_read(void *opaque, hwaddr offset, uint64_t *dat
  * taking an interrupt); a controller that holds the bus when its queue runs
  * dry, as the board's does by default, then simply waits for the next word.
  */
-static MemTxResult vboard_window_write(void *opaque, hwaddr offset, uint64_t value,
-				       unsigned size, MemTxAttrs attrs)
+static MemTxResult vboard_window_write(void *opaque, hwaddr offset, uint64_t value, unsigned size,
+				       MemTxAttrs attrs)
 {
 	VBoardWindow *w = opaque;
 	bool ok;
@@ -239,8 +238,8 @@ static const MemoryRegionOps vboard_window_ops = {
 	.read_with_attrs = vboard_window_read,
 	.write_with_attrs = vboard_window_write,
 	.endianness = DEVICE_LITTLE_ENDIAN,
-	.valid = { .min_access_size = 1, .max_access_size = 4, .unaligned = false },
-	.impl = { .min_access_size = 1, .max_access_size = 4, .unaligned = false },
+	.valid = {.min_access_size = 1, .max_access_size = 4, .unaligned = false},
+	.impl = {.min_access_size = 1, .max_access_size = 4, .unaligned = false},
 };
 
 /* --- what a person does to the board ------------------------------------ */
@@ -311,6 +310,8 @@ static void show_devid(VBoardMachineState *s, int64_t *v)
 
 #define MG_HELP "milli-g, each within +-16000"
 
+/* One row an input: clang-format would put each field on a line of its own. */
+/* clang-format off */
 static const VBoardInput vboard_inputs[] = {
 	{ "tilt", CMD_TILT, FORM_DEC, 3, -BM_MAX_MG, BM_MAX_MG, {},
 	  "X Y Z, acceleration per axis in " MG_HELP, show_tilt },
@@ -332,6 +333,7 @@ static const VBoardInput vboard_inputs[] = {
 	{ "reset", CMD_RESET, FORM_WORD, 1, 0, 1, { "sensor", "board" },
 	  "sensor (its supply off and on) or board (the whole board, the guest reboots)", NULL },
 };
+/* clang-format on */
 
 static const VBoardInput *vboard_input(const char *name)
 {
@@ -373,11 +375,10 @@ static int vboard_word_index(const VBoardInput *in, const char *word)
 	return -1;
 }
 
-static void vboard_input_set(Object *obj, Visitor *v, const char *name, void *opaque,
-			     Error **errp)
+static void vboard_input_set(Object *obj, Visitor *v, const char *name, void *opaque, Error **errp)
 {
 	const VBoardInput *in = opaque;
-	int64_t val[CMD_ARGS] = { 0 };
+	int64_t val[CMD_ARGS] = {0};
 
 	if (in->form == FORM_WORD) {
 		g_autofree char *text = NULL;
@@ -410,11 +411,10 @@ static void vboard_input_set(Object *obj, Visitor *v, const char *name, void *op
 	vboard_input_apply(VBOARD_MACHINE(obj), in, val, errp);
 }
 
-static void vboard_input_get(Object *obj, Visitor *v, const char *name, void *opaque,
-			     Error **errp)
+static void vboard_input_get(Object *obj, Visitor *v, const char *name, void *opaque, Error **errp)
 {
 	const VBoardInput *in = opaque;
-	int64_t val[CMD_ARGS] = { 0 };
+	int64_t val[CMD_ARGS] = {0};
 	intList *list = NULL;
 	int i;
 
@@ -446,7 +446,8 @@ static bool vboard_parse_word(const VBoardInput *in, const char *word, int64_t *
 	if (!len || len > (in->form == FORM_DEC ? 9 : 8))
 		return false;
 	for (i = 0; i < len; i++)
-		if (in->form == FORM_DEC ? !g_ascii_isdigit(digits[i]) : !g_ascii_isxdigit(digits[i]))
+		if (in->form == FORM_DEC ? !g_ascii_isdigit(digits[i])
+					 : !g_ascii_isxdigit(digits[i]))
 			return false;
 	*value = g_ascii_strtoll(word, NULL, in->form == FORM_DEC ? 10 : 16);
 	return true;
@@ -461,7 +462,7 @@ static bool vboard_command_line(VBoardMachineState *s, const char *line, Error *
 {
 	g_auto(GStrv) words = g_strsplit(line, " ", -1);
 	unsigned n = g_strv_length(words), i;
-	int64_t val[CMD_ARGS] = { 0 };
+	int64_t val[CMD_ARGS] = {0};
 	const VBoardInput *in;
 	const char *name = n ? words[0] : "";
 
@@ -483,8 +484,8 @@ static bool vboard_command_line(VBoardMachineState *s, const char *line, Error *
 		return false;
 	}
 	if (n - 1 != in->count) {
-		error_setg(errp, "%s: takes %u word%s: %s", name, in->count, in->count > 1 ? "s" : "",
-			   in->help);
+		error_setg(errp, "%s: takes %u word%s: %s", name, in->count,
+			   in->count > 1 ? "s" : "", in->help);
 		return false;
 	}
 	for (i = 0; i < in->count; i++) {
@@ -553,7 +554,7 @@ static const MemoryRegionOps vboard_control_ops = {
 	.read = vboard_control_read,
 	.write = vboard_control_write,
 	.endianness = DEVICE_LITTLE_ENDIAN,
-	.valid = { .min_access_size = 4, .max_access_size = 4 },
+	.valid = {.min_access_size = 4, .max_access_size = 4},
 };
 
 /*
@@ -644,14 +645,13 @@ static const VMStateDescription vmstate_vboard = {
 	.version_id = 2,
 	.minimum_version_id = 2,
 	.post_load = vboard_post_load,
-	.fields = (VMStateField[]) {
-		VMSTATE_UINT32_EQUAL(board_size, VBoardMachineState, NULL),
-		VMSTATE_VBUFFER_UINT32(board, VBoardMachineState, 1, NULL, board_size),
-		VMSTATE_UINT8_ARRAY(line, VBoardMachineState, CTL_TEXT_SIZE),
-		VMSTATE_BUFFER(message, VBoardMachineState),
-		VMSTATE_UINT32(status, VBoardMachineState),
-		VMSTATE_END_OF_LIST()
-	},
+	.fields =
+		(VMStateField[]){
+			VMSTATE_UINT32_EQUAL(board_size, VBoardMachineState, NULL),
+			VMSTATE_VBUFFER_UINT32(board, VBoardMachineState, 1, NULL, board_size),
+			VMSTATE_UINT8_ARRAY(line, VBoardMachineState, CTL_TEXT_SIZE),
+			VMSTATE_BUFFER(message, VBoardMachineState),
+			VMSTATE_UINT32(status, VBoardMachineState), VMSTATE_END_OF_LIST()},
 };
 
 /* The controller with its input clock and interrupt, the sensor on its bus. */
@@ -662,8 +662,8 @@ static void vboard_fdt(VBoardMachineState *s)
 	const struct bm_window *win = &bm_windows[BM_I2C0];
 	uint32_t clk = qemu_fdt_alloc_phandle(fdt);
 	g_autofree char *bus = g_strdup_printf("/i2c@%x", win->base);
-	g_autofree char *sensor = g_strdup_printf("%s/accelerometer@%x", bus,
-						  VBOARD_SENSOR_ADDRESS);
+	g_autofree char *sensor =
+		g_strdup_printf("%s/accelerometer@%x", bus, VBOARD_SENSOR_ADDRESS);
 
 	qemu_fdt_add_subnode(fdt, "/i2c0-clk");
 	qemu_fdt_setprop_string(fdt, "/i2c0-clk", "compatible", "fixed-clock");
@@ -726,8 +726,8 @@ static void vboard_init(MachineState *ms)
 
 		w->machine = s;
 		w->id = i;
-		memory_region_init_io(&w->mr, OBJECT(s), &vboard_window_ops, w,
-				      bm_windows[i].name, bm_windows[i].span);
+		memory_region_init_io(&w->mr, OBJECT(s), &vboard_window_ops, w, bm_windows[i].name,
+				      bm_windows[i].span);
 		memory_region_add_subregion(get_system_memory(), bm_windows[i].base, &w->mr);
 	}
 	memory_region_init_io(&s->control, OBJECT(s), &vboard_control_ops, s, "vboard-control",
@@ -776,7 +776,9 @@ static void vboard_class_init(ObjectClass *oc, void *data)
 	for (i = 0; i < ARRAY_SIZE(vboard_inputs); i++) {
 		const VBoardInput *in = &vboard_inputs[i];
 
-		const char *type = in->form == FORM_WORD ? "str" : in->count > 1 ? "intList" : "int";
+		const char *type = in->form == FORM_WORD ? "str"
+				   : in->count > 1	 ? "intList"
+							 : "int";
 
 		object_class_property_add(oc, in->name, type, in->show ? vboard_input_get : NULL,
 					  vboard_input_set, NULL, (void *)in);
@@ -784,8 +786,8 @@ static void vboard_class_init(ObjectClass *oc, void *data)
 	}
 	object_class_property_add_str(oc, "i2c-queue-end", vboard_get_queue_end,
 				      vboard_set_queue_end);
-	object_class_property_set_description(oc, "i2c-queue-end",
-					      "I2C controller 0 at the end of its queue: hold or stop");
+	object_class_property_set_description(
+		oc, "i2c-queue-end", "I2C controller 0 at the end of its queue: hold or stop");
 	object_class_property_add_str(oc, "narrow-access", vboard_get_narrow, vboard_set_narrow);
 	object_class_property_set_description(oc, "narrow-access",
 					      "8- and 16-bit accesses to the board's windows: "
