@@ -5,6 +5,8 @@
 #                      within its first three lines)
 #   check.sh shell     shellcheck finds nothing in the shell scripts (a
 #                      directive with its reason where a finding is wrong)
+#   check.sh format    the C and C++ sources are as clang-format leaves them,
+#                      with the project's .clang-format
 # A tree that is no git checkout has no list of its files: skipped (77).
 set -eu
 cd "$(dirname "$0")/../.."
@@ -28,7 +30,7 @@ case ${1:-} in
 licence)
 	missing=$(for f in $files; do
 		case $f in
-		*.md | *.png | *.json | *.patch | .gitignore | .clang-format | COPYING | \
+		*.md | *.png | *.json | *.patch | .gitignore | .clang-format | .editorconfig | COPYING | \
 			fuzz/corpus*/* | vboard/fstab) continue ;;
 		esac
 		head -n 3 "$f" | grep -q 'SPDX-License-Identifier: ' || echo "$f"
@@ -45,8 +47,16 @@ shell)
 	shellcheck -x $(shell_scripts)
 	echo "shellcheck: $(shell_scripts | wc -l) scripts, nothing found"
 	;;
+format)
+	sources=$(for f in $files; do
+		case $f in *.c | *.cpp | *.h) echo "$f" ;; esac
+	done)
+	# shellcheck disable=SC2086 # one word per file name (none has blanks)
+	clang-format --dry-run -Werror $sources
+	echo "clang-format: $(echo "$sources" | wc -l) sources as formatted"
+	;;
 *)
-	echo "usage: $0 licence|shell" >&2
+	echo "usage: $0 licence|shell|format" >&2
 	exit 2
 	;;
 esac
