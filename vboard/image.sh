@@ -28,19 +28,20 @@ name=$("$fetch" "$kernel" name)
 modules=$build/kernel/linux/$name
 image=$cache/image-$name
 guest=$cache/guest
+programs=$here/guest/programs
 jobs=${JOBS:--j2}
 
 CROSS=${CROSS:-arm-linux-gnueabihf-}
 
 # Guest programs are static armhf binaries, shared by every kernel; rebuilt
-# when a source, a header of terminal/ or vboard/accel_record.h is newer.
+# when a source, a header of terminal/ or of vboard/guest/programs/ is newer.
 # usage: cross OUTPUT COMPILER SOURCE...
 cross() {
 	out=$1 cc=$2
 	shift 2
 	if [ -x "$out" ]; then
 		stale=
-		for src in "$@" "$root"/terminal/*.h "$here/accel_record.h"; do
+		for src in "$@" "$root"/terminal/*.h "$programs"/*.h; do
 			[ -n "$(find "$src" -newer "$out")" ] && stale=1
 		done
 		[ -z "$stale" ] && return 0
@@ -54,11 +55,11 @@ cross() {
 build_guest_programs() {
 	mkdir -p "$guest"
 	rm -f "$guest/programs"
-	cross "$guest/readrate" gcc -std=gnu11 "$here/bench/readrate.c"
+	cross "$guest/readrate" gcc -std=gnu11 "$programs/readrate.c"
 	echo readrate >>"$guest/programs"
-	cross "$guest/panelfeed" gcc -std=gnu11 "$here/panel/panelfeed.c"
+	cross "$guest/panelfeed" gcc -std=gnu11 "$programs/panelfeed.c"
 	echo panelfeed >>"$guest/programs"
-	cross "$guest/memaccess" gcc -std=gnu11 "$here/tests/memaccess.c"
+	cross "$guest/memaccess" gcc -std=gnu11 "$programs/memaccess.c"
 	echo memaccess >>"$guest/programs"
 	canvas=
 	for src in "$root"/terminal/*.cpp; do
@@ -110,16 +111,14 @@ pack_initramfs() {
 	cp "$busybox" "$stage/bin/busybox"
 	ln -s busybox "$stage/bin/sh"
 	link_applets "$stage/bin"
-	cp "$here/init" "$stage/init"
+	cp "$here/guest/init" "$stage/init"
 	chmod 755 "$stage/init"
-	cp "$here/profile" "$stage/etc/profile"
-	cp "$here/fstab" "$stage/etc/fstab"
+	cp "$here/guest/profile" "$stage/etc/profile"
+	cp "$here/guest/fstab" "$stage/etc/fstab"
 	mkdir -p "$stage/lib/vboard"
-	cp "$here/tests/lib.sh" "$stage/lib/vboard/testlib.sh"
-	if [ -e "$here/board/board.sh" ]; then
-		cp "$here/board/board.sh" "$stage/bin/board"
-		chmod 755 "$stage/bin/board"
-	fi
+	cp "$here/guest/tests/lib.sh" "$stage/lib/vboard/testlib.sh"
+	cp "$here/guest/board.sh" "$stage/bin/board"
+	chmod 755 "$stage/bin/board"
 	while read -r program; do
 		cp "$guest/$program" "$stage/bin/$program"
 	done <"$guest/programs"

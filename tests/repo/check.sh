@@ -31,7 +31,7 @@ licence)
 	missing=$(for f in $files; do
 		case $f in
 		*.md | *.png | *.json | *.patch | .gitignore | .clang-format | .editorconfig | COPYING | \
-			fuzz/corpus*/* | vboard/fstab) continue ;;
+			fuzz/corpus*/* | vboard/guest/fstab) continue ;;
 		esac
 		head -n 3 "$f" | grep -q 'SPDX-License-Identifier: ' || echo "$f"
 	done)

@@ -37,7 +37,7 @@ script=$(mktemp)
 trap 'rm -f "$script"' EXIT
 {
 	echo "set -- $seconds"
-	cat "$here/read_rate_guest.sh"
+	cat "$here/../guest/bench/read_rate.sh"
 } >"$script"
 
 "$root/vboard/run" --build "$build" --kernel "$series" $icount --timeout 600 --script "$script" |

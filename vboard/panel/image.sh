@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 dest=$stage/lib/vboard/panel
 
 mkdir -p "$dest"
-cp "$here/guest/start" "$dest/start"
+cp "$here/../guest/panel/start" "$dest/start"
 chmod 755 "$dest/start"
 # Only the modules this kernel does not have built in.
 for module in drivers/virtio/virtio_mmio drivers/char/virtio_console; do

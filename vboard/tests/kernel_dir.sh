@@ -44,5 +44,5 @@ if "$fetch" "$build/no-such-kernel" release 2>/dev/null; then
 fi
 
 "$run" --build "$build" --kernel-dir "$tree" --timeout 300 \
-	--script "$root/vboard/tests/boot.sh" || fail=1
+	--script "$root/vboard/guest/tests/boot.sh" || fail=1
 exit "$fail"

@@ -9,7 +9,7 @@ const token = new URLSearchParams(location.search).get('token') || '';
 const wsBase = (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host;
 const KEYS = 4, SWITCHES = 10;
 const PLOT_SECONDS = 10, REDRAW_MS = 100;
-// The guest's console has this size (vboard/panel/guest/start).
+// The guest's console has this size (vboard/guest/panel/start).
 const ROWS = 30, COLS = 100;
 // ANSI colours of the terminal; the browser tests look for them.
 const THEME = {

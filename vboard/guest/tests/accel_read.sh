@@ -5,7 +5,7 @@
 # one descriptor; the board's tilt and taps in the records; samples at the
 # programmed data rate; unload refused while the node is open; a sensor cut
 # off the bus makes reads fail in bounded time, not hang.
-# shellcheck source=vboard/tests/lib.sh
+# shellcheck source=vboard/guest/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 counts='(-[0-9]{3}|[0-9]{4}) (-[0-9]{3}|[0-9]{4}) (-[0-9]{3}|[0-9]{4}) [0-9]{2}'

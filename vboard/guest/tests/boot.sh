@@ -2,7 +2,7 @@
 # shellcheck shell=sh
 # The image itself: kernel series, mounts, console, busybox tools, the modules
 # and programs it carries, and no module loaded for a script.
-# shellcheck source=vboard/tests/lib.sh
+# shellcheck source=vboard/guest/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 # The release the host built the image for, of the series asked for.

@@ -3,7 +3,7 @@
 # Several readers of /dev/accel and /dev/KEY and a command writer at once for
 # a few seconds while the board moves: every record stays well-formed and the
 # kernel logs no warning or oops.
-# shellcheck source=vboard/tests/lib.sh
+# shellcheck source=vboard/guest/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 check "insmod accel" insmod /modules/accel.ko

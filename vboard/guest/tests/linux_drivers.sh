@@ -6,7 +6,7 @@
 # (FIFO stream mode, INT1). 6.12 only: the image carries them from Debian's
 # 6.12 package. accel and Linux's controller driver are never loaded
 # together; each is unloaded before the other loads.
-# shellcheck source=vboard/tests/lib.sh
+# shellcheck source=vboard/guest/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 i2c_irqs() {

@@ -2,7 +2,7 @@
 # shellcheck shell=sh
 # The board tool and the machine's control page: what a person does to the
 # board, and refusals of what the board cannot take.
-# shellcheck source=vboard/tests/lib.sh
+# shellcheck source=vboard/guest/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 names=$(board regs | cut -d' ' -f1 | tr '\n' ' ')

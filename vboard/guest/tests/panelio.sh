@@ -4,7 +4,7 @@
 # through /dev/KEY and /dev/SW, the one-shot read protocol, unload refused
 # while a node is open, and board state across a reload; the same ports
 # through /dev/mem beside the driver.
-# shellcheck source=vboard/tests/lib.sh
+# shellcheck source=vboard/guest/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 check "insmod panelio" insmod /modules/panelio.ko

@@ -5,7 +5,7 @@
 # and nothing reaches the device: a latched abort stays latched, a received
 # byte stays queued, the enable register keeps its value. Aligned accesses
 # of every width still work.
-# shellcheck source=vboard/tests/lib.sh
+# shellcheck source=vboard/guest/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 I2C=0xFFC04000 SYSMGR=0xFFD08000 PORTS=0xFF200000

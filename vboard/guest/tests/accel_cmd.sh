@@ -4,7 +4,7 @@
 # effect on the sensor's registers (read back with board regs), on the
 # records, and their kernel log lines at level 3. The basic variant refuses
 # writes.
-# shellcheck source=vboard/tests/lib.sh
+# shellcheck source=vboard/guest/tests/lib.sh
 . /lib/vboard/testlib.sh
 
 check "insmod accel" insmod /modules/accel.ko

@@ -21,7 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "../accel_record.h"
+#include "accel_record.h"
 
 static double now(void)
 {

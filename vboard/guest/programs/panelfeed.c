@@ -33,7 +33,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "../accel_record.h"
+#include "accel_record.h"
 
 /* The board's control page (vboard/qemu/vboard.c): sensor registers from
  * CTL_SENSOR, one 32-bit word each. */
