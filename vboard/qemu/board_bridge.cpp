@@ -108,6 +108,11 @@ uint64_t bm_next_event_ns(bm_board *b)
 	return models::board_next_event_ns(&b->board);
 }
 
+uint64_t bm_i2c0_next_event_ns(bm_board *b)
+{
+	return models::i2c0_next_event_ns(&b->board);
+}
+
 void bm_sensor_power_cycle(bm_board *b)
 {
 	models::sensor_power_cycle(&b->board);

@@ -50,6 +50,9 @@ bool bm_i2c0_irq(const struct bm_board *b);
 bool bm_sensor_int1(const struct bm_board *b);
 /* Board time of the next change of state by itself, UINT64_MAX for none. */
 uint64_t bm_next_event_ns(struct bm_board *b);
+/* ... of I2C controller 0 alone: until then no register of its window reads
+ * differently, UINT64_MAX when it waits for software. */
+uint64_t bm_i2c0_next_event_ns(struct bm_board *b);
 /* The sensor's supply switched off and on. */
 void bm_sensor_power_cycle(struct bm_board *b);
 /* Where the models report a guest's mistakes. */

@@ -36,6 +36,7 @@
 #include "hw/arm/virt.h"
 #include "hw/boards.h"
 #include "sysemu/reset.h"
+#include "sysemu/cpu-timers.h"
 
 #include "vboard.h"
 
@@ -55,9 +56,11 @@ void vboard_update(VBoardMachineState *s)
 	qemu_set_irq(s->i2c0_irq, bm_i2c0_irq(s->board));
 	qemu_set_irq(s->sensor_int1, bm_sensor_int1(s->board));
 	next = bm_next_event_ns(s->board);
+	/* Re-arming kicks the processor out of its loop: only on a change. */
 	if (next == UINT64_MAX || next > INT64_MAX)
 		timer_del(s->event_timer);
-	else
+	else if (!timer_pending(s->event_timer) ||
+		 timer_expire_time_ns(s->event_timer) != (int64_t)next)
 		timer_mod(s->event_timer, next);
 }
 
@@ -75,6 +78,50 @@ static void vboard_guest_error(const char *device, const char *what, uint32_t of
 
 /* --- the board's windows ------------------------------------------------ */
 
+/* Records a load of I2C controller 0; true when it repeats, since the last
+ * store to a window, an earlier load of the same register and value. */
+static bool repeats_recent_load(VBoardMachineState *s, uint32_t offset, uint32_t value)
+{
+	unsigned i, slot;
+
+	for (i = 0; i < s->polls; i++) {
+		if (s->poll_offset[i] == offset) {
+			bool same = s->poll_value[i] == value;
+
+			s->poll_value[i] = value;
+			return same;
+		}
+	}
+	slot = s->polls < VBOARD_POLL_SLOTS ? s->polls++ : offset / 4 % VBOARD_POLL_SLOTS;
+	s->poll_offset[slot] = offset;
+	s->poll_value[slot] = value;
+	return false;
+}
+
+/*
+ * Under -icount the guest's time comes from its instructions, and a driver
+ * polling I2C controller 0 through a byte on the bus would pay for each of
+ * its nanoseconds with emulated polls, each an I/O exit. A load that repeats
+ * an earlier one is a poll: nothing in the window reads differently before
+ * the controller's next event, so the guest's clock jumps there at once
+ * (icount_skip, the project's patch to QEMU: never past a timer's deadline),
+ * as it does while the processor idles, and the driver sees the same values
+ * in fewer polls. With no event pending (a controller that waits for
+ * software) nothing is skipped. Without -icount time follows the host's and
+ * nothing is skipped either.
+ */
+static void skip_idle_poll(VBoardMachineState *s, uint32_t offset, uint32_t value)
+{
+	uint64_t now, next;
+
+	if (!icount_enabled() || !repeats_recent_load(s, offset, value))
+		return;
+	now = qemu_clock_get_ns(QEMU_CLOCK_VIRTUAL);
+	next = bm_i2c0_next_event_ns(s->board);
+	if (next != UINT64_MAX && next > now && icount_skip(next - now) > 0)
+		vboard_sync(s);
+}
+
 static MemTxResult vboard_window_read(void *opaque, hwaddr offset, uint64_t *data, unsigned size,
 				      MemTxAttrs attrs)
 {
@@ -85,6 +132,8 @@ static MemTxResult vboard_window_read(void *opaque, hwaddr offset, uint64_t *dat
 	vboard_sync(w->machine);
 	ok = bm_read(w->machine->board, w->id, offset, size, &value);
 	*data = value;
+	if (ok && w->id == BM_I2C0)
+		skip_idle_poll(w->machine, offset, value);
 	vboard_update(w->machine);
 	return ok ? MEMTX_OK : MEMTX_ERROR;
 }
@@ -102,6 +151,7 @@ static MemTxResult vboard_window_write(void *opaque, hwaddr offset, uint64_t val
 	bool ok;
 
 	vboard_sync(w->machine);
+	w->machine->polls = 0;
 	ok = bm_write(w->machine->board, w->id, offset, size, value);
 	vboard_update(w->machine);
 	return ok ? MEMTX_OK : MEMTX_ERROR;

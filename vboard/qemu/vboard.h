@@ -38,6 +38,7 @@ enum {
 #define CTL_STATUS_OK 0
 #define CTL_STATUS_REFUSED 1
 #define CMD_ARGS 3
+#define VBOARD_POLL_SLOTS 4
 
 /* What a person does to the board; the arguments are 32-bit words. */
 enum vboard_command {
@@ -66,6 +67,10 @@ struct VBoardMachineState {
 	QEMUTimer *event_timer;
 	qemu_irq i2c0_irq, sensor_int1;
 	VBoardWindow window[BM_WINDOWS];
+	/* Loads of I2C controller 0's window since the last store: a poll
+	 * repeats one (vboard.c, skip_idle_poll). */
+	unsigned polls;
+	uint32_t poll_offset[VBOARD_POLL_SLOTS], poll_value[VBOARD_POLL_SLOTS];
 	MemoryRegion control;
 	uint8_t line[CTL_TEXT_SIZE];
 	uint8_t message[CTL_TEXT_SIZE];
