@@ -14,7 +14,12 @@
 # In BUILD_DIR/vboard:
 #   guest/                   static armhf programs for the image
 #   image-NAME/              kernel (the boot image), initrd.cpio, release,
-#                            series: what run boots
+#                            series: what run boots; id: a hash of the kernel
+#                            and the initramfs, which name the machines saved
+#                            from them (vboard/run). The initramfs is packed
+#                            reproducibly (file times zeroed, inodes numbered
+#                            anew), so an image built again from the same
+#                            files is the same image.
 set -eu
 
 kernel=$1
@@ -34,14 +39,16 @@ jobs=${JOBS:--j2}
 CROSS=${CROSS:-arm-linux-gnueabihf-}
 
 # Guest programs are static armhf binaries, shared by every kernel; rebuilt
-# when a source, a header of terminal/ or of vboard/guest/programs/ is newer.
-# usage: cross OUTPUT COMPILER SOURCE...
+# when a source, a header of terminal/ or of the guest's programs, or the
+# control page's layout is newer.
+# usage: cross OUTPUT COMPILER [FLAG...] SOURCE...
 cross() {
 	out=$1 cc=$2
 	shift 2
 	if [ -x "$out" ]; then
 		stale=
-		for src in "$@" "$root"/terminal/*.h "$programs"/*.h; do
+		for src in "$@" "$root"/terminal/*.h "$programs"/*.h "$here/qemu/control_page.h"; do
+			case $src in -*) continue ;; esac
 			[ -n "$(find "$src" -newer "$out")" ] && stale=1
 		done
 		[ -z "$stale" ] && return 0
@@ -55,9 +62,11 @@ cross() {
 build_guest_programs() {
 	mkdir -p "$guest"
 	rm -f "$guest/programs"
+	cross "$guest/mailbox" gcc -std=gnu11 -I"$here/qemu" "$programs/mailbox.c"
+	echo mailbox >>"$guest/programs"
 	cross "$guest/readrate" gcc -std=gnu11 "$programs/readrate.c"
 	echo readrate >>"$guest/programs"
-	cross "$guest/panelfeed" gcc -std=gnu11 "$programs/panelfeed.c"
+	cross "$guest/panelfeed" gcc -std=gnu11 -I"$here/qemu" "$programs/panelfeed.c"
 	echo panelfeed >>"$guest/programs"
 	cross "$guest/memaccess" gcc -std=gnu11 "$programs/memaccess.c"
 	echo memaccess >>"$guest/programs"
@@ -147,11 +156,22 @@ pack_initramfs() {
 
 	# Uncompressed: inflating it under emulation would cost every boot a
 	# third of a second.
+	find "$stage" -exec touch -h -d @0 {} +
 	(cd "$stage" && find . -mindepth 1 | LC_ALL=C sort |
-		cpio --quiet -o -H newc --owner=0:0) >"$image/initrd.cpio.tmp"
+		cpio --quiet -o -H newc --owner=0:0 --reproducible) >"$image/initrd.cpio.tmp"
 	device_nodes >>"$image/initrd.cpio.tmp"
-	mv "$image/initrd.cpio.tmp" "$image/initrd.cpio"
+	replace_if_changed "$image/initrd.cpio.tmp" "$image/initrd.cpio"
 	rm -rf "$stage" "$image/initrd.gz"
+}
+
+# Moves $1 to $2 unless $2 has the same bytes: a file left alone keeps its
+# time, and what is made from it (the image's id) stays valid.
+replace_if_changed() {
+	if cmp -s "$1" "$2"; then
+		rm -f "$1"
+	else
+		mv "$1" "$2"
+	fi
 }
 
 # Linux's own drivers for the board's devices, from Debian's package, with
@@ -236,10 +256,15 @@ flock 9
 build_modules
 mkdir -p "$image"
 rm -f "$image/vmlinuz"
-cp "$("$fetch" "$kernel" boot)" "$image/kernel"
+cp "$("$fetch" "$kernel" boot)" "$image/kernel.tmp"
+replace_if_changed "$image/kernel.tmp" "$image/kernel"
 "$fetch" "$kernel" release >"$image/release"
 "$fetch" "$kernel" series >"$image/series"
 busybox=$("$fetch" busybox)
 build_guest_programs
 pack_initramfs
+if [ ! -s "$image/id" ] ||
+	[ -n "$(find "$image/kernel" "$image/initrd.cpio" -newer "$image/id")" ]; then
+	cat "$image/kernel" "$image/initrd.cpio" | sha256sum | cut -c1-32 >"$image/id"
+fi
 "$root/scripts/build-qemu.sh" >/dev/null

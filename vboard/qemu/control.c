@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 /*
- * The control page: the guest's board tool writes its command lines there and
- * reads the sensor's registers and the reason for a refusal.
+ * The control page (control_page.h): the guest's board tool writes its
+ * command lines there and reads the sensor's registers and the reason for a
+ * refusal; the guest finds the size of its work there, and the work itself
+ * in the mailbox beside it.
  */
 #include "qemu/osdep.h"
 #include "qapi/error.h"
 #include "qemu/cutils.h"
+#include "exec/address-spaces.h"
+#include "hw/boards.h"
 
 #include "vboard.h"
 
@@ -26,6 +30,8 @@ static uint64_t vboard_control_read(void *opaque, hwaddr offset, unsigned size)
 		return CTL_ID_VALUE;
 	case CTL_STATUS:
 		return s->status;
+	case CTL_MAILBOX_SIZE:
+		return s->mailbox_size;
 	default:
 		return 0;
 	}
@@ -57,9 +63,77 @@ static void vboard_control_write(void *opaque, hwaddr offset, uint64_t value, un
 		vboard_control_line(s, value);
 }
 
-const MemoryRegionOps vboard_control_ops = {
+static const MemoryRegionOps vboard_control_ops = {
 	.read = vboard_control_read,
 	.write = vboard_control_write,
 	.endianness = DEVICE_LITTLE_ENDIAN,
 	.valid = {.min_access_size = 4, .max_access_size = 4},
 };
+
+/* --- the mailbox: the work of this run ----------------------------------- */
+
+/* Copies the mailbox property's file into the mailbox. */
+static bool vboard_mailbox_fill(VBoardMachineState *s, Error **errp)
+{
+	g_autofree char *data = NULL;
+	g_autoptr(GError) gerr = NULL;
+	gsize length;
+
+	if (!g_file_get_contents(s->mailbox_file, &data, &length, &gerr)) {
+		error_setg(errp, "mailbox: %s", gerr->message);
+		return false;
+	}
+	if (length > VBOARD_MAILBOX_SIZE) {
+		error_setg(errp, "mailbox: %s holds %zu bytes, the mailbox %d", s->mailbox_file,
+			   (size_t)length, VBOARD_MAILBOX_SIZE);
+		return false;
+	}
+	memcpy(memory_region_get_ram_ptr(&s->mailbox), data, length);
+	memory_region_set_dirty(&s->mailbox, 0, length);
+	s->mailbox_size = length;
+	return true;
+}
+
+static char *vboard_get_mailbox(Object *obj, Error **errp)
+{
+	return g_strdup(VBOARD_MACHINE(obj)->mailbox_file ?: "");
+}
+
+/* Set on the command line, the file is read once the machine is built. */
+static void vboard_set_mailbox(Object *obj, const char *value, Error **errp)
+{
+	VBoardMachineState *s = VBOARD_MACHINE(obj);
+
+	g_free(s->mailbox_file);
+	s->mailbox_file = g_strdup(value);
+	if (memory_region_size(&s->mailbox))
+		vboard_mailbox_fill(s, errp);
+}
+
+/*
+ * The mailbox is memory that the machine does not migrate: a machine
+ * restored from a saved one finds there the work of the run that restores
+ * it, not of the one that was saved.
+ */
+void vboard_control_init(VBoardMachineState *s)
+{
+	memory_region_init_io(&s->control, OBJECT(s), &vboard_control_ops, s, "vboard-control",
+			      VBOARD_CONTROL_SIZE);
+	memory_region_add_subregion(get_system_memory(), VBOARD_CONTROL_BASE, &s->control);
+	memory_region_init_ram_nomigrate(&s->mailbox, OBJECT(s), "vboard-mailbox",
+					 VBOARD_MAILBOX_SIZE, &error_fatal);
+	memory_region_set_readonly(&s->mailbox, true);
+	memory_region_add_subregion(get_system_memory(), VBOARD_MAILBOX_BASE, &s->mailbox);
+	if (s->mailbox_file && !vboard_mailbox_fill(s, NULL)) {
+		error_report("vboard: cannot fill the mailbox from '%s'", s->mailbox_file);
+		exit(1);
+	}
+}
+
+void vboard_control_class_init(ObjectClass *oc)
+{
+	object_class_property_add_str(oc, "mailbox", vboard_get_mailbox, vboard_set_mailbox);
+	object_class_property_set_description(oc, "mailbox",
+					      "a file the guest finds in its mailbox: the work "
+					      "of a run");
+}

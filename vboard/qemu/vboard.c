@@ -7,6 +7,7 @@
  *   0xFFD08000 +0x800   system manager (pin multiplexing)
  *   0xFF200000 +0x5000  pushbutton and switch ports
  *   0x0B000000 +0x1000  control page: the outside world, for the guest
+ *   0x0B100000 +0xF00000 mailbox: the work of a run (control_page.h)
  *
  * The devices are the project's models (board_bridge.h); board time is the
  * virtual clock, brought up to date before every access and at each event
@@ -35,6 +36,7 @@
 #include "exec/address-spaces.h"
 #include "hw/arm/virt.h"
 #include "hw/boards.h"
+#include "hw/block/flash.h"
 #include "sysemu/reset.h"
 #include "sysemu/cpu-timers.h"
 
@@ -271,6 +273,22 @@ static void vboard_check_ram(VBoardMachineState *s, MachineState *ms)
 	}
 }
 
+/*
+ * virt's two flash banks hold firmware; the board boots its kernel directly
+ * and never uses them. Left out of the saved state, their 128 MiB of zeros
+ * cost a restored machine nothing (the stream would carry them as zero
+ * pages, each checked when loaded).
+ */
+static void vboard_unsave_flash(VBoardMachineState *s)
+{
+	VirtMachineState *vms = VIRT_MACHINE(s);
+	unsigned i;
+
+	for (i = 0; i < ARRAY_SIZE(vms->flash); i++)
+		vmstate_unregister_ram(pflash_cfi01_get_memory(vms->flash[i]),
+				       DEVICE(vms->flash[i]));
+}
+
 static void vboard_init(MachineState *ms)
 {
 	VBoardMachineState *s = VBOARD_MACHINE(ms);
@@ -278,6 +296,7 @@ static void vboard_init(MachineState *ms)
 
 	VBOARD_MACHINE_GET_CLASS(s)->parent_init(ms);
 	vboard_check_ram(s, ms);
+	vboard_unsave_flash(s);
 
 	for (i = 0; i < BM_WINDOWS; i++) {
 		VBoardWindow *w = &s->window[i];
@@ -288,9 +307,7 @@ static void vboard_init(MachineState *ms)
 				      bm_windows[i].span);
 		memory_region_add_subregion(get_system_memory(), bm_windows[i].base, &w->mr);
 	}
-	memory_region_init_io(&s->control, OBJECT(s), &vboard_control_ops, s, "vboard-control",
-			      VBOARD_CONTROL_SIZE);
-	memory_region_add_subregion(get_system_memory(), VBOARD_CONTROL_BASE, &s->control);
+	vboard_control_init(s);
 
 	s->i2c0_irq = qdev_get_gpio_in(VIRT_MACHINE(s)->gic, VBOARD_I2C0_SPI);
 	s->sensor_int1 = qdev_get_gpio_in(VIRT_MACHINE(s)->gic, VBOARD_SENSOR_INT1_SPI);
@@ -319,6 +336,7 @@ static void vboard_instance_finalize(Object *obj)
 	if (s->event_timer)
 		timer_free(s->event_timer);
 	g_free(s->board);
+	g_free(s->mailbox_file);
 }
 
 static void vboard_class_init(ObjectClass *oc, void *data)
@@ -331,6 +349,7 @@ static void vboard_class_init(ObjectClass *oc, void *data)
 	mc->desc = "Virtual board: virt with the board's devices at their addresses";
 
 	vboard_class_add_properties(oc);
+	vboard_control_class_init(oc);
 }
 
 static const TypeInfo vboard_machine_info = {

@@ -8,35 +8,16 @@
 
 #include "hw/arm/virt.h"
 #include "board_bridge.h"
+#include "control_page.h"
 
 #define TYPE_VBOARD_MACHINE MACHINE_TYPE_NAME("vboard")
 OBJECT_DECLARE_TYPE(VBoardMachineState, VBoardMachineClass, VBOARD_MACHINE)
-
-/*
- * Control page. Free in virt's map: after the virtio-mmio transports
- * (0x0A000000 + 32 * 0x200), before the platform bus (0x0C000000).
- */
-#define VBOARD_CONTROL_BASE 0x0B000000
-#define VBOARD_CONTROL_SIZE 0x1000
-
-enum {
-	CTL_ID = 0x00,	     /* reads CTL_ID_VALUE */
-	CTL_COMMAND = 0x04,  /* write N: run the first N bytes of CTL_LINE */
-	CTL_STATUS = 0x08,   /* CTL_STATUS_OK, or CTL_STATUS_REFUSED */
-	CTL_SENSOR = 0x100,  /* sensor register n at CTL_SENSOR + 4 n */
-	CTL_LINE = 0x200,    /* a board tool command line, 4 bytes a word */
-	CTL_MESSAGE = 0x300, /* why the last one was refused, NUL-terminated */
-};
-#define CTL_ID_VALUE 0x76626432 /* "vbd2" */
-#define CTL_TEXT_SIZE 0x100
 
 /* Interrupt lines (GIC SPIs) and the bus speed the device tree asks for. */
 #define VBOARD_I2C0_SPI 10
 #define VBOARD_SENSOR_INT1_SPI 11
 #define VBOARD_I2C0_BUS_HZ 400000
 #define VBOARD_SENSOR_ADDRESS 0x53
-#define CTL_STATUS_OK 0
-#define CTL_STATUS_REFUSED 1
 #define CMD_ARGS 3
 #define VBOARD_POLL_SLOTS 4
 
@@ -72,6 +53,9 @@ struct VBoardMachineState {
 	unsigned polls;
 	uint32_t poll_offset[VBOARD_POLL_SLOTS], poll_value[VBOARD_POLL_SLOTS];
 	MemoryRegion control;
+	MemoryRegion mailbox;
+	char *mailbox_file;    /* the mailbox property: the work of this run */
+	uint32_t mailbox_size; /* bytes of it in the mailbox */
 	uint8_t line[CTL_TEXT_SIZE];
 	uint8_t message[CTL_TEXT_SIZE];
 	uint32_t status;
@@ -90,7 +74,8 @@ void vboard_update(VBoardMachineState *s);
 bool vboard_command_line(VBoardMachineState *s, const char *line, Error **errp);
 /* The machine's properties: what a person does and how the board was built. */
 void vboard_class_add_properties(ObjectClass *oc);
-/* The control page, for the guest's board tool. */
-extern const MemoryRegionOps vboard_control_ops;
+/* The control page and the mailbox beside it. */
+void vboard_control_init(VBoardMachineState *s);
+void vboard_control_class_init(ObjectClass *oc);
 
 #endif

@@ -34,12 +34,9 @@
 #include <unistd.h>
 
 #include "accel_record.h"
+#include "control_page.h"
 
-/* The board's control page (vboard/qemu/vboard.c): sensor registers from
- * CTL_SENSOR, one 32-bit word each. */
-#define CONTROL_PAGE 0x0B000000
-#define CONTROL_SIZE 0x1000
-#define CTL_SENSOR 0x100
+/* The sensor's register as the board's control page shows it. */
 #define ADXL_BW_RATE 0x2C
 #define BW_RATE_CODE_MASK 0x0F
 
@@ -97,7 +94,7 @@ static volatile uint32_t *map_control(void)
 
 	if (fd < 0)
 		return NULL;
-	page = mmap(NULL, CONTROL_SIZE, PROT_READ, MAP_SHARED, fd, CONTROL_PAGE);
+	page = mmap(NULL, VBOARD_CONTROL_SIZE, PROT_READ, MAP_SHARED, fd, VBOARD_CONTROL_BASE);
 	close(fd);
 	return page == MAP_FAILED ? NULL : page;
 }

@@ -1,0 +1,38 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
+/*
+ * The virtual board's control page: where the guest meets the outside
+ * world. The machine (control.c) serves it; the guest's programs map it
+ * through /dev/mem, and the guest's board tool (vboard/guest/board.sh)
+ * writes it with devmem, its offsets checked against these by the
+ * repository checks. Free in virt's map: after the virtio-mmio transports
+ * (0x0A000000 + 32 * 0x200), before the platform bus (0x0C000000).
+ */
+#ifndef VBOARD_CONTROL_PAGE_H
+#define VBOARD_CONTROL_PAGE_H
+
+#define VBOARD_CONTROL_BASE 0x0B000000
+#define VBOARD_CONTROL_SIZE 0x1000
+
+#define CTL_ID 0x00		/* reads CTL_ID_VALUE */
+#define CTL_COMMAND 0x04	/* write N: run the first N bytes of CTL_LINE */
+#define CTL_STATUS 0x08		/* CTL_STATUS_OK, or CTL_STATUS_REFUSED */
+#define CTL_MAILBOX_SIZE 0x0C	/* bytes of work in the mailbox, 0 while none */
+#define CTL_SENSOR 0x100	/* sensor register n at CTL_SENSOR + 4 n */
+#define CTL_LINE 0x200		/* a board tool command line, 4 bytes a word */
+#define CTL_MESSAGE 0x300	/* why the last one was refused, NUL-terminated */
+#define CTL_ID_VALUE 0x76626432 /* "vbd2" */
+#define CTL_TEXT_SIZE 0x100
+#define CTL_STATUS_OK 0
+#define CTL_STATUS_REFUSED 1
+
+/*
+ * The mailbox: the work of one run (a cpio archive: its configuration, its
+ * script, its files), which the machine copies from the file its mailbox
+ * property names. Plain memory, not part of the saved machine, so that a
+ * machine restored from a saved one finds the work of the run that restored
+ * it; the guest copies it out and unpacks it.
+ */
+#define VBOARD_MAILBOX_BASE 0x0B100000
+#define VBOARD_MAILBOX_SIZE 0x00F00000
+
+#endif
