@@ -3,7 +3,7 @@
 // board, records), its locks, and the helpers more than one of them calls.
 // The kernel services of ks.h and the test interface of simkernel.h are
 // spread over them by job:
-//   ks_host.cpp    registrations, modules, allocations, fault injection
+//   tables.cpp     registrations, modules, allocations, fault injection
 //   files.cpp      files opened, read and written as the kernel's
 //                  character-device layer does it
 //   bus.cpp        register windows mapped onto the board, loads and stores,
@@ -110,7 +110,7 @@ extern thread_local bool t_pause_pending;
 
 int thread_no(); // small number of the calling thread, from 1
 
-// ks_host.cpp
+// tables.cpp
 ModuleState *module_state(const char *name); // needs g_mutex
 ModuleState *current();			     // the module calling a service
 bool take_fault(sim::Step step, int *err);
