@@ -39,23 +39,13 @@ bool repeats_recent_load(uint32_t phys, uint32_t value)
 	return false;
 }
 
-// A load of an I2C controller register that repeats an earlier one is a
-// poll. Nothing in that window can read differently before the controller's
-// next event, so the board clock jumps to just before it, as an emulator's
-// clock warps while its processor idles: the driver sees the same values,
-// in fewer polls. With no event pending (a controller that waits for
-// software) the clock is left alone, so a bounded wait for something that
-// never comes takes as many polls and as much board time as ever. Needs
-// g_board_mutex.
+// A repeated load is a poll, whose idle time the board may skip (see
+// models::board_skip_idle_poll). Needs g_board_mutex.
 void skip_idle_polls(uint32_t phys, uint32_t value)
 {
 	bool poll = repeats_recent_load(phys, value);
-	if (!g_idle_skip || !poll || phys < models::I2C0_BASE ||
-	    phys - models::I2C0_BASE >= models::I2C0_SPAN)
-		return;
-	uint64_t next = models::i2c0_next_event_ns(&g_board);
-	if (next != UINT64_MAX && next > g_board.now_ns + models::BOARD_ACCESS_NS)
-		models::board_sync(&g_board, next - models::BOARD_ACCESS_NS);
+	if (g_idle_skip && poll)
+		models::board_skip_idle_poll(&g_board, phys);
 }
 
 const Mapping *mapping_of(const volatile unsigned int *addr, uint32_t *offset)
