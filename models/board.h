@@ -198,6 +198,16 @@ bool sensor_int_pin(const Board *b, unsigned pin);
 // Board time of the next change of any device's state by itself (a word
 // done, a sample due), UINT64_MAX when none comes without software.
 uint64_t board_next_event_ns(Board *b);
+// A load at phys of an I2C controller register that repeats an earlier one
+// is a poll (the caller, which sees the loads, tells which ones repeat).
+// Nothing in that window can read differently before the controller's next
+// event, so the board clock jumps to just before it, as an emulator's clock
+// warps while its processor idles: the driver sees the same values, in fewer
+// polls. With no event pending (a controller that waits for software) the
+// clock is left alone, so a bounded wait for something that never comes
+// takes as many polls and as much board time as ever. Loads of the other
+// windows leave it alone as well.
+void board_skip_idle_poll(Board *b, uint32_t phys);
 // True when [phys, phys + size) lies inside one modelled window (size > 0).
 bool board_has_window(uint32_t phys, uint32_t size);
 
@@ -252,7 +262,7 @@ void ports_force_edges(PanelPorts *p, uint32_t raw);
 // Board time of the controller's next change of state after now (a word
 // or an abort done), UINT64_MAX when it waits for software: until then no
 // register of its window reads differently. Lets a simulation skip the
-// time a driver spends polling it.
+// time a driver spends polling it (board_skip_idle_poll()).
 uint64_t i2c0_next_event_ns(Board *b);
 
 // Between the models (not for drivers).

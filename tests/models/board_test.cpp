@@ -40,6 +40,58 @@ TEST(BoardMap, EveryAccessCostsTimeAndTheClockNeverGoesBack)
 	EXPECT_EQ(r.b->now_ns, t + 3 * BOARD_ACCESS_NS + 1000);
 }
 
+// A poll of the controller jumps the clock to just before the controller's
+// next event, so that the next load sees it; nothing else moves the clock.
+TEST(BoardMap, PollOfTheControllerSkipsToJustBeforeItsNextEvent)
+{
+	Rig r;
+	r.bring_up();
+	ASSERT_EQ(i2c0_next_event_ns(r.b), UINT64_MAX);
+	uint64_t t = r.b->now_ns;
+	board_skip_idle_poll(r.b, I2C0_BASE + I2C_STATUS);
+	EXPECT_EQ(r.b->now_ns, t) << "nothing comes without software";
+
+	r.cmd(WRITE_ADDR | ADXL_DEVID);
+	uint64_t next = i2c0_next_event_ns(r.b);
+	ASSERT_NE(next, UINT64_MAX);
+	t = r.b->now_ns;
+	board_skip_idle_poll(r.b, SYSMGR_BASE + SYSMGR_I2C0_ROUTING);
+	board_skip_idle_poll(r.b, LWBRIDGE_BASE + PORTS_KEY_DATA);
+	board_skip_idle_poll(r.b, I2C0_BASE + I2C0_SPAN);
+	EXPECT_EQ(r.b->now_ns, t) << "polls outside the controller's window";
+	board_skip_idle_poll(r.b, I2C0_BASE + I2C_STATUS);
+	EXPECT_EQ(r.b->now_ns, next - BOARD_ACCESS_NS);
+	board_skip_idle_poll(r.b, I2C0_BASE + I2C_STATUS);
+	EXPECT_EQ(r.b->now_ns, next - BOARD_ACCESS_NS) << "the next load is the event's";
+}
+
+// Reads DEVID, polling the receive level until its byte is there: the board
+// time of the load that sees it, and the loads it took.
+uint64_t poll_devid(bool skip, int *loads)
+{
+	Rig r;
+	r.bring_up();
+	r.cmd(WRITE_ADDR | ADXL_DEVID);
+	r.cmd(READ | I2C_CMD_STOP);
+	for (*loads = 1; r.i2c_r(I2C_RXFLR) == 0 && *loads < POLL_LIMIT; ++*loads)
+		if (skip)
+			board_skip_idle_poll(r.b, I2C0_BASE + I2C_RXFLR);
+	uint64_t seen = r.b->now_ns;
+	EXPECT_EQ(r.i2c_r(I2C_DATA_CMD), ADXL_DEVID_VALUE) << (skip ? "skipping" : "load by load");
+	return seen;
+}
+
+TEST(BoardMap, SkippingPollsSeeTheByteAsSoonInAFewLoads)
+{
+	int loads, skipping_loads;
+	uint64_t seen = poll_devid(false, &loads);
+	uint64_t seen_skipping = poll_devid(true, &skipping_loads);
+	EXPECT_LE(seen_skipping, seen);
+	EXPECT_LT(seen - seen_skipping, BOARD_ACCESS_NS);
+	EXPECT_LE(skipping_loads, 3) << "the first, then one at the end of each word";
+	EXPECT_GT(loads, 100);
+}
+
 TEST(BoardMap, ClearedTracesCountAfresh)
 {
 	Rig r;
