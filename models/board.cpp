@@ -108,13 +108,19 @@ uint64_t board_next_event_ns(Board *b)
 	return i2c < sensor ? i2c : sensor;
 }
 
-void board_skip_idle_poll(Board *b, uint32_t phys)
+uint64_t board_poll_skip_until(Board *b, uint32_t phys)
 {
 	if (!in_window(phys, 1, I2C0_BASE, I2C0_SPAN))
-		return;
+		return b->now_ns;
 	uint64_t next = i2c0_next_event_ns(b);
-	if (next != UINT64_MAX && next > b->now_ns + BOARD_ACCESS_NS)
-		board_sync(b, next - BOARD_ACCESS_NS);
+	return next == UINT64_MAX || next < b->now_ns ? b->now_ns : next;
+}
+
+void board_skip_idle_poll(Board *b, uint32_t phys)
+{
+	uint64_t until = board_poll_skip_until(b, phys);
+	if (until > b->now_ns + BOARD_ACCESS_NS)
+		board_sync(b, until - BOARD_ACCESS_NS);
 }
 
 void board_clear_traces(Board *b)

@@ -201,12 +201,17 @@ uint64_t board_next_event_ns(Board *b);
 // A load at phys of an I2C controller register that repeats an earlier one
 // is a poll (the caller, which sees the loads, tells which ones repeat).
 // Nothing in that window can read differently before the controller's next
-// event, so the board clock jumps to just before it, as an emulator's clock
-// warps while its processor idles: the driver sees the same values, in fewer
-// polls. With no event pending (a controller that waits for software) the
-// clock is left alone, so a bounded wait for something that never comes
-// takes as many polls and as much board time as ever. Loads of the other
-// windows leave it alone as well.
+// event, so the board clock may jump to it, as an emulator's clock warps
+// while its processor idles: the driver sees the same values, in fewer
+// polls. board_poll_skip_until() is the board time a poll of phys may skip
+// to: the controller's next event for a register of I2C controller 0;
+// now_ns with no event pending (a controller that waits for software, so
+// that a bounded wait for something that never comes takes as many polls
+// and as much board time as ever) and for the other windows.
+// board_skip_idle_poll() jumps to one access before it (the host tests'
+// simulated kernel, whose every access costs BOARD_ACCESS_NS); the virtual
+// board moves QEMU's clock there.
+uint64_t board_poll_skip_until(Board *b, uint32_t phys);
 void board_skip_idle_poll(Board *b, uint32_t phys);
 // True when [phys, phys + size) lies inside one modelled window (size > 0).
 bool board_has_window(uint32_t phys, uint32_t size);

@@ -108,9 +108,9 @@ uint64_t bm_next_event_ns(bm_board *b)
 	return models::board_next_event_ns(&b->board);
 }
 
-uint64_t bm_i2c0_next_event_ns(bm_board *b)
+uint64_t bm_poll_skip_until(bm_board *b, bm_window_id w, uint32_t offset)
 {
-	return models::i2c0_next_event_ns(&b->board);
+	return models::board_poll_skip_until(&b->board, bm_windows[w].base + offset);
 }
 
 void bm_sensor_power_cycle(bm_board *b)

@@ -50,9 +50,10 @@ bool bm_i2c0_irq(const struct bm_board *b);
 bool bm_sensor_int1(const struct bm_board *b);
 /* Board time of the next change of state by itself, UINT64_MAX for none. */
 uint64_t bm_next_event_ns(struct bm_board *b);
-/* ... of I2C controller 0 alone: until then no register of its window reads
- * differently, UINT64_MAX when it waits for software. */
-uint64_t bm_i2c0_next_event_ns(struct bm_board *b);
+/* Board time up to which a load that repeats an earlier one (a poll) of the
+ * register at offset cannot read differently: where the clock may skip to,
+ * now when it may not (models/board.h, board_poll_skip_until). */
+uint64_t bm_poll_skip_until(struct bm_board *b, enum bm_window_id w, uint32_t offset);
 /* The sensor's supply switched off and on. */
 void bm_sensor_power_cycle(struct bm_board *b);
 /* Where the models report a guest's mistakes. */

@@ -108,19 +108,20 @@ static bool repeats_recent_load(VBoardMachineState *s, uint32_t offset, uint32_t
  * the controller's next event, so the guest's clock jumps there at once
  * (icount_skip, the project's patch to QEMU: never past a timer's deadline),
  * as it does while the processor idles, and the driver sees the same values
- * in fewer polls. With no event pending (a controller that waits for
- * software) nothing is skipped. Without -icount time follows the host's and
- * nothing is skipped either.
+ * in fewer polls (models/board.h, board_poll_skip_until: the host tests'
+ * simulated kernel skips the same polls). Without -icount time follows the
+ * host's and nothing is skipped.
  */
-static void skip_idle_poll(VBoardMachineState *s, uint32_t offset, uint32_t value)
+static void skip_idle_poll(VBoardWindow *w, uint32_t offset, uint32_t value)
 {
-	uint64_t now, next;
+	VBoardMachineState *s = w->machine;
+	uint64_t now, until;
 
 	if (!icount_enabled() || !repeats_recent_load(s, offset, value))
 		return;
 	now = qemu_clock_get_ns(QEMU_CLOCK_VIRTUAL);
-	next = bm_i2c0_next_event_ns(s->board);
-	if (next != UINT64_MAX && next > now && icount_skip(next - now) > 0)
+	until = bm_poll_skip_until(s->board, w->id, offset);
+	if (until > now && icount_skip(until - now) > 0)
 		vboard_sync(s);
 }
 
@@ -135,7 +136,7 @@ static MemTxResult vboard_window_read(void *opaque, hwaddr offset, uint64_t *dat
 	ok = bm_read(w->machine->board, w->id, offset, size, &value);
 	*data = value;
 	if (ok && w->id == BM_I2C0)
-		skip_idle_poll(w->machine, offset, value);
+		skip_idle_poll(w, offset, value);
 	vboard_update(w->machine);
 	return ok ? MEMTX_OK : MEMTX_ERROR;
 }

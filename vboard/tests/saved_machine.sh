@@ -1,0 +1,118 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Runs start from saved machines. Every run starts pristine: a file written,
+# a module loaded and a switch set by one run are gone in the next; the
+# guest's wall clock is the host's; a module and a program of one's own
+# brought with --file are there and load, and a missing one is refused before
+# anything starts. With a folder of saved machines of its own: two runs
+# started together make one saved machine and both pass; a truncated state,
+# a truncated RAM file and a damaged RAM file are each noticed and made anew
+# by a cold boot, with one line on stderr, and the run's result stands. A
+# vboard/run stopped by SIGTERM, SIGINT or SIGHUP leaves no QEMU and no files.
+# usage: saved_machine.sh RUN BOARD BUILD_DIR SERIES
+set -eu
+run=$1 board=$2 build=$3 series=$4
+# shellcheck source=vboard/tests/host_lib.sh
+. "$(dirname "$0")/host_lib.sh"
+vrun() {
+	"$run" --no-build --build "$build" --kernel "$series" --timeout 120 "$@"
+}
+
+# --- pristine runs, the clock, one's own files -----------------------------
+cat >"$work/dirty.sh" <<'GUEST'
+echo mark >/root/mark
+insmod /modules/panelio.ko
+board switches 2a5
+GUEST
+cat >"$work/clean.sh" <<'GUEST'
+[ -e /root/mark ] && echo "a file of the last run"
+grep -q '^panelio ' /proc/modules && echo "a module of the last run"
+[ $(($(devmem 0xFF200040))) -eq 0 ] || echo "the last run's switches"
+echo "clock $(date +%s)"
+GUEST
+vrun --script "$work/dirty.sh" || problem "the first run failed"
+before=$(date +%s)
+out=$(vrun --script "$work/clean.sh") || problem "the second run failed"
+after=$(date +%s)
+echo "$out" | grep -v '^clock ' | sed 's/^/FAIL: /'
+echo "$out" | grep -qv '^clock ' && problem "the second run was not pristine"
+clock=$(echo "$out" | sed -n 's/^clock //p')
+if [ -z "$clock" ] || [ "$clock" -lt $((before - 1)) ] || [ "$clock" -gt "$after" ]; then
+	problem "the guest's clock $clock is not the host's ($before to $after)"
+fi
+
+printf '#!/bin/sh\necho "a program of my own"\n' >"$work/mine.sh"
+chmod +x "$work/mine.sh"
+cat >"$work/own.sh" <<'GUEST'
+/root/mine.sh
+insmod /lib/mine.ko && test -c /dev/KEY && echo "my module loaded"
+GUEST
+out=$(vrun --file "$work/mine.sh" --file "$build/kernel/linux/$series/panelio.ko:/lib/mine.ko" \
+	--script "$work/own.sh") || problem "the run with files of its own failed"
+[ "$out" = "a program of my own
+my module loaded" ] || problem "files of one's own: '$out'"
+if vrun --file "$work/absent.ko" --script "$work/own.sh" >"$work/out" 2>&1; then
+	problem "a missing --file was taken"
+else
+	grep -q "cannot read '$work/absent.ko'" "$work/out" || problem "missing file: $(cat "$work/out")"
+fi
+
+# --- saved machines of this test's own -------------------------------------
+VBOARD_TEMPLATES=$work/templates
+export VBOARD_TEMPLATES
+echo 'echo ok' >"$work/ok.sh"
+vrun --script "$work/ok.sh" >"$work/a" 2>&1 &
+first=$!
+vrun --script "$work/ok.sh" >"$work/b" 2>&1 || problem "the second of two runs: $(cat "$work/b")"
+wait "$first" || problem "the first of two runs: $(cat "$work/a")"
+[ "$(cat "$work/a" "$work/b")" = "ok
+ok" ] || problem "two runs together: '$(cat "$work/a" "$work/b")'"
+# shellcheck disable=SC2012 # names without blanks
+[ "$(ls "$VBOARD_TEMPLATES" | wc -l)" -eq 1 ] ||
+	problem "two runs made $(ls "$VBOARD_TEMPLATES" | wc -l) saved machines"
+saved=$(ls -d "$VBOARD_TEMPLATES"/*/)
+
+# usage: damaged WHAT: after the damage, one run passes with one line on
+# stderr, and the saved machine is whole again.
+damaged() {
+	status=0
+	VBOARD_RESTORE_S=5 vrun --script "$work/ok.sh" >"$work/out" 2>"$work/err" || status=$?
+	if [ "$status" -ne 0 ] || [ "$(cat "$work/out")" != ok ]; then
+		problem "$1: status $status, output '$(cat "$work/out")'"
+	fi
+	if [ "$(wc -l <"$work/err")" -ne 1 ] || ! grep -q "^vboard/run: the saved machine" "$work/err"; then
+		problem "$1: stderr '$(cat "$work/err")'"
+	fi
+	[ "$(stat -c %s "$saved/ram")" -gt 4096 ] || problem "$1: not made anew"
+}
+truncate -s 1000 "$saved/vmstate"
+damaged "a truncated state"
+truncate -s 4096 "$saved/ram"
+damaged "a truncated RAM file"
+# The kernel's text and data, from the start of RAM, zeroed.
+dd if=/dev/zero of="$saved/ram" bs=1M count=16 conv=notrunc status=none
+damaged "a damaged RAM file"
+unset VBOARD_TEMPLATES
+
+# --- stopped runs ---------------------------------------------------------
+printf 'board devid 3c\nsleep 600\n' >"$work/long.sh"
+for signal in TERM INT HUP; do
+	mkdir -p "$work/tmp"
+	# A shell starts background jobs with SIGINT ignored; vboard/run gets
+	# the default back, as from a terminal.
+	TMPDIR=$work/tmp env --default-signal=INT "$run" --no-build --build "$build" \
+		--kernel "$series" --qmp "$sock" --script "$work/long.sh" >/dev/null 2>&1 &
+	pid=$!
+	wait_for "the guest's cue ($signal)" board_says 'DEVID 0x3C' || break
+	kill -s "$signal" "$pid"
+	wait "$pid" || true
+	pid=
+	if pgrep -f "qemu-system-arm.*$sock" >/dev/null; then
+		problem "SIG$signal left QEMU running"
+		pkill -f "qemu-system-arm.*$sock"
+	fi
+	[ -z "$(ls -A "$work/tmp")" ] || problem "SIG$signal left files: $(ls "$work/tmp")"
+	rm -rf "$work/tmp"
+done
+[ "$fail" -ne 0 ] || echo "saved_machine: every check passed"
+exit "$fail"
