@@ -129,7 +129,11 @@ pack_initramfs() {
 		found="$found $(basename "$ko" .ko)"
 	done
 	echo "image.sh: modules in the $name image:${found:- none}"
-	linux_modules "$stage/modules"
+	# shellcheck disable=SC2086 # one word per module
+	[ "$kernel" != 6.12 ] || linux_modules "$stage/modules" $LINUX_MODULES
+	# The UIO core for the fabric's UIO driver (Debian builds it as a
+	# module), where that driver was built.
+	[ ! -e "$modules/fabric_uio.ko" ] || linux_modules "$stage/modules" uio
 	# The module index, so that modinfo and modprobe work as on any system.
 	release=$(cat "$image/release")
 	mkdir -p "$stage/lib/modules"
@@ -154,17 +158,19 @@ pack_initramfs() {
 	rm -rf "$stage" "$image/initrd.gz"
 }
 
-# Linux's own drivers for the board's devices, from Debian's package, with
-# what they depend on (modinfo), unpacked under modules/kernel/ as the
-# package lays them out. 6.12 only: the guest tests that use them run there.
-# They are loaded only when asked (modprobe): Linux's controller driver and
-# accel must never be loaded together, both drive I2C controller 0.
+# Linux's own modules from the kernel's package, with what they depend on
+# (modinfo), unpacked under modules/kernel/ as the package lays them out.
+# Its drivers for the board's devices go to the 6.12 image only: the guest
+# tests that use them run there. They are loaded only when asked (modprobe):
+# Linux's controller driver and accel must never be loaded together, both
+# drive I2C controller 0.
+# usage: linux_modules DEST MODULE...
 LINUX_MODULES="i2c-designware-platform i2c-dev adxl34x-i2c evdev"
 linux_modules() {
-	[ "$kernel" = 6.12 ] || return 0
 	dest=$1
+	shift
 	kmods=$("$fetch" "$kernel" modules)
-	todo=$LINUX_MODULES done=
+	todo=$* done=
 	while [ -n "$todo" ]; do
 		# shellcheck disable=SC2086
 		set -- $todo
