@@ -34,14 +34,15 @@ jobs=${JOBS:--j2}
 CROSS=${CROSS:-arm-linux-gnueabihf-}
 
 # Guest programs are static armhf binaries, shared by every kernel; rebuilt
-# when a source, a header of terminal/ or of vboard/guest/programs/ is newer.
+# when a source, a header of terminal/, vboard/guest/programs/ or
+# examples/fabric/ is newer.
 # usage: cross OUTPUT COMPILER SOURCE...
 cross() {
 	out=$1 cc=$2
 	shift 2
 	if [ -x "$out" ]; then
 		stale=
-		for src in "$@" "$root"/terminal/*.h "$programs"/*.h; do
+		for src in "$@" "$root"/terminal/*.h "$programs"/*.h "$root"/examples/fabric/*.h; do
 			[ -n "$(find "$src" -newer "$out")" ] && stale=1
 		done
 		[ -z "$stale" ] && return 0
@@ -61,6 +62,9 @@ build_guest_programs() {
 	echo panelfeed >>"$guest/programs"
 	cross "$guest/memaccess" gcc -std=gnu11 "$programs/memaccess.c"
 	echo memaccess >>"$guest/programs"
+	# The fabric's walk-through: its example's program.
+	cross "$guest/fabtimer" gcc -std=gnu11 "$root/examples/fabric/fabtimer.c"
+	echo fabtimer >>"$guest/programs"
 	canvas=
 	for src in "$root"/terminal/*.cpp; do
 		[ -e "$src" ] || continue
