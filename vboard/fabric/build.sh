@@ -58,7 +58,14 @@ if [ -s "$dir/libfabric.so" ]; then
 	exit 0
 fi
 
+# One build of a design at a time: tests and runs may start together.
 mkdir -p "$cache/fabric"
+exec 9>"$cache/fabric/.$id.lock"
+flock 9
+if [ -s "$dir/libfabric.so" ]; then
+	echo "$dir"
+	exit 0
+fi
 work=$(mktemp -d "$cache/fabric/.build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 sources=
@@ -95,7 +102,6 @@ CCACHE_DIR=$cache/ccache make -s -C "$work/obj" -f Vfabric.mk -j2 OBJCACHE="$cca
 
 mkdir -p "$work/out"
 mv "$work/libfabric.so" "$work/info" "$work/out/"
-# Another build of the same design may have finished meanwhile: either
-# result is the same.
-mv -T "$work/out" "$dir" 2>/dev/null || [ -s "$dir/libfabric.so" ]
+rm -rf "$dir"
+mv -T "$work/out" "$dir"
 echo "$dir"
