@@ -62,6 +62,8 @@ build_guest_programs() {
 	echo panelfeed >>"$guest/programs"
 	cross "$guest/memaccess" gcc -std=gnu11 "$programs/memaccess.c"
 	echo memaccess >>"$guest/programs"
+	cross "$guest/busloop" gcc -std=gnu11 "$programs/busloop.c"
+	echo busloop >>"$guest/programs"
 	# The fabric's walk-through: its example's program.
 	cross "$guest/fabtimer" gcc -std=gnu11 "$root/examples/fabric/fabtimer.c"
 	echo fabtimer >>"$guest/programs"

@@ -438,7 +438,12 @@ uint64_t op_next_ns(fabric *f)
 {
 	uint64_t poll = f->time_of(f->t.cycles);
 
-	poll = poll > UINT64_MAX - FABRIC_POLL_NS ? NEVER : poll + FABRIC_POLL_NS;
+	// Without an interrupt, nothing the design does by itself needs to be
+	// seen before the next access or input.
+	if (!FABRIC_HAS_IRQ || poll > UINT64_MAX - FABRIC_POLL_NS)
+		poll = NEVER;
+	else
+		poll += FABRIC_POLL_NS;
 	if (f->t.release_cycle != NEVER) {
 		uint64_t release = f->time_of(f->t.release_cycle);
 

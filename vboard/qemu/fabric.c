@@ -6,13 +6,12 @@
  * bridge's window.
  *
  * The design's clock follows the virtual clock: it runs the cycles due
- * before every access and input change, and on a timer between accesses
- * (FABRIC_POLL_NS), at which its interrupt output reaches the interrupt
- * line. A load reads the word; an 8- or 16-bit store is a store of its byte
- * lanes (the write strobes). A SLVERR or DECERR response is a bus error, and
- * so is a transfer the design leaves unanswered for FABRIC_TRANSFER_CYCLES
- * of its cycles, which also goes to the guest-error log. The design's state
- * migrates as one buffer, its time with it.
+ * before every access and input change, and, for a design with an
+ * interrupt output, on a timer between accesses (FABRIC_POLL_NS), at which
+ * its interrupt reaches the interrupt line. A load reads the word; an 8- or 16-bit store is a store
+ * of its byte lanes (the write strobes). A SLVERR or DECERR response is a bus error, and so is a
+ * transfer the design leaves unanswered for FABRIC_TRANSFER_CYCLES of its cycles, which also goes
+ * to the guest-error log. The design's state migrates as one buffer, its time with it.
  */
 #include "qemu/osdep.h"
 #include "qapi/error.h"
@@ -60,12 +59,13 @@ static void fabric_update(VBoardFabric *s)
 	s->ops->outputs(s->f, &out);
 	qemu_set_irq(s->irq, out.irq);
 	next = s->ops->next_ns(s->f);
+	if (next == s->deadline)
+		return;
 	if (next > INT64_MAX)
-		next = INT64_MAX;
-	if (next != s->deadline) {
+		timer_del(s->timer);
+	else
 		timer_mod(s->timer, next);
-		s->deadline = next;
-	}
+	s->deadline = next;
 }
 
 static void fabric_timer(void *opaque)
