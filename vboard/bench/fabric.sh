@@ -6,8 +6,8 @@
 #     the fabric's C interface alone (fabric_cost);
 #   - guest loads and stores per second of host time to the pushbutton and
 #     switch ports, the same guest program (busloop) on their C++ model and
-#     on their Verilog in the fabric (--fabric-ports rtl, 50 MHz), and what a
-#     transfer costs the host beyond the cycles it spans, QEMU included;
+#     on their Verilog in the fabric (--fabric-ports rtl, 50 MHz), and the
+#     host time of a load on each, QEMU's part included;
 #   - how much host time a second of a busy guest takes without a fabric and
 #     with the example attached at 50 MHz and at 1 MHz.
 # Guest time comes from the instructions (--icount) in every case. Host time
@@ -107,19 +107,13 @@ for name in model rtl; do
 			name == "model" ? "C++" : "rtl", n / l, n / s }'
 	echo "$name $loads $stores" >>"$work/ports"
 done
-# A transfer's cost beyond its cycles, QEMU's part included: the Verilog's
-# time per access less the model's, less the cycles a transfer spans and
-# the cycles the design runs meanwhile for the guest's time (each guest
-# second of the loop, from its own clock, costs 50M cycles).
-cycle_ns=$(awk '{ for (i = 1; i <= NF; i++) if ($(i + 1) == "ns" && $(i + 3) == "host") print $i }' "$work/cost" | head -n 1)
-spanned=$(sed -n 's/.*spans \([0-9.]*\) cycles.*/\1/p' "$work/cost")
-guest_ns=$(grep -h ' loads in ' "$work/rtl.times" | sed -n 's/.* in \([0-9]*\) ns of guest.*/\1/p')
-awk -v n="$accesses" -v c="$cycle_ns" -v k="$spanned" -v g="$guest_ns" '
-	NR == 1 { model = $2 } NR == 2 { rtl = $2 }
+# What a load of the Verilog costs beyond the model's: its transfer's cycles
+# and the layer's own work (fabric_cost's figure above, without QEMU's), and
+# the design's clock for the guest's time meanwhile.
+awk -v n="$accesses" 'NR == 1 { model = $2 } NR == 2 { rtl = $2 }
 	END {
-		beyond = ((rtl - model) * 1e9 - g * 0.05 * c) / n - k * c
-		printf "  a load of the Verilog ports costs %.0f ns of host time more than the model'"'"'s;\n", (rtl - model) * 1e9 / n
-		printf "  beyond the %.0f cycles it spans and the design'"'"'s clock meanwhile: %.0f ns\n", k, beyond
+		printf "  a load: %.0f ns of host time on the model, %.0f ns on the Verilog (%+.0f ns)\n",
+			model * 1e9 / n, rtl * 1e9 / n, (rtl - model) * 1e9 / n
 	}' "$work/ports"
 
 echo
