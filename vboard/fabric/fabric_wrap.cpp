@@ -317,6 +317,8 @@ struct fabric {
 		return saved.data();
 	}
 
+	// Into a new model, which replaces this one only once all of it was
+	// read: a state that does not fit leaves the fabric as it was.
 	bool restore(const void *data, size_t size)
 	{
 		TimeState in;
@@ -326,17 +328,21 @@ struct fabric {
 		std::memcpy(&in, data, sizeof(in));
 		if (std::memcmp(in.id, t.id, sizeof(in.id)) || in.clock_hz != t.clock_hz)
 			return false;
+		std::unique_ptr<VerilatedContext> new_context(new VerilatedContext);
+		std::unique_ptr<Vfabric> new_top(new Vfabric(new_context.get(), FABRIC_TOP));
 		restoring = true;
 		try {
 			MemoryRestore is(static_cast<const uint8_t *>(data) + sizeof(in),
 					 size - sizeof(in));
-			is >> *top;
+			is >> *new_top;
 			is.finish();
 		} catch (const RestoreFailed &) {
 			restoring = false;
 			return false;
 		}
 		restoring = false;
+		top.swap(new_top);
+		context.swap(new_context);
 		t = in;
 		return true;
 	}
