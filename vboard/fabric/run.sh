@@ -10,8 +10,8 @@
 #   fabric_args  the machine's options for QEMU (-M fabric=LIBRARY,...)
 #   fabric_key   what of the fabric shapes the machine: each design's hash,
 #                its top, base and clock; empty without a fabric
-#   append       with vboard_fabric=1 for the guest's /init, which then
-#                loads the design's UIO driver
+#   append       with vboard_fabric=1, when there is a design of one's own,
+#                for the guest's /init, which then loads its UIO driver
 # A design is compiled even with --no-build: it is the one under test.
 
 fabric_args=() fabric_key=''
@@ -56,7 +56,6 @@ if [ "$fabric_ports" = rtl ] || [ ${#fabric_sources[@]} -gt 0 ]; then
 	# A design costs host time for every cycle: with the guest's time from
 	# its instructions the board runs slower, but never starves.
 	icount=1
-	append="${append:+$append }vboard_fabric=1"
 	fabric_clock=$(fabric_number --fabric-clock "${fabric_clock:-50000000}")
 	if [ "$fabric_clock" -lt 1 ] || [ "$fabric_clock" -gt 1000000000 ]; then
 		die "--fabric-clock takes 1 to 1000000000 Hz"
@@ -98,6 +97,7 @@ if [ ${#fabric_sources[@]} -gt 0 ]; then
 	[ -z "$unconnected" ] ||
 		echo "fabric: $top: ports left alone (inputs tied to 0, outputs unread): $unconnected" >&2
 	fabric_machine="$fabric_machine,fabric=$(fabric_qemu_value "$dir/libfabric.so"),fabric-base=$fabric_base"
+	append="${append:+$append }vboard_fabric=1"
 	fabric_key="$fabric_key design=$(fabric_info "$dir" id) base=$fabric_base"
 fi
 [ -z "$fabric_key" ] || fabric_args=(-M "$fabric_machine")
