@@ -147,6 +147,13 @@ struct fabric {
 		top->clk = 0;
 		top->eval();
 		top->clk = 1;
+		finish_cycle();
+	}
+
+	// The rising half of a cycle, with clk just set high; a press ends
+	// with the cycle it was due for.
+	void finish_cycle()
+	{
 		top->eval();
 		if (++t.cycles == t.release_cycle) {
 			t.pressed = 0;
@@ -271,17 +278,6 @@ struct fabric {
 		idle_bus();
 		*data = 0;
 		return FABRIC_TIMEOUT;
-	}
-
-	// The rising half of a transfer's cycle (tick() with the low half done).
-	void finish_cycle()
-	{
-		top->eval();
-		if (++t.cycles == t.release_cycle) {
-			t.pressed = 0;
-			t.release_cycle = NEVER;
-			apply_inputs();
-		}
 	}
 
 	void press(uint32_t mask)
