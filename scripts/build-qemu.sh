@@ -92,8 +92,9 @@ sync_file() {
 	cp "$1" "$2.tmp" && mv "$2.tmp" "$2"
 }
 
-# The project's part of the tree: the device code, the models, the devices
-# file, and one line in hw/meson.build that reaches them.
+# The project's part of the tree: the device code, the models, the fabric's C
+# interface, the devices file, and one line in hw/meson.build that reaches
+# them.
 sync_project() {
 	dest=$dir/src/hw/boardio
 	for f in "$top"/vboard/qemu/*; do
@@ -102,10 +103,12 @@ sync_project() {
 	for f in "$top"/models/*.cpp "$top"/models/*.h; do
 		sync_file "$f" "$dest/models/${f##*/}"
 	done
+	sync_file "$top/vboard/fabric/fabric_abi.h" "$dest/fabric_abi.h"
 	for f in "$dest"/* "$dest"/models/*; do
 		[ -f "$f" ] || continue
 		case $f in
 		"$dest"/models/*) [ -e "$top/models/${f##*/}" ] ;;
+		"$dest"/fabric_abi.h) ;;
 		*) [ -e "$top/vboard/qemu/${f##*/}" ] ;;
 		esac || rm -f "$f"
 	done
@@ -147,7 +150,7 @@ stamp() {
 	{
 		echo "$version $configure_opts"
 		cat "$top"/vboard/qemu/* "$top"/vboard/qemu-patches/* "$top"/models/*.cpp \
-			"$top"/models/*.h
+			"$top"/models/*.h "$top"/vboard/fabric/fabric_abi.h
 	} | sha256sum | cut -d' ' -f1
 }
 

@@ -11,6 +11,9 @@ packages="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
  libvterm-dev tmux clang libclang-rt-14-dev g++-arm-linux-gnueabihf
  cpio kmod xz-utils dpkg-dev patch meson python3 libglib2.0-dev libpixman-1-dev
  libfdt-dev u-boot-tools hyperfine ccache shellcheck"
+# Verilator compiles the designs of the virtual board's FPGA fabric
+# (vboard/fabric/build.sh).
+packages="$packages verilator"
 # The browser front panel (vboard/panel/): its server on Debian's python3 with
 # aiohttp, its browser tests in Debian's chromium.
 packages="$packages python3-aiohttp chromium"

@@ -39,15 +39,16 @@ jobs=${JOBS:--j2}
 CROSS=${CROSS:-arm-linux-gnueabihf-}
 
 # Guest programs are static armhf binaries, shared by every kernel; rebuilt
-# when a source, a header of terminal/ or of the guest's programs, or the
-# control page's layout is newer.
+# when a source, a header of terminal/, of the guest's programs or of
+# examples/fabric/, or the control page's layout is newer.
 # usage: cross OUTPUT COMPILER [FLAG...] SOURCE...
 cross() {
 	out=$1 cc=$2
 	shift 2
 	if [ -x "$out" ]; then
 		stale=
-		for src in "$@" "$root"/terminal/*.h "$programs"/*.h "$here/qemu/control_page.h"; do
+		for src in "$@" "$root"/terminal/*.h "$programs"/*.h "$root"/examples/fabric/*.h \
+			"$here/qemu/control_page.h"; do
 			case $src in -*) continue ;; esac
 			[ -n "$(find "$src" -newer "$out")" ] && stale=1
 		done
@@ -70,6 +71,11 @@ build_guest_programs() {
 	echo panelfeed >>"$guest/programs"
 	cross "$guest/memaccess" gcc -std=gnu11 "$programs/memaccess.c"
 	echo memaccess >>"$guest/programs"
+	cross "$guest/busloop" gcc -std=gnu11 "$programs/busloop.c"
+	echo busloop >>"$guest/programs"
+	# The fabric's walk-through: its example's program.
+	cross "$guest/fabtimer" gcc -std=gnu11 "$root/examples/fabric/fabtimer.c"
+	echo fabtimer >>"$guest/programs"
 	canvas=
 	for src in "$root"/terminal/*.cpp; do
 		[ -e "$src" ] || continue
@@ -138,7 +144,11 @@ pack_initramfs() {
 		found="$found $(basename "$ko" .ko)"
 	done
 	echo "image.sh: modules in the $name image:${found:- none}"
-	linux_modules "$stage/modules"
+	# shellcheck disable=SC2086 # one word per module
+	[ "$kernel" != 6.12 ] || linux_modules "$stage/modules" $LINUX_MODULES
+	# The UIO core for the fabric's UIO driver (Debian builds it as a
+	# module), where that driver was built.
+	[ ! -e "$modules/fabric_uio.ko" ] || linux_modules "$stage/modules" uio
 	# The module index, so that modinfo and modprobe work as on any system.
 	release=$(cat "$image/release")
 	mkdir -p "$stage/lib/modules"
@@ -174,17 +184,19 @@ replace_if_changed() {
 	fi
 }
 
-# Linux's own drivers for the board's devices, from Debian's package, with
-# what they depend on (modinfo), unpacked under modules/kernel/ as the
-# package lays them out. 6.12 only: the guest tests that use them run there.
-# They are loaded only when asked (modprobe): Linux's controller driver and
-# accel must never be loaded together, both drive I2C controller 0.
+# Linux's own modules from the kernel's package, with what they depend on
+# (modinfo), unpacked under modules/kernel/ as the package lays them out.
+# Its drivers for the board's devices go to the 6.12 image only: the guest
+# tests that use them run there. They are loaded only when asked (modprobe):
+# Linux's controller driver and accel must never be loaded together, both
+# drive I2C controller 0.
+# usage: linux_modules DEST MODULE...
 LINUX_MODULES="i2c-designware-platform i2c-dev adxl34x-i2c evdev"
 linux_modules() {
-	[ "$kernel" = 6.12 ] || return 0
 	dest=$1
+	shift
 	kmods=$("$fetch" "$kernel" modules)
-	todo=$LINUX_MODULES done=
+	todo=$* done=
 	while [ -n "$todo" ]; do
 		# shellcheck disable=SC2086
 		set -- $todo

@@ -54,6 +54,8 @@ done
 moddir=$1
 
 modules="accel accel_cmd accel_basic panelio"
+# The fabric's UIO driver, for kernels with UIO.
+grep -qE '^CONFIG_UIO=[ym]' "$kdir/.config" && modules="$modules fabric_uio"
 nm=arm-linux-gnueabihf-nm
 readelf=arm-linux-gnueabihf-readelf
 modinfo=$(command -v modinfo || echo /sbin/modinfo)

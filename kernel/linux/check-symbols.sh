@@ -22,6 +22,9 @@ export LC_ALL=C
 moddir=$1
 here=$(cd "$(dirname "$0")" && pwd)
 modules="accel accel_cmd accel_basic panelio"
+# The fabric's UIO driver, built where the kernel has UIO (check-modules.sh
+# tells whether it should be there).
+[ -f "$moddir/fabric_uio.ko" ] && modules="$modules fabric_uio"
 nm=arm-linux-gnueabihf-nm
 
 entry_points="cleanup_module init_module"

@@ -28,8 +28,9 @@ from aiohttp import ClientSession, UnixConnector, WSMsgType, web
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 POLL_S = 0.1
-# The properties a page shows; "regs" is the sensor's register list.
-STATE = ("tilt", "bias", "noise", "switches", "sensor", "hold", "regs")
+# The properties a page shows; "regs" is the sensor's register list, "ledr"
+# and "hex" the LEDs and digits the fabric's design drives.
+STATE = ("tilt", "bias", "noise", "switches", "sensor", "hold", "regs", "ledr", "hex")
 # The page's libraries, from the npm packages vboard/panel/setup.sh installs.
 LIBS = {
     "xterm.js": "@xterm/xterm/lib/xterm.js",

@@ -54,10 +54,26 @@ static bool vboard_run_command(VBoardMachineState *s, enum vboard_command cmd, c
 	return false;
 }
 
+/* The fabric's designs follow the pushbuttons and switches. */
+static void vboard_fabric_follow(VBoardMachineState *s, VBoardFabric *f, enum vboard_command cmd,
+				 const int64_t *arg)
+{
+	if (!f)
+		return;
+	if (cmd == CMD_PRESS)
+		vboard_fabric_press(f, arg[0]);
+	else if (cmd == CMD_HOLD || cmd == CMD_SWITCHES)
+		vboard_fabric_set_inputs(f, bm_held(s->board), bm_switches(s->board));
+}
+
 static bool vboard_command(VBoardMachineState *s, enum vboard_command cmd, const int64_t *arg)
 {
 	bool done = vboard_run_command(s, cmd, arg);
 
+	if (done) {
+		vboard_fabric_follow(s, s->fabric_ports, cmd, arg);
+		vboard_fabric_follow(s, s->fabric, cmd, arg);
+	}
 	vboard_update(s);
 	return done;
 }
@@ -381,6 +397,120 @@ static char *vboard_get_regs(Object *obj, Error **errp)
 	return g_string_free(text, false);
 }
 
+/* --- the fabric ---------------------------------------------------------- */
+
+/* The board's LEDs and digits as the design drives them; all dark without
+ * one. */
+static void vboard_fabric_shown(VBoardMachineState *s, struct fabric_outputs *out)
+{
+	if (s->fabric) {
+		vboard_fabric_outputs(s->fabric, out);
+		return;
+	}
+	memset(out, 0, sizeof(*out));
+	memset(out->hex, 0x7F, sizeof(out->hex));
+}
+
+static void vboard_get_ledr(Object *obj, Visitor *v, const char *name, void *opaque, Error **errp)
+{
+	struct fabric_outputs out;
+	int64_t ledr;
+
+	vboard_fabric_shown(VBOARD_MACHINE(obj), &out);
+	ledr = out.ledr;
+	visit_type_int(v, name, &ledr, errp);
+}
+
+static void vboard_get_hex(Object *obj, Visitor *v, const char *name, void *opaque, Error **errp)
+{
+	struct fabric_outputs out;
+	intList *list = NULL;
+	int i;
+
+	vboard_fabric_shown(VBOARD_MACHINE(obj), &out);
+	for (i = FABRIC_HEX_DIGITS - 1; i >= 0; i--)
+		QAPI_LIST_PREPEND(list, out.hex[i]);
+	visit_type_intList(v, name, &list, errp);
+	qapi_free_intList(list);
+}
+
+static char *vboard_get_fabric(Object *obj, Error **errp)
+{
+	return g_strdup(VBOARD_MACHINE(obj)->fabric_library);
+}
+
+static void vboard_set_fabric(Object *obj, const char *value, Error **errp)
+{
+	VBoardMachineState *s = VBOARD_MACHINE(obj);
+
+	g_free(s->fabric_library);
+	s->fabric_library = *value ? g_strdup(value) : NULL;
+}
+
+static char *vboard_get_fabric_ports(Object *obj, Error **errp)
+{
+	return g_strdup(VBOARD_MACHINE(obj)->fabric_ports_library);
+}
+
+static void vboard_set_fabric_ports(Object *obj, const char *value, Error **errp)
+{
+	VBoardMachineState *s = VBOARD_MACHINE(obj);
+
+	g_free(s->fabric_ports_library);
+	s->fabric_ports_library = *value ? g_strdup(value) : NULL;
+}
+
+/* fabric-base and fabric-clock: the machine's numbers the opaque points to. */
+static void vboard_get_u64(Object *obj, Visitor *v, const char *name, void *opaque, Error **errp)
+{
+	uint64_t *field = (void *)((char *)obj + (uintptr_t)opaque);
+
+	visit_type_uint64(v, name, field, errp);
+}
+
+static void vboard_set_u64(Object *obj, Visitor *v, const char *name, void *opaque, Error **errp)
+{
+	uint64_t *field = (void *)((char *)obj + (uintptr_t)opaque);
+	uint64_t value;
+
+	if (!visit_type_uint64(v, name, &value, errp))
+		return;
+	if (!value || value > UINT32_MAX) {
+		error_setg(errp, "%s: 0x%" PRIx64 " is out of range", name, value);
+		return;
+	}
+	*field = value;
+}
+
+static void vboard_class_add_fabric_properties(ObjectClass *oc)
+{
+	object_class_property_add_str(oc, "fabric", vboard_get_fabric, vboard_set_fabric);
+	object_class_property_set_description(oc, "fabric",
+					      "the fabric's design: a library of "
+					      "vboard/fabric/build.sh");
+	object_class_property_add_str(oc, "fabric-ports", vboard_get_fabric_ports,
+				      vboard_set_fabric_ports);
+	object_class_property_set_description(oc, "fabric-ports",
+					      "the board's ports as a design of the fabric "
+					      "in place of their model: a library");
+	object_class_property_add(oc, "fabric-base", "uint64", vboard_get_u64, vboard_set_u64, NULL,
+				  (void *)offsetof(VBoardMachineState, fabric_base));
+	object_class_property_set_description(oc, "fabric-base",
+					      "where the fabric's design sits (0xFF210000)");
+	object_class_property_add(oc, "fabric-clock", "uint64", vboard_get_u64, vboard_set_u64,
+				  NULL, (void *)offsetof(VBoardMachineState, fabric_clock_hz));
+	object_class_property_set_description(oc, "fabric-clock",
+					      "the fabric's clock in Hz (50000000)");
+	object_class_property_add(oc, "ledr", "int", vboard_get_ledr, NULL, NULL, NULL);
+	object_class_property_set_description(
+		oc, "ledr", "the ten LEDs the fabric's design drives, bit n: LEDR n lit");
+	object_class_property_add(oc, "hex", "intList", vboard_get_hex, NULL, NULL, NULL);
+	object_class_property_set_description(
+		oc, "hex",
+		"the six digits the fabric's design drives, hex0 first: "
+		"segment a in bit 0, a lit segment 0");
+}
+
 void vboard_class_add_properties(ObjectClass *oc)
 {
 	unsigned i;
@@ -410,4 +540,5 @@ void vboard_class_add_properties(ObjectClass *oc)
 	object_class_property_add_str(oc, "regs", vboard_get_regs, NULL);
 	object_class_property_set_description(oc, "regs",
 					      "sensor registers, one 'NAME 0xHH' line each");
+	vboard_class_add_fabric_properties(oc);
 }

@@ -6,6 +6,7 @@
  *   0xFFC04000 +0x100   I2C controller 0, the accelerometer on its bus
  *   0xFFD08000 +0x800   system manager (pin multiplexing)
  *   0xFF200000 +0x5000  pushbutton and switch ports
+ *   0xFF210000          the fabric's design, when there is one (fabric.c)
  *   0x0B000000 +0x1000  control page: the outside world, for the guest
  *   0x0B100000 +0xF00000 mailbox: the work of a run (control_page.h)
  *
@@ -28,6 +29,8 @@
 #include "migration/vmstate.h"
 #include "hw/arm/fdt.h"
 #include "hw/irq.h"
+#include "hw/qdev-properties.h"
+#include "hw/sysbus.h"
 #include "sysemu/device_tree.h"
 #include "sysemu/runstate.h"
 #include "qemu/error-report.h"
@@ -252,6 +255,76 @@ static void vboard_fdt(VBoardMachineState *s)
 			       VBOARD_SENSOR_INT1_SPI, GIC_FDT_IRQ_FLAGS_LEVEL_HI);
 }
 
+/* --- the fabric ---------------------------------------------------------- */
+
+/*
+ * A design of the fabric at base: its window, as wide as its address ports
+ * reach, must lie in the bridge's, aligned to its span (as the bridge's
+ * decoder passes the offset), clear of the board's ports unless it stands in
+ * their place.
+ */
+static VBoardFabric *vboard_fabric_new(VBoardMachineState *s, const char *library, uint64_t base,
+				       bool ports)
+{
+	DeviceState *dev = qdev_new(TYPE_VBOARD_FABRIC);
+	VBoardFabric *f = VBOARD_FABRIC(dev);
+	const struct bm_window *model = &bm_windows[BM_PORTS];
+	uint64_t span, ports_end;
+
+	qdev_prop_set_string(dev, "library", library);
+	qdev_prop_set_uint64(dev, "clock-hz", s->fabric_clock_hz);
+	sysbus_realize_and_unref(SYS_BUS_DEVICE(dev), &error_fatal);
+	span = vboard_fabric_span(f);
+	ports_end = model->base +
+		    MAX(model->span, s->fabric_ports ? vboard_fabric_span(s->fabric_ports) : 0);
+	if (base < VBOARD_LWBRIDGE_BASE || span > VBOARD_LWBRIDGE_SIZE ||
+	    base - VBOARD_LWBRIDGE_BASE > VBOARD_LWBRIDGE_SIZE - span) {
+		error_report("vboard: the fabric's design spans 0x%" PRIx64 " bytes at 0x%" PRIx64
+			     ", outside the bridge window 0x%x to 0x%x",
+			     span, base, VBOARD_LWBRIDGE_BASE,
+			     VBOARD_LWBRIDGE_BASE + VBOARD_LWBRIDGE_SIZE - 1);
+		exit(1);
+	}
+	if (base & (span - 1)) {
+		error_report("vboard: the fabric's design spans 0x%" PRIx64
+			     " bytes: its base 0x%" PRIx64 " must be a multiple of that",
+			     span, base);
+		exit(1);
+	}
+	if (!ports && base < ports_end && model->base < base + span) {
+		error_report("vboard: the fabric's design at 0x%" PRIx64 " (0x%" PRIx64
+			     " bytes) overlaps the board's ports at 0x%x to 0x%" PRIx64,
+			     base, span, model->base, ports_end - 1);
+		exit(1);
+	}
+	sysbus_mmio_map(SYS_BUS_DEVICE(dev), 0, base);
+	vboard_fabric_set_inputs(f, bm_held(s->board), bm_switches(s->board));
+	return f;
+}
+
+/* One's own design: its window and, when it has one, its interrupt on
+ * VBOARD_FABRIC_SPI, in a node of its own that the fabric's UIO driver
+ * binds to. */
+static void vboard_fabric_init(VBoardMachineState *s)
+{
+	VirtMachineState *vms = VIRT_MACHINE(s);
+	void *fdt = MACHINE(s)->fdt;
+	g_autofree char *node = g_strdup_printf("/fabric@%" PRIx64, s->fabric_base);
+
+	s->fabric = vboard_fabric_new(s, s->fabric_library, s->fabric_base, false);
+	qemu_fdt_add_subnode(fdt, node);
+	qemu_fdt_setprop_string(fdt, node, "compatible", "boardio,fabric");
+	qemu_fdt_setprop_sized_cells(fdt, node, "reg", 2, s->fabric_base, 2,
+				     vboard_fabric_span(s->fabric));
+	if (vboard_fabric_has_irq(s->fabric)) {
+		sysbus_connect_irq(SYS_BUS_DEVICE(s->fabric), 0,
+				   qdev_get_gpio_in(vms->gic, VBOARD_FABRIC_SPI));
+		qemu_fdt_setprop_cell(fdt, node, "interrupt-parent", vms->gic_phandle);
+		qemu_fdt_setprop_cells(fdt, node, "interrupts", GIC_FDT_IRQ_TYPE_SPI,
+				       VBOARD_FABRIC_SPI, GIC_FDT_IRQ_FLAGS_LEVEL_HI);
+	}
+}
+
 /* RAM, from virt's base up, must end below the lowest window. */
 static void vboard_check_ram(VBoardMachineState *s, MachineState *ms)
 {
@@ -302,6 +375,9 @@ static void vboard_init(MachineState *ms)
 	for (i = 0; i < BM_WINDOWS; i++) {
 		VBoardWindow *w = &s->window[i];
 
+		/* The ports as logic stand in place of their model. */
+		if (i == BM_PORTS && s->fabric_ports_library)
+			continue;
 		w->machine = s;
 		w->id = i;
 		memory_region_init_io(&w->mr, OBJECT(s), &vboard_window_ops, w, bm_windows[i].name,
@@ -315,6 +391,11 @@ static void vboard_init(MachineState *ms)
 	s->event_timer = timer_new_ns(QEMU_CLOCK_VIRTUAL, vboard_event, s);
 	bm_set_guest_error_hook(vboard_guest_error);
 	vboard_fdt(s);
+	if (s->fabric_ports_library)
+		s->fabric_ports = vboard_fabric_new(s, s->fabric_ports_library,
+						    bm_windows[BM_PORTS].base, true);
+	if (s->fabric_library)
+		vboard_fabric_init(s);
 	vmstate_register(NULL, VMSTATE_INSTANCE_ID_ANY, &vmstate_vboard, s);
 	qemu_register_reset(vboard_reset, s);
 }
@@ -328,6 +409,8 @@ static void vboard_instance_init(Object *obj)
 	s->board_size = bm_board_size();
 	s->board = g_malloc0(s->board_size);
 	bm_reset(s->board);
+	s->fabric_base = VBOARD_FABRIC_BASE;
+	s->fabric_clock_hz = VBOARD_FABRIC_CLOCK_HZ;
 }
 
 static void vboard_instance_finalize(Object *obj)
@@ -338,6 +421,8 @@ static void vboard_instance_finalize(Object *obj)
 		timer_free(s->event_timer);
 	g_free(s->board);
 	g_free(s->mailbox_file);
+	g_free(s->fabric_library);
+	g_free(s->fabric_ports_library);
 }
 
 static void vboard_class_init(ObjectClass *oc, void *data)

@@ -9,6 +9,7 @@
 #include "hw/arm/virt.h"
 #include "board_bridge.h"
 #include "control_page.h"
+#include "fabric_abi.h"
 
 #define TYPE_VBOARD_MACHINE MACHINE_TYPE_NAME("vboard")
 OBJECT_DECLARE_TYPE(VBoardMachineState, VBoardMachineClass, VBOARD_MACHINE)
@@ -16,6 +17,16 @@ OBJECT_DECLARE_TYPE(VBoardMachineState, VBoardMachineClass, VBOARD_MACHINE)
 /* Interrupt lines (GIC SPIs) and the bus speed the device tree asks for. */
 #define VBOARD_I2C0_SPI 10
 #define VBOARD_SENSOR_INT1_SPI 11
+#define VBOARD_FABRIC_SPI 12
+
+/*
+ * The lightweight bridge's window, where the fabric's designs sit: the
+ * board's ports at its start, one's own design by default above them.
+ */
+#define VBOARD_LWBRIDGE_BASE 0xFF200000u
+#define VBOARD_LWBRIDGE_SIZE 0x200000u
+#define VBOARD_FABRIC_BASE 0xFF210000u
+#define VBOARD_FABRIC_CLOCK_HZ 50000000u
 #define VBOARD_I2C0_BUS_HZ 400000
 #define VBOARD_SENSOR_ADDRESS 0x53
 #define CMD_ARGS 3
@@ -41,6 +52,9 @@ typedef struct VBoardWindow {
 	MemoryRegion mr;
 } VBoardWindow;
 
+#define TYPE_VBOARD_FABRIC "boardio-fabric"
+OBJECT_DECLARE_SIMPLE_TYPE(VBoardFabric, VBOARD_FABRIC)
+
 struct VBoardMachineState {
 	VirtMachineState parent_obj;
 	struct bm_board *board;
@@ -59,6 +73,11 @@ struct VBoardMachineState {
 	uint8_t line[CTL_TEXT_SIZE];
 	uint8_t message[CTL_TEXT_SIZE];
 	uint32_t status;
+	/* The fabric (fabric.c): one's own design, and the board's ports as
+	 * logic in place of their model; the libraries' paths, NULL: none. */
+	char *fabric_library, *fabric_ports_library;
+	uint64_t fabric_base, fabric_clock_hz;
+	VBoardFabric *fabric, *fabric_ports;
 };
 
 struct VBoardMachineClass {
@@ -77,5 +96,13 @@ void vboard_class_add_properties(ObjectClass *oc);
 /* The control page and the mailbox beside it. */
 void vboard_control_init(VBoardMachineState *s);
 void vboard_control_class_init(ObjectClass *oc);
+/* A design in the fabric: its span, whether it has an interrupt output; the
+ * board's pushbuttons (held, or pressed and released) and switches; and its
+ * outputs to the board as they stand now. */
+uint64_t vboard_fabric_span(VBoardFabric *f);
+bool vboard_fabric_has_irq(VBoardFabric *f);
+void vboard_fabric_set_inputs(VBoardFabric *f, uint32_t key, uint32_t sw);
+void vboard_fabric_press(VBoardFabric *f, uint32_t mask);
+void vboard_fabric_outputs(VBoardFabric *f, struct fabric_outputs *out);
 
 #endif

@@ -14,7 +14,7 @@ import http from 'node:http';
 import {tmpdir} from 'node:os';
 import path from 'node:path';
 import {after, before, describe, test} from 'node:test';
-import {Board, CHROMIUM, existsSync, launchBrowser, nodeModules, terminalText, typeLine,
+import {Board, CHROMIUM, existsSync, launchBrowser, nodeModules, root, terminalText, typeLine,
   waitForPrompt} from './harness.mjs';
 
 const [build, series, kernel = series] = process.argv.slice(2);
@@ -236,5 +236,76 @@ describe(`front panel (${series})`, () => {
     const {status, output} = await board.exited;
     console.log(output.replace(/^/gm, '# guest: '));
     assert.equal(status, 0, `the guest's checks (exit status ${status})`);
+  });
+});
+
+// A design in the fabric drives the LEDs and the digits (the example timer,
+// examples/fabric/): what the guest stores in its registers shows in the
+// page, and changes there as the guest changes it.
+const FABRIC_GUEST = `
+. /lib/vboard/testlib.sh
+# Names of examples/fabric/timer_regs.h.
+FABRIC_BASE=0xFF210000 TIMER_LEDR=0x14 TIMER_HEX_LO=0x18 TIMER_HEX_HI=0x1C TIMER_INPUTS=0x20
+reg() { devmem $((FABRIC_BASE + $1)) 32 \${2+"$2"}; }
+reg $TIMER_LEDR 0x2A5
+reg $TIMER_HEX_LO 0x79244030
+reg $TIMER_HEX_HI 0x0040
+# The page turns SW0 on once it has checked the above: then the next values.
+i=0
+until [ $(($(reg $TIMER_INPUTS) & 1)) -eq 1 ] || [ $i -ge 100000 ]; do sleep 0.01; i=$((i + 1)); done
+reg $TIMER_LEDR 0x001
+reg $TIMER_HEX_LO 0x7F7F7F7F
+reg $TIMER_HEX_HI 0x007F
+until [ $(($(reg $TIMER_INPUTS) & 1)) -eq 0 ] || [ $i -ge 100000 ]; do sleep 0.01; i=$((i + 1)); done
+finish
+`;
+
+describe(`front panel with a design in the fabric (${series})`, () => {
+  let board, context, page, userDir;
+
+  before(async () => {
+    const modules = await nodeModules();
+    board = new Board({build, kernel, script: FABRIC_GUEST,
+      args: ['--fabric', path.resolve(root, 'examples/fabric/timer.v')]});
+    userDir = mkdtempSync(path.join(tmpdir(), 'panel-chromium.'));
+    context = await launchBrowser(modules, userDir);
+    page = await context.newPage();
+    await page.goto(await board.url);
+  });
+
+  after(async () => {
+    await context?.close();
+    board?.close();
+    if (userDir) rmSync(userDir, {recursive: true, force: true});
+  });
+
+  // The LEDs lit, LEDR9 first, and each digit's segments, HEX5 first.
+  const shown = () => page.evaluate(() => ({
+    leds: [...document.querySelectorAll('#leds .led')].map((l) => l.dataset.lit === 'true' ? 1 : 0)
+      .join(''),
+    digits: [...document.querySelectorAll('#digits .digit')].map((d) =>
+      [...d.querySelectorAll('rect')].map((r) => r.classList.contains('lit') ? r.dataset.segment : '')
+        .join('') || '-'),
+  }));
+  const until = (want) => page.waitForFunction((w) => {
+    const leds = [...document.querySelectorAll('#leds .led')].map((l) => l.dataset.lit === 'true' ? 1 : 0);
+    const digits = [...document.querySelectorAll('#digits .digit')].map((d) => d.dataset.segments);
+    return leds.join('') === w.leds && digits.join(' ') === w.digits;
+  }, want, {timeout: 60000});
+
+  test('the LEDs and digits show what the design drives', async () => {
+    // LEDR 0x2A5; hex5 to hex0: 0x00 0x40 0x79 0x24 0x40 0x30.
+    await until({leds: '1010100101', digits: '0x0 0x40 0x79 0x24 0x40 0x30'});
+    assert.deepEqual(await shown(), {leds: '1010100101',
+      digits: ['abcdefg', 'abcdef', 'bc', 'abdeg', 'abcdef', 'abcdg']});
+    assert.equal(await page.getByRole('img', {name: 'HEX2: a b d e g'}).count(), 1);
+    await page.locator('#board').screenshot({path: path.join(shots, `panel-fabric-${series}.png`)});
+    await page.getByRole('switch', {name: 'SW0', exact: true}).click();
+    // Then LEDR0 alone, hex5 all lit, the other digits dark.
+    await until({leds: '0000000001', digits: '0x0 0x7f 0x7f 0x7f 0x7f 0x7f'});
+    assert.equal(await page.getByRole('img', {name: 'LEDR0 lit'}).count(), 1);
+    await page.getByRole('switch', {name: 'SW0', exact: true}).click();
+    const {status, output} = await board.exited;
+    assert.equal(status, 0, output);
   });
 });

@@ -1,0 +1,479 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The C interface of fabric_abi.h over one Verilated design (class Vfabric),
+// compiled together with it into the design's library by build.sh, which
+// writes fabric_ports.h: the design's identity and which of the board's
+// ports its top module has.
+//
+// One cycle is two evaluations: clk low with the inputs of the cycle (so that
+// a ready that follows a valid combinationally settles and can be sampled
+// before the edge), then clk high. Verilator notices an edge only against
+// the clock's value at the previous evaluation, so neither can be skipped.
+#include "fabric_abi.h"
+#include "fabric_ports.h"
+#include "Vfabric.h"
+#include "verilated.h"
+#include "verilated_save.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+const uint64_t NS_PER_S = 1000000000;
+const uint64_t NEVER = UINT64_MAX;
+
+constexpr uint32_t low_bits(unsigned n)
+{
+	return n >= 32 ? 0xFFFFFFFFu : (1u << n) - 1;
+}
+
+// The board's ports as far as the design has them: more buttons and switches
+// than the board's are tied to 0, LEDs beyond its ten are not shown.
+const unsigned BOARD_KEYS = 4, BOARD_SWITCHES = 12, BOARD_LEDS = 10;
+const uint32_t KEY_MASK = low_bits(FABRIC_KEY_BITS < BOARD_KEYS ? FABRIC_KEY_BITS : BOARD_KEYS);
+const uint32_t SW_MASK =
+	low_bits(FABRIC_SW_BITS < BOARD_SWITCHES ? FABRIC_SW_BITS : BOARD_SWITCHES);
+const uint32_t LEDR_MASK = low_bits(FABRIC_LEDR_BITS < BOARD_LEDS ? FABRIC_LEDR_BITS : BOARD_LEDS);
+const uint8_t HEX_OFF = 0x7F;
+
+// What a failed restore throws out of Verilator's reader (vl_fatal below).
+struct RestoreFailed : std::runtime_error {
+	using std::runtime_error::runtime_error;
+};
+bool restoring;
+
+// The wrapper's own state, saved ahead of the design's.
+struct TimeState {
+	char id[80];
+	uint64_t clock_hz;
+	uint64_t epoch_ns;	// when cycle 0 began
+	uint64_t cycles;	// cycles run since then
+	uint64_t release_cycle; // a press ends at this cycle (NEVER: none)
+	uint32_t key, sw, pressed;
+};
+
+// Verilator's serialisation into memory instead of a file.
+class MemorySave : public VerilatedSerialize {
+public:
+	explicit MemorySave(std::string *out) : out_(out)
+	{
+		m_isOpen = true;
+		header();
+	}
+	~MemorySave() override
+	{
+		trailer();
+		flush();
+	}
+	void flush() override
+	{
+		out_->append(reinterpret_cast<const char *>(m_bufp), m_cp - m_bufp);
+		m_cp = m_bufp;
+	}
+
+private:
+	std::string *out_;
+};
+
+class MemoryRestore : public VerilatedDeserialize {
+public:
+	MemoryRestore(const uint8_t *data, size_t size) : next_(data), end_(data + size)
+	{
+		m_isOpen = true;
+		m_endp = m_bufp;
+		header();
+	}
+	void finish()
+	{
+		trailer();
+		if (next_ != end_ || m_cp != m_endp)
+			throw RestoreFailed("trailing bytes");
+	}
+
+protected:
+	void fill() override
+	{
+		size_t left = m_endp - m_cp;
+		size_t take = end_ - next_;
+
+		std::memmove(m_bufp, m_cp, left);
+		if (take > bufferSize() - left)
+			take = bufferSize() - left;
+		std::memcpy(m_bufp + left, next_, take);
+		next_ += take;
+		m_cp = m_bufp;
+		m_endp = m_bufp + left + take;
+		// Reading past the end reads zeros, which the trailer refuses.
+		std::memset(m_endp, 0, bufferSize() - left - take);
+	}
+
+private:
+	const uint8_t *next_, *end_;
+};
+
+} // namespace
+
+struct fabric {
+	std::unique_ptr<VerilatedContext> context;
+	std::unique_ptr<Vfabric> top;
+	TimeState t;
+	std::string saved;
+
+	explicit fabric(uint64_t clock_hz) : context(new VerilatedContext)
+	{
+		top.reset(new Vfabric(context.get(), FABRIC_TOP));
+		std::memset(&t, 0, sizeof(t));
+		std::snprintf(t.id, sizeof(t.id), "%s", FABRIC_DESIGN_ID);
+		t.clock_hz = clock_hz;
+		t.release_cycle = NEVER;
+	}
+
+	void apply_inputs()
+	{
+#if FABRIC_KEY_BITS
+		top->key = (t.key | t.pressed) & KEY_MASK;
+#endif
+#if FABRIC_SW_BITS
+		top->sw = t.sw & SW_MASK;
+#endif
+	}
+
+	void tick()
+	{
+		top->clk = 0;
+		top->eval();
+		top->clk = 1;
+		finish_cycle();
+	}
+
+	// The rising half of a cycle, with clk just set high; a press ends
+	// with the cycle it was due for.
+	void finish_cycle()
+	{
+		top->eval();
+		if (++t.cycles == t.release_cycle) {
+			t.pressed = 0;
+			t.release_cycle = NEVER;
+			apply_inputs();
+		}
+	}
+
+	uint64_t due(uint64_t now_ns) const
+	{
+		if (now_ns <= t.epoch_ns)
+			return 0;
+		return (unsigned __int128)(now_ns - t.epoch_ns) * t.clock_hz / NS_PER_S;
+	}
+
+	// When cycle n begins: the first nanosecond at which it is due.
+	uint64_t time_of(uint64_t n) const
+	{
+		unsigned __int128 ns =
+			((unsigned __int128)n * NS_PER_S + t.clock_hz - 1) / t.clock_hz;
+
+		return ns > UINT64_MAX - t.epoch_ns ? NEVER : t.epoch_ns + (uint64_t)ns;
+	}
+
+	void sync(uint64_t now_ns)
+	{
+		uint64_t target = due(now_ns);
+
+		while (t.cycles < target)
+			tick();
+	}
+
+	void idle_bus()
+	{
+		top->s_axi_awvalid = 0;
+		top->s_axi_wvalid = 0;
+		top->s_axi_bready = 0;
+		top->s_axi_arvalid = 0;
+		top->s_axi_rready = 0;
+	}
+
+	void reset(uint64_t now_ns)
+	{
+		idle_bus();
+		top->rst_n = 0;
+		for (unsigned i = 0; i < FABRIC_RESET_CYCLES; i++)
+			tick();
+		top->rst_n = 1;
+		t.epoch_ns = now_ns;
+		t.cycles = 0;
+		t.pressed = 0;
+		t.release_cycle = NEVER;
+		apply_inputs();
+	}
+
+	static fabric_status status(uint8_t resp)
+	{
+		return static_cast<fabric_status>(resp & 3);
+	}
+
+	// Address and data offered together; the response is taken once both
+	// were accepted.
+	fabric_status write(uint32_t addr, uint32_t data, uint32_t strb)
+	{
+		bool aw_done = false, w_done = false;
+
+		top->s_axi_awaddr = addr & ADDR_MASK;
+		top->s_axi_awvalid = 1;
+		top->s_axi_wdata = data;
+		top->s_axi_wstrb = strb & 0xF;
+		top->s_axi_wvalid = 1;
+		for (unsigned n = 0; n < FABRIC_TRANSFER_CYCLES; n++) {
+			top->clk = 0;
+			top->eval();
+			bool aw = top->s_axi_awvalid && top->s_axi_awready;
+			bool w = top->s_axi_wvalid && top->s_axi_wready;
+			bool b = top->s_axi_bready && top->s_axi_bvalid;
+			uint8_t resp = top->s_axi_bresp;
+			top->clk = 1;
+			finish_cycle();
+			if (b) {
+				top->s_axi_bready = 0;
+				return status(resp);
+			}
+			if (aw) {
+				top->s_axi_awvalid = 0;
+				aw_done = true;
+			}
+			if (w) {
+				top->s_axi_wvalid = 0;
+				w_done = true;
+			}
+			top->s_axi_bready = aw_done && w_done;
+		}
+		idle_bus();
+		return FABRIC_TIMEOUT;
+	}
+
+	fabric_status read(uint32_t addr, uint32_t *data)
+	{
+		top->s_axi_araddr = addr & ADDR_MASK;
+		top->s_axi_arvalid = 1;
+		for (unsigned n = 0; n < FABRIC_TRANSFER_CYCLES; n++) {
+			top->clk = 0;
+			top->eval();
+			bool ar = top->s_axi_arvalid && top->s_axi_arready;
+			bool r = top->s_axi_rready && top->s_axi_rvalid;
+			uint32_t rdata = top->s_axi_rdata;
+			uint8_t resp = top->s_axi_rresp;
+			top->clk = 1;
+			finish_cycle();
+			if (r) {
+				top->s_axi_rready = 0;
+				*data = rdata;
+				return status(resp);
+			}
+			if (ar) {
+				top->s_axi_arvalid = 0;
+				top->s_axi_rready = 1;
+			}
+		}
+		idle_bus();
+		*data = 0;
+		return FABRIC_TIMEOUT;
+	}
+
+	void press(uint32_t mask)
+	{
+		t.pressed |= mask;
+		t.release_cycle = t.cycles + FABRIC_PRESS_CYCLES;
+		apply_inputs();
+	}
+
+	void outputs(fabric_outputs *out) const
+	{
+		std::memset(out, 0, sizeof(*out));
+		std::memset(out->hex, HEX_OFF, sizeof(out->hex));
+#if FABRIC_HAS_IRQ
+		out->irq = top->irq & 1;
+#endif
+#if FABRIC_LEDR_BITS
+		out->ledr = top->ledr & LEDR_MASK;
+#endif
+#define FABRIC_HEX_OUT(n) out->hex[n] = top->hex##n & HEX_OFF;
+		FABRIC_FOR_EACH_HEX(FABRIC_HEX_OUT)
+#undef FABRIC_HEX_OUT
+	}
+
+	const void *save(size_t *size)
+	{
+		saved.assign(reinterpret_cast<const char *>(&t), sizeof(t));
+		{
+			MemorySave os(&saved);
+			os << *top;
+		}
+		*size = saved.size();
+		return saved.data();
+	}
+
+	// Into a new model, which replaces this one only once all of it was
+	// read: a state that does not fit leaves the fabric as it was.
+	bool restore(const void *data, size_t size)
+	{
+		TimeState in;
+
+		if (size < sizeof(in))
+			return false;
+		std::memcpy(&in, data, sizeof(in));
+		if (std::memcmp(in.id, t.id, sizeof(in.id)) || in.clock_hz != t.clock_hz)
+			return false;
+		std::unique_ptr<VerilatedContext> new_context(new VerilatedContext);
+		std::unique_ptr<Vfabric> new_top(new Vfabric(new_context.get(), FABRIC_TOP));
+		restoring = true;
+		try {
+			MemoryRestore is(static_cast<const uint8_t *>(data) + sizeof(in),
+					 size - sizeof(in));
+			is >> *new_top;
+			is.finish();
+		} catch (const RestoreFailed &) {
+			restoring = false;
+			return false;
+		}
+		restoring = false;
+		top.swap(new_top);
+		context.swap(new_context);
+		t = in;
+		return true;
+	}
+
+	static const uint32_t ADDR_MASK = low_bits(FABRIC_ADDR_BITS) & ~3u;
+};
+
+// Verilator's fatal errors: a restore that does not fit is refused; anything
+// else (a design's $fatal) ends the process as Verilator's own would.
+void vl_fatal(const char *filename, int linenum, const char *, const char *msg)
+{
+	if (restoring)
+		throw RestoreFailed(msg);
+	std::fprintf(stderr, "fabric: %s:%d: %s\n", filename ? filename : "", linenum, msg);
+	std::abort();
+}
+
+// The design's $display and Verilator's messages: on stderr, as QEMU's
+// standard output may be the board's console.
+int fabric_printf(const char *format, ...)
+{
+	va_list args;
+	int n;
+
+	va_start(args, format);
+	n = std::vfprintf(stderr, format, args);
+	va_end(args);
+	return n;
+}
+
+namespace {
+
+const fabric_design design = {
+	FABRIC_TOP,	FABRIC_DESIGN_ID, FABRIC_ADDR_BITS, FABRIC_KEY_BITS,
+	FABRIC_SW_BITS, FABRIC_LEDR_BITS, FABRIC_HEX_MASK,  FABRIC_HAS_IRQ,
+};
+
+fabric *op_create(uint64_t clock_hz)
+{
+	if (!clock_hz)
+		return nullptr;
+	fabric *f = new fabric(clock_hz);
+	f->reset(0);
+	return f;
+}
+
+void op_destroy(fabric *f)
+{
+	delete f;
+}
+
+void op_reset(fabric *f, uint64_t now_ns)
+{
+	f->reset(now_ns);
+}
+
+void op_sync(fabric *f, uint64_t now_ns)
+{
+	f->sync(now_ns);
+}
+
+fabric_status op_read(fabric *f, uint64_t now_ns, uint32_t addr, uint32_t *data)
+{
+	f->sync(now_ns);
+	return f->read(addr, data);
+}
+
+fabric_status op_write(fabric *f, uint64_t now_ns, uint32_t addr, uint32_t data, uint32_t strb)
+{
+	f->sync(now_ns);
+	return f->write(addr, data, strb);
+}
+
+void op_set_inputs(fabric *f, uint64_t now_ns, uint32_t key, uint32_t sw)
+{
+	f->sync(now_ns);
+	f->t.key = key;
+	f->t.sw = sw;
+	f->apply_inputs();
+}
+
+void op_press(fabric *f, uint64_t now_ns, uint32_t mask)
+{
+	f->sync(now_ns);
+	f->press(mask);
+}
+
+void op_outputs(fabric *f, fabric_outputs *out)
+{
+	f->outputs(out);
+}
+
+uint64_t op_cycles(fabric *f)
+{
+	return f->t.cycles;
+}
+
+uint64_t op_next_ns(fabric *f)
+{
+	uint64_t poll = f->time_of(f->t.cycles);
+
+	// Without an interrupt, nothing the design does by itself needs to be
+	// seen before the next access or input.
+	if (!FABRIC_HAS_IRQ || poll > UINT64_MAX - FABRIC_POLL_NS)
+		poll = NEVER;
+	else
+		poll += FABRIC_POLL_NS;
+	if (f->t.release_cycle != NEVER) {
+		uint64_t release = f->time_of(f->t.release_cycle);
+
+		if (release < poll)
+			return release;
+	}
+	return poll;
+}
+
+const void *op_save(fabric *f, size_t *size)
+{
+	return f->save(size);
+}
+
+bool op_restore(fabric *f, const void *data, size_t size)
+{
+	return f->restore(data, size);
+}
+
+const fabric_ops ops = {
+	FABRIC_ABI_VERSION, &design,	   op_create, op_destroy, op_reset,  op_sync,	 op_read,
+	op_write,	    op_set_inputs, op_press,  op_outputs, op_cycles, op_next_ns, op_save,
+	op_restore,
+};
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) const fabric_ops *boardio_fabric_entry(void)
+{
+	return &ops;
+}
