@@ -42,6 +42,7 @@ cross() {
 	if [ -x "$out" ]; then
 		stale=
 		for src in "$@" "$root"/terminal/*.h "$programs"/*.h; do
+			case $src in -*) continue ;; esac # a compiler option
 			[ -n "$(find "$src" -newer "$out")" ] && stale=1
 		done
 		[ -z "$stale" ] && return 0

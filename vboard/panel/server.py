@@ -9,8 +9,11 @@ The server is glue between the page and QEMU, which does the work:
   made elsewhere (scripts/board, the guest's board tool) reach every page;
 - the panel's console is a virtio console whose character device speaks
   WebSocket itself; one connection to it is shared by every page;
-- the guest's reader (panelfeed) sends its /dev/accel records over a virtio
-  port; the server adds the board's true acceleration and passes them on.
+- the guest's reader (panelfeed) sends its /dev/accel records, each with the
+  board's true acceleration (tilted or played) at its read, over a virtio
+  port; the server passes them on;
+- a recording dropped on the page is stored in the run's work folder and
+  played through the machine's play property.
 HTTP and WebSocket are aiohttp's. Every request must carry the token of the
 URL printed at start (?token=...), or it is refused with 403.
 
@@ -113,12 +116,6 @@ class Panel:
         if state != self.state:
             self.state = state
             self.broadcast({"type": "state", "state": state})
-
-    def true_mg(self):
-        try:
-            return [int(v) for v in self.state["tilt"]]
-        except (KeyError, TypeError, ValueError):
-            return None
 
     async def control(self, client, msg):
         """One control from a page; QEMU's reason when the board refuses."""
@@ -260,8 +257,9 @@ class Panel:
         try:
             kind, seq, rest = line.split(" ", 2)
             if kind == "R":
-                new, t, record = rest.split(" ", 2)
-                message = {"new": new == "1", "record": record, "true": self.true_mg()}
+                new, t, x, y, z, record = rest.split(" ", 5)
+                message = {"new": new == "1", "record": record,
+                           "true": [int(x), int(y), int(z)]}
             elif kind == "E":
                 t, message = rest.split(" ", 1)
                 message = {"error": message}

@@ -23,6 +23,9 @@ static bool vboard_run_command(VBoardMachineState *s, enum vboard_command cmd, c
 	vboard_sync(s);
 	switch (cmd) {
 	case CMD_TILT:
+		/* The hand that tilts the board takes it from the recording
+		 * (a tilt out of range is refused before it gets here). */
+		vboard_play_stop(s);
 		return bm_set_tilt(s->board, mg);
 	case CMD_BIAS:
 		return bm_set_bias(s->board, mg);

@@ -20,15 +20,33 @@ OBJECT_DECLARE_TYPE(VBoardMachineState, VBoardMachineClass, VBOARD_MACHINE)
 #define VBOARD_CONTROL_SIZE 0x1000
 
 enum {
-	CTL_ID = 0x00,	     /* reads CTL_ID_VALUE */
-	CTL_COMMAND = 0x04,  /* write N: run the first N bytes of CTL_LINE */
-	CTL_STATUS = 0x08,   /* CTL_STATUS_OK, or CTL_STATUS_REFUSED */
-	CTL_SENSOR = 0x100,  /* sensor register n at CTL_SENSOR + 4 n */
-	CTL_LINE = 0x200,    /* a board tool command line, 4 bytes a word */
-	CTL_MESSAGE = 0x300, /* why the last one was refused, NUL-terminated */
+	CTL_ID = 0x00,		 /* reads CTL_ID_VALUE */
+	CTL_COMMAND = 0x04,	 /* write N: run the first N bytes of CTL_LINE */
+	CTL_STATUS = 0x08,	 /* CTL_STATUS_OK, or CTL_STATUS_REFUSED */
+	CTL_MODULES = 0x0C,	 /* write a CTL_MODULES_* operation */
+	CTL_ACCEL = 0x10,	 /* X, Y, Z: the sensor's true acceleration, milli-g */
+	CTL_SENSOR = 0x100,	 /* sensor register n at CTL_SENSOR + 4 n */
+	CTL_LINE = 0x200,	 /* a board tool command line, 4 bytes a word */
+	CTL_MESSAGE = 0x300,	 /* why the last one was refused, NUL-terminated */
+	CTL_MODULE_LINE = 0x400, /* a line of the module table, NUL-terminated */
 };
 #define CTL_ID_VALUE 0x76626432 /* "vbd2" */
 #define CTL_TEXT_SIZE 0x100
+
+/*
+ * The module table: where the guest's kernel loaded each section of each
+ * module, for a debugger on the host (vboard/debug). The guest's module
+ * tools write it whole after every change (vboard/guest/programs/
+ * modsections.c): begin, a line at a time ("NAME build-id HEX", "NAME
+ * SECTION 0xADDRESS"), then commit, which makes it the table the machine
+ * shows (the read-only property modules).
+ */
+enum {
+	CTL_MODULES_BEGIN = 1,
+	CTL_MODULES_ADD = 2, /* the line at CTL_MODULE_LINE */
+	CTL_MODULES_COMMIT = 3,
+};
+#define CTL_MODULES_MAX (64 * 1024) /* bytes of a table, at most */
 
 /* Interrupt lines (GIC SPIs) and the bus speed the device tree asks for. */
 #define VBOARD_I2C0_SPI 10
@@ -70,6 +88,21 @@ struct VBoardMachineState {
 	uint8_t line[CTL_TEXT_SIZE];
 	uint8_t message[CTL_TEXT_SIZE];
 	uint32_t status;
+	uint8_t module_line[CTL_TEXT_SIZE];
+	GString *modules_pending; /* the table being written, NULL when none */
+	char *modules;		  /* the table, NUL-terminated */
+	uint32_t modules_len;	  /* its bytes, the NUL included */
+
+	/* Playback (motion.c): the recording and its play command's words. */
+	struct recording *recording;
+	char **play_words;
+	int64_t play_start_ns; /* the virtual clock at its start */
+	/* Saved with the machine: the words NUL-separated, the cursor (offset,
+	 * line, passes, row time), what the file held. */
+	uint8_t *play_saved_words;
+	uint32_t play_saved_len;
+	uint64_t play_cursor[4];
+	uint64_t play_rows, play_length_ns;
 };
 
 struct VBoardMachineClass {
@@ -77,15 +110,26 @@ struct VBoardMachineClass {
 	void (*parent_init)(MachineState *ms);
 };
 
-/* The board clock up to QEMU's virtual clock. */
-void vboard_sync(VBoardMachineState *s);
+/* The board clock up to QEMU's virtual clock; returns that time. */
+uint64_t vboard_sync(VBoardMachineState *s);
 /* Interrupt lines as the board stands now, and a wake-up at its next event. */
 void vboard_update(VBoardMachineState *s);
 /* A board tool command line; false, with the reason in errp, when refused. */
 bool vboard_command_line(VBoardMachineState *s, const char *line, Error **errp);
 /* The machine's properties: what a person does and how the board was built. */
 void vboard_class_add_properties(ObjectClass *oc);
-/* The control page, for the guest's board tool. */
+/* The control page, for the guest's board tool; the module table. */
 extern const MemoryRegionOps vboard_control_ops;
+void vboard_class_add_module_properties(ObjectClass *oc);
+void vboard_modules_reset(VBoardMachineState *s);
+extern const VMStateDescription vmstate_vboard_modules;
+
+/* Playback of recorded motion (motion.c). */
+void vboard_class_add_play_properties(ObjectClass *oc);
+void vboard_play_stop(VBoardMachineState *s);
+/* After the board clock moved on: a recording played to its end stops. */
+void vboard_play_sync(VBoardMachineState *s, uint64_t now_ns);
+void vboard_play_pre_load(VBoardMachineState *s);
+extern const VMStateDescription vmstate_vboard_play;
 
 #endif
