@@ -11,6 +11,8 @@ packages="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
  libvterm-dev tmux clang libclang-rt-14-dev g++-arm-linux-gnueabihf
  cpio kmod xz-utils dpkg-dev patch meson python3 libglib2.0-dev libpixman-1-dev
  libfdt-dev u-boot-tools hyperfine ccache shellcheck"
+# vboard/debug: gdb for the board's ARMv7 code, with its Python.
+packages="$packages gdb-multiarch"
 # The browser front panel (vboard/panel/): its server on Debian's python3 with
 # aiohttp, its browser tests in Debian's chromium.
 packages="$packages python3-aiohttp chromium"

@@ -14,7 +14,8 @@
 # In BUILD_DIR/vboard:
 #   guest/                   static armhf programs for the image
 #   image-NAME/              kernel (the boot image), initrd.cpio, release,
-#                            series: what run boots
+#                            series: what run boots; kernel-name: the
+#                            KERNEL it was built for
 set -eu
 
 kernel=$1
@@ -62,6 +63,8 @@ build_guest_programs() {
 	echo panelfeed >>"$guest/programs"
 	cross "$guest/memaccess" gcc -std=gnu11 "$programs/memaccess.c"
 	echo memaccess >>"$guest/programs"
+	cross "$guest/modsections" gcc -std=gnu11 "$programs/modsections.c"
+	echo modsections >>"$guest/programs"
 	canvas=
 	for src in "$root"/terminal/*.cpp; do
 		[ -e "$src" ] || continue
@@ -240,6 +243,8 @@ rm -f "$image/vmlinuz"
 cp "$("$fetch" "$kernel" boot)" "$image/kernel"
 "$fetch" "$kernel" release >"$image/release"
 "$fetch" "$kernel" series >"$image/series"
+# What the kernel was named by, so that vboard/debug finds its symbols.
+echo "$kernel" >"$image/kernel-name"
 busybox=$("$fetch" busybox)
 build_guest_programs
 pack_initramfs

@@ -38,6 +38,8 @@ static uint64_t vboard_control_read(void *opaque, hwaddr offset, unsigned size)
 		return CTL_ID_VALUE;
 	case CTL_STATUS:
 		return s->status;
+	case CTL_MODULES:
+		return s->modules_made;
 	default:
 		return 0;
 	}
@@ -93,6 +95,7 @@ static void vboard_modules_operation(VBoardMachineState *s, uint64_t op)
 		s->modules_len = table->len + 1;
 		s->modules = g_string_free(table, false);
 		s->modules_pending = NULL;
+		s->modules_made++;
 		return;
 	}
 	qemu_log_mask(
@@ -109,6 +112,7 @@ void vboard_modules_reset(VBoardMachineState *s)
 	g_free(s->modules);
 	s->modules = NULL;
 	s->modules_len = 0;
+	s->modules_made = 0;
 }
 
 static char *vboard_get_modules(Object *obj, Error **errp)
@@ -124,7 +128,7 @@ void vboard_class_add_module_properties(ObjectClass *oc)
 	object_class_property_set_description(
 		oc, "modules",
 		"where the guest's kernel loaded each module: 'NAME build-id HEX' and "
-		"'NAME SECTION 0xADDRESS' lines, as the guest's module tools published them");
+		"'NAME SECTION 0xADDRESS' lines, as the guest published them");
 }
 
 static int vboard_modules_pre_load(void *opaque)

@@ -23,7 +23,7 @@ enum {
 	CTL_ID = 0x00,		 /* reads CTL_ID_VALUE */
 	CTL_COMMAND = 0x04,	 /* write N: run the first N bytes of CTL_LINE */
 	CTL_STATUS = 0x08,	 /* CTL_STATUS_OK, or CTL_STATUS_REFUSED */
-	CTL_MODULES = 0x0C,	 /* write a CTL_MODULES_* operation */
+	CTL_MODULES = 0x0C,	 /* write a CTL_MODULES_* operation; reads tables made */
 	CTL_ACCEL = 0x10,	 /* X, Y, Z: the sensor's true acceleration, milli-g */
 	CTL_SENSOR = 0x100,	 /* sensor register n at CTL_SENSOR + 4 n */
 	CTL_LINE = 0x200,	 /* a board tool command line, 4 bytes a word */
@@ -35,11 +35,12 @@ enum {
 
 /*
  * The module table: where the guest's kernel loaded each section of each
- * module, for a debugger on the host (vboard/debug). The guest's module
- * tools write it whole after every change (vboard/guest/programs/
- * modsections.c): begin, a line at a time ("NAME build-id HEX", "NAME
- * SECTION 0xADDRESS"), then commit, which makes it the table the machine
- * shows (the read-only property modules).
+ * module, for a debugger on the host (vboard/debug). The guest writes it
+ * whole after every change (vboard/guest/programs/modsections.c): begin, a
+ * line at a time ("NAME build-id HEX", "NAME SECTION 0xADDRESS"), then
+ * commit, which makes it the table the machine shows (the read-only
+ * property modules). CTL_MODULES reads the tables committed since the
+ * machine's reset, so that a guest can wait for its own.
  */
 enum {
 	CTL_MODULES_BEGIN = 1,
@@ -92,6 +93,7 @@ struct VBoardMachineState {
 	GString *modules_pending; /* the table being written, NULL when none */
 	char *modules;		  /* the table, NUL-terminated */
 	uint32_t modules_len;	  /* its bytes, the NUL included */
+	uint32_t modules_made;	  /* tables committed since the reset */
 
 	/* Playback (motion.c): the recording and its play command's words. */
 	struct recording *recording;
