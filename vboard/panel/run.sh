@@ -34,7 +34,7 @@ PANEL_TOKEN=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n') "$panel_python" "$her
 	--port "$panel_port" --qmp "$work/panel-qmp.sock" --console "$work/panel-console.sock" \
 	--feed "$work/panel-feed.sock" --modules "$panel_modules" \
 	--qemu-python "$("$root/scripts/build-qemu.sh" --source)/python" \
-	--url-file "$work/panel.url" 2>"$work/panel.log" &
+	--url-file "$work/panel.url" --recordings "$work/recordings" 2>"$work/panel.log" &
 panel_pid=$!
 # The server ends before the work folder goes.
 trap 'kill "$panel_pid" 2>/dev/null; wait "$panel_pid" 2>/dev/null; rm -rf "$work"' EXIT

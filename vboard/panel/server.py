@@ -32,7 +32,10 @@ from aiohttp import ClientSession, UnixConnector, WSMsgType, web
 HERE = os.path.dirname(os.path.abspath(__file__))
 POLL_S = 0.1
 # The properties a page shows; "regs" is the sensor's register list.
-STATE = ("tilt", "bias", "noise", "switches", "sensor", "hold", "regs")
+STATE = ("tilt", "bias", "noise", "switches", "sensor", "hold", "regs",
+         "play", "playing", "play-position", "play-length")
+# A recording dropped on a page: at most this many bytes.
+MAX_RECORDING = 1 << 30
 # The page's libraries, from the npm packages vboard/panel/setup.sh installs.
 LIBS = {
     "xterm.js": "@xterm/xterm/lib/xterm.js",
@@ -85,6 +88,7 @@ class Panel:
         self.state = {}
         self.board_lock = asyncio.Lock()
         self.upstream = None  # the console's WebSocket to QEMU
+        self.recordings = 0  # recordings stored, each in a folder of its own
         self.scrollback = bytearray()
         self.feed_writer = None
 
@@ -137,6 +141,8 @@ class Panel:
                 await self.set("tap", "double" if msg.get("double") else "single")
             elif op == "sensor":
                 await self.set("sensor", "on" if msg["on"] else "off")
+            elif op == "play-stop":
+                await self.set("play", ["stop"])
             else:
                 raise ValueError("unknown control %r" % op)
             await self.refresh()
@@ -271,6 +277,41 @@ class Panel:
             return
         self.broadcast(message)
 
+    # --- recordings -----------------------------------------------------
+
+    async def recording(self, request: web.Request) -> web.Response:
+        """A recording from a page (the request's body), stored in the run's
+        work folder under its own name and played by the machine with the
+        options of the query (loop, columns, units); QEMU's reason, without
+        the folder, when it refuses it."""
+        self.recordings += 1
+        folder = os.path.join(self.args.recordings, str(self.recordings))
+        os.makedirs(folder)
+        name = os.path.basename(request.query.get("name", "")).lstrip(".") or "recording.csv"
+        path = os.path.join(folder, name)
+        size = 0
+        with open(path, "wb") as f:
+            async for chunk in request.content.iter_chunked(1 << 16):
+                size += len(chunk)
+                if size > MAX_RECORDING:
+                    raise web.HTTPRequestEntityTooLarge(max_size=MAX_RECORDING,
+                                                        actual_size=size)
+                f.write(chunk)
+        words = [path]
+        if request.query.get("loop") == "1":
+            words.append("--loop")
+        for option in ("columns", "units"):
+            if request.query.get(option):
+                words += ["--" + option, request.query[option]]
+        try:
+            async with self.board_lock:
+                await self.set("play", words)
+                await self.refresh()
+        except self.execute_error as e:
+            return web.json_response({"message": str(e).replace(folder + os.sep, "")},
+                                     status=400)
+        return web.json_response({"playing": name})
+
     # --- HTTP -----------------------------------------------------------
 
     async def index(self, request):
@@ -312,6 +353,7 @@ async def serve(args):
     app.router.add_get("/", panel.index)
     app.router.add_get("/events", panel.events)
     app.router.add_get("/console", panel.console)
+    app.router.add_post("/recording", panel.recording)
     app.router.add_get("/{dir:lib|page}/{name}", panel.asset)
     runner = web.AppRunner(app, access_log=None)
     await runner.setup()
@@ -339,6 +381,7 @@ def main():
     p.add_argument("--modules", required=True, help="node_modules of vboard/panel/setup.sh")
     p.add_argument("--qemu-python", required=True, help="QEMU's python/ (its QMP library)")
     p.add_argument("--url-file", required=True, help="where the URL goes once listening")
+    p.add_argument("--recordings", required=True, help="where recordings from pages go")
     args = p.parse_args()
     args.token = os.environ.get("PANEL_TOKEN", "")
     if len(args.token) < 16:
