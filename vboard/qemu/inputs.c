@@ -301,6 +301,12 @@ bool vboard_command_line(VBoardMachineState *s, const char *line, Error **errp)
 		val[0] = !strcmp(name, "doubletap");
 		return vboard_input_apply(s, vboard_input("tap"), val, errp);
 	}
+	if (!strcmp(name, "play")) {
+		error_setg(errp,
+			   "play: recordings play from the host, where the machine reads them "
+			   "(scripts/board play FILE)");
+		return false;
+	}
 	in = vboard_input(name);
 	if (!in || !strcmp(name, "tap")) {
 		error_setg(errp, "'%s': no such command (see board help)", name);

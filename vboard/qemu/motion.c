@@ -117,10 +117,9 @@ static bool vboard_play(VBoardMachineState *s, char **words, Error **errp)
 	if (!r)
 		return false;
 	vboard_play_stop(s);
-	vboard_sync(s);
+	s->play_start_ns = vboard_sync(s);
 	s->recording = r;
 	s->play_words = g_strdupv(words);
-	s->play_start_ns = qemu_clock_get_ns(QEMU_CLOCK_VIRTUAL);
 	vboard_playing = s;
 	bm_set_motion_hook(vboard_motion);
 	vboard_update(s);
@@ -226,7 +225,7 @@ static int vboard_play_pre_save(void *opaque)
 	GString *words = g_string_new(NULL);
 	int i;
 
-	vboard_sync(s);
+	/* The board clock stands where vboard_play_needed() brought it. */
 	for (i = 0; s->play_words[i]; i++)
 		g_string_append_len(words, s->play_words[i], strlen(s->play_words[i]) + 1);
 	g_free(s->play_saved_words);
@@ -296,10 +295,12 @@ void vboard_play_pre_load(VBoardMachineState *s)
 	s->play_saved_len = 0;
 }
 
+/* Whether a recording plays now: one that has just ended is not saved. */
 static bool vboard_play_needed(void *opaque)
 {
 	VBoardMachineState *s = opaque;
 
+	vboard_sync(s);
 	return s->recording;
 }
 
