@@ -228,6 +228,8 @@ sensorEl.addEventListener('change', () => send({op: 'sensor', on: sensorEl.check
 // the machine play it with the form's options.
 const playForm = document.getElementById('play-form');
 const playStatusEl = document.getElementById('play-status');
+// The form only holds the options: Enter in a field sends nothing.
+playForm.addEventListener('submit', (e) => e.preventDefault());
 
 async function playRecording(file) {
   const query = new URLSearchParams({token, name: file.name,
