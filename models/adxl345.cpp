@@ -21,6 +21,9 @@
 #include "models/adxl345_regs.h"
 
 namespace models {
+
+MotionHook motion_hook;
+
 namespace {
 
 const int32_t INPUT_LIMIT_MG = 100000; // far beyond the widest range
@@ -333,7 +336,11 @@ void adxl345_run(Adxl345 *s, uint64_t until_ns)
 	if (first && s->fifo_count)
 		s->regs[ADXL_INT_SOURCE] |= ADXL_INT_OVERRUN;
 	for (uint64_t i = first; i < n; i++) {
+		int32_t mg[3];
+
 		s->sample_number = s->sample_number + (i == first ? first + 1 : 1);
+		if (motion_hook && motion_hook(s->next_sample_ns + i * period, mg))
+			__builtin_memcpy(s->accel_mg, mg, sizeof(mg));
 		produce_sample(s);
 	}
 	s->samples += n;

@@ -190,6 +190,16 @@ extern GuestErrorHook guest_error_hook;
 void guest_error(uint32_t *count, const char *device, const char *what, uint32_t offset,
 		 uint32_t value);
 
+// A source of motion (the virtual board plays recordings through it). When
+// one is set, each sample the sensor produces asks it for the true
+// acceleration at the sample's own board time, in milli-g; sample times
+// never go back. What it gives replaces the acceleration set by
+// sensor_set_accel() (accel_mg keeps the latest), and gain, bias and noise
+// apply on top as to a set one. False: it has nothing to give, the set
+// acceleration stays. Not part of the saved state, as it is not the board's.
+typedef bool (*MotionHook)(uint64_t at_ns, int32_t mg[3]);
+extern MotionHook motion_hook;
+
 // Interrupt outputs at the board's current time: I2C controller 0's
 // combined line, and the sensor's INT1 and INT2 pins (pin 1 or 2) at their
 // electrical level, DATA_FORMAT's INT_INVERT applied.

@@ -14,6 +14,14 @@
 #   scripts/fetch-kernel.sh KERNEL series    major.minor of its release
 #   scripts/fetch-kernel.sh KERNEL name      what build folders call it: the
 #                                            series, or own-RELEASE
+#   scripts/fetch-kernel.sh KERNEL vmlinux   the kernel with its symbols, for a
+#                                            debugger, where at hand (never
+#                                            fetched; status 1, and why, where
+#                                            not)
+#   scripts/fetch-kernel.sh KERNEL debug     the same, fetched where it can be:
+#                                            Debian's linux-image-RELEASE-dbg
+#                                            (600 to 750 MB to download, of
+#                                            which only the vmlinux is kept)
 #   scripts/fetch-kernel.sh busybox          a static armhf busybox binary
 #
 # KERNEL is a series or a kernel folder (a path, with a slash in it):
@@ -46,6 +54,7 @@
 #   SERIES/VERSION/headers/  headers, common headers and host tools, unpacked
 #   SERIES/VERSION/image/    kernel image package, unpacked
 #   SERIES/VERSION/boot/     the boot image made from it
+#   SERIES/VERSION/debug/    vmlinux from the -dbg package, when asked for
 #   SERIES/RELEASE/          a kernel folder's packed tree, unpacked (tree/),
 #                            and boot images (boot-HASH/), HASH the image's
 #   busybox-VERSION/         busybox-static, unpacked
@@ -171,6 +180,55 @@ fetch_image() {
 	resolve "$1"
 	root=$dir/$version/image
 	[ -d "$root" ] || unpack "$root" "linux-image-$release=$version"
+}
+
+# The kernel with its symbols from Debian's -dbg package: only its vmlinux
+# is unpacked and kept (the package's modules' debug files are not).
+fetch_debug() {
+	resolve "$1"
+	root=$dir/$version/debug
+	[ -f "$root/vmlinux" ] && return 0
+	apt_update
+	rm -rf "$root.tmp"
+	mkdir -p "$root.tmp"
+	package=linux-image-$release-dbg
+	log "downloading $package $version ($(pkg_field "$package" Size "$version") bytes;" \
+		"only its vmlinux is kept)"
+	# shellcheck disable=SC2046
+	if ! (cd "$root.tmp" && apt-get $(apt_opts) download "$package=$version" >&2); then
+		log "download failed"
+		exit 1
+	fi
+	dpkg-deb --fsys-tarfile "$root.tmp"/*.deb |
+		tar -xO --wildcards "./usr/lib/debug/boot/vmlinux-$release" >"$root.tmp/vmlinux"
+	[ -s "$root.tmp/vmlinux" ] || {
+		log "no usr/lib/debug/boot/vmlinux-$release in $package"
+		exit 1
+	}
+	mkdir -p "$root"
+	mv "$root.tmp/vmlinux" "$root/vmlinux"
+	rm -rf "$root.tmp"
+}
+
+# The kernel with its symbols at hand: status 1, with the reason, where none.
+vmlinux_of() {
+	case $1 in
+	6.1 | 6.12)
+		resolve "$1"
+		root=$dir/$version/debug
+		[ -f "$root/vmlinux" ] && echo "$root/vmlinux" && return 0
+		log "no symbols of Debian's $release at hand: 'scripts/fetch-kernel.sh $1" \
+			"debug' fetches them (linux-image-$release-dbg, 600 to 750 MB)"
+		return 1
+		;;
+	esac
+	# A kernel folder: a built tree has its vmlinux beside the build tree.
+	for file in "$folder/vmlinux" "$ktree/vmlinux"; do
+		[ -f "$file" ] && echo "$file" && return 0
+	done
+	log "no vmlinux in $folder (a zImage and the module build tree only):" \
+		"the kernel's own symbols are not at hand"
+	return 1
 }
 
 fetch_busybox() {
@@ -398,6 +456,11 @@ case $1 in
 		fetch_image "$1"
 		echo "$root/lib/modules/$release"
 		;;
+	vmlinux) vmlinux_of "$1" ;;
+	debug)
+		fetch_debug "$1"
+		echo "$root/vmlinux"
+		;;
 	*) usage ;;
 	esac
 	;;
@@ -409,6 +472,7 @@ case $1 in
 	series) series_of "$release" ;;
 	name) case $1 in 3.18) echo 3.18 ;; *) echo "own-$release" ;; esac ;;
 	image) echo "$kimage" ;;
+	vmlinux | debug) vmlinux_of "$1" ;;
 	boot)
 		hash=$(sha256sum "$kimage" | cut -c1-16)
 		boot_image "$kimage" "$ktree" "$dir/boot-$hash"

@@ -14,6 +14,8 @@ packages="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
 # Verilator compiles the designs of the virtual board's FPGA fabric
 # (vboard/fabric/build.sh).
 packages="$packages verilator"
+# vboard/debug: gdb for the board's ARMv7 code, with its Python.
+packages="$packages gdb-multiarch"
 # The browser front panel (vboard/panel/): its server on Debian's python3 with
 # aiohttp, its browser tests in Debian's chromium.
 packages="$packages python3-aiohttp chromium"

@@ -20,6 +20,7 @@
 #                            reproducibly (file times zeroed, inodes numbered
 #                            anew), so an image built again from the same
 #                            files is the same image.
+#                            kernel-name: the KERNEL it was built for
 set -eu
 
 kernel=$1
@@ -49,7 +50,7 @@ cross() {
 		stale=
 		for src in "$@" "$root"/terminal/*.h "$programs"/*.h "$root"/examples/fabric/*.h \
 			"$here/qemu/control_page.h"; do
-			case $src in -*) continue ;; esac
+			case $src in -*) continue ;; esac # a compiler option
 			[ -n "$(find "$src" -newer "$out")" ] && stale=1
 		done
 		[ -z "$stale" ] && return 0
@@ -76,6 +77,8 @@ build_guest_programs() {
 	# The fabric's walk-through: its example's program.
 	cross "$guest/fabtimer" gcc -std=gnu11 "$root/examples/fabric/fabtimer.c"
 	echo fabtimer >>"$guest/programs"
+	cross "$guest/modsections" gcc -std=gnu11 -I"$here/qemu" "$programs/modsections.c"
+	echo modsections >>"$guest/programs"
 	canvas=
 	for src in "$root"/terminal/*.cpp; do
 		[ -e "$src" ] || continue
@@ -272,6 +275,8 @@ cp "$("$fetch" "$kernel" boot)" "$image/kernel.tmp"
 replace_if_changed "$image/kernel.tmp" "$image/kernel"
 "$fetch" "$kernel" release >"$image/release"
 "$fetch" "$kernel" series >"$image/series"
+# What the kernel was named by, so that vboard/debug finds its symbols.
+echo "$kernel" >"$image/kernel-name"
 busybox=$("$fetch" busybox)
 build_guest_programs
 pack_initramfs

@@ -3,7 +3,9 @@
 // source bits, data format arithmetic and the sample source.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <set>
+#include <vector>
 
 #include "rig.h"
 
@@ -464,6 +466,65 @@ TEST_F(Sensor, StreamFifoQueuesSamplesAndDrivesTheInterruptPins)
 	for (int i = 0; i < 33; i++)
 		r.xyz();
 	EXPECT_EQ(r.read_reg(ADXL_INT_SOURCE) & ADXL_INT_DATA_READY, 0);
+}
+
+// A source of motion in place of a set acceleration: a new acceleration
+// every 7 ms of board time, and the times it was asked at.
+struct Motion : Sensor {
+	static std::vector<uint64_t> asked;
+	static bool giving;
+	static int32_t step(uint64_t at_ns)
+	{
+		return (int32_t)(at_ns / 7000000);
+	}
+	static bool source(uint64_t at_ns, int32_t mg[3])
+	{
+		asked.push_back(at_ns);
+		mg[0] = 40 * step(at_ns) - 2000;
+		mg[1] = -13 * step(at_ns);
+		mg[2] = 1000;
+		return giving;
+	}
+	void SetUp() override
+	{
+		Sensor::SetUp();
+		asked.clear();
+		giving = true;
+	}
+	void TearDown() override
+	{
+		motion_hook = nullptr;
+	}
+};
+std::vector<uint64_t> Motion::asked;
+bool Motion::giving;
+
+// Each sample takes the source's acceleration at its own time, whenever it
+// is read, with the bias on top; without one, the set acceleration again.
+TEST_F(Motion, EachSampleTakesTheSourceAtItsOwnTimeWithTheBiasOnTop)
+{
+	r.reg_write(ADXL_FIFO_CTL, ADXL_FIFO_FIFO << ADXL_FIFO_MODE_SHIFT);
+	sensor_set_bias(r.b, 0, 100, 0);
+	motion_hook = source;
+	uint64_t first = start_measuring(0x0A) + 10000000; // 100 Hz
+	board_sync(r.b, first + 19 * 10000000);
+	ASSERT_EQ(asked.size(), 20u);
+	for (unsigned i = 0; i < 20; i++) {
+		EXPECT_EQ(asked[i], first + i * 10000000) << i;
+		auto v = r.xyz(); // 3.90625 mg per count at full resolution
+		EXPECT_EQ(v[0], (int)std::lround((40 * step(asked[i]) - 2000) / 3.90625)) << i;
+		EXPECT_EQ(v[1], (int)std::lround((-13 * step(asked[i]) + 100) / 3.90625)) << i;
+		EXPECT_EQ(v[2], 256) << i;
+	}
+	int32_t latest = 40 * step(asked.back()) - 2000;
+	EXPECT_EQ(r.b->sensor.accel_mg[0], latest) << "the sensor keeps the latest";
+	giving = false;
+	board_advance(r.b, 10000000);
+	EXPECT_EQ(r.xyz()[0], (int)std::lround(latest / 3.90625)) << "the latest stays";
+	motion_hook = nullptr;
+	sensor_set_accel(r.b, 0, 0, 1000);
+	board_advance(r.b, 10000000);
+	EXPECT_EQ(r.xyz()[0], 0) << "a set acceleration, once the source is gone";
 }
 
 // Self-test only where the datasheet gives it; the LSB always 0 at 1600

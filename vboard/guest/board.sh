@@ -15,7 +15,9 @@ ID_VALUE=0x76626432
 help() {
 	cat <<'EOF_HELP'
 usage: board COMMAND
-  board tilt X Y Z        acceleration per axis in milli-g (lying flat: 0 0 1000)
+  board tilt X Y Z        acceleration per axis in milli-g (lying flat: 0 0 1000);
+                          stops a recording playing (scripts/board play, on
+                          the host, plays one)
   board bias X Y Z        fixed sensor error per axis in milli-g
   board noise MG          noise amplitude in milli-g (0: none)
   board tap               a single tap

@@ -45,7 +45,7 @@ panel_start() {
 		--console "$work/panel-console.sock" --feed "$work/panel-feed.sock" \
 		--modules "$panel_modules" \
 		--qemu-python "$("$root/scripts/build-qemu.sh" --source)/python" \
-		--url-file "$work/panel.url" 2>"$work/panel.log" &
+		--url-file "$work/panel.url" --recordings "$work/recordings" 2>"$work/panel.log" &
 	echo $! >"$work/panel.pid"
 	until [ -s "$work/panel.url" ]; do
 		if ! kill -0 "$(<"$work/panel.pid")" 2>/dev/null || [ $i -ge 600 ]; then

@@ -9,8 +9,11 @@ The server is glue between the page and QEMU, which does the work:
   made elsewhere (scripts/board, the guest's board tool) reach every page;
 - the panel's console is a virtio console whose character device speaks
   WebSocket itself; one connection to it is shared by every page;
-- the guest's reader (panelfeed) sends its /dev/accel records over a virtio
-  port; the server adds the board's true acceleration and passes them on.
+- the guest's reader (panelfeed) sends its /dev/accel records, each with the
+  board's true acceleration (tilted or played) at its read, over a virtio
+  port; the server passes them on;
+- a recording dropped on the page is stored in the run's work folder and
+  played through the machine's play property.
 HTTP and WebSocket are aiohttp's. Every request must carry the token of the
 URL printed at start (?token=...), or it is refused with 403.
 
@@ -30,7 +33,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 POLL_S = 0.1
 # The properties a page shows; "regs" is the sensor's register list, "ledr"
 # and "hex" the LEDs and digits the fabric's design drives.
-STATE = ("tilt", "bias", "noise", "switches", "sensor", "hold", "regs", "ledr", "hex")
+STATE = ("tilt", "bias", "noise", "switches", "sensor", "hold", "regs", "ledr", "hex",
+         "play", "playing", "play-position", "play-length")
+# A recording dropped on a page: at most this many bytes.
+MAX_RECORDING = 1 << 30
 # The page's libraries, from the npm packages vboard/panel/setup.sh installs.
 LIBS = {
     "xterm.js": "@xterm/xterm/lib/xterm.js",
@@ -83,6 +89,7 @@ class Panel:
         self.state = {}
         self.board_lock = asyncio.Lock()
         self.upstream = None  # the console's WebSocket to QEMU
+        self.recordings = 0  # recordings stored, each in a folder of its own
         self.scrollback = bytearray()
         self.feed_writer = None
 
@@ -115,12 +122,6 @@ class Panel:
             self.state = state
             self.broadcast({"type": "state", "state": state})
 
-    def true_mg(self):
-        try:
-            return [int(v) for v in self.state["tilt"]]
-        except (KeyError, TypeError, ValueError):
-            return None
-
     async def control(self, client, msg):
         """One control from a page; QEMU's reason when the board refuses."""
         op = msg.get("op")
@@ -141,6 +142,8 @@ class Panel:
                 await self.set("tap", "double" if msg.get("double") else "single")
             elif op == "sensor":
                 await self.set("sensor", "on" if msg["on"] else "off")
+            elif op == "play-stop":
+                await self.set("play", ["stop"])
             else:
                 raise ValueError("unknown control %r" % op)
             await self.refresh()
@@ -261,8 +264,9 @@ class Panel:
         try:
             kind, seq, rest = line.split(" ", 2)
             if kind == "R":
-                new, t, record = rest.split(" ", 2)
-                message = {"new": new == "1", "record": record, "true": self.true_mg()}
+                new, t, x, y, z, record = rest.split(" ", 5)
+                message = {"new": new == "1", "record": record,
+                           "true": [int(x), int(y), int(z)]}
             elif kind == "E":
                 t, message = rest.split(" ", 1)
                 message = {"error": message}
@@ -273,6 +277,41 @@ class Panel:
             log("not a line of the reader's:", repr(line))
             return
         self.broadcast(message)
+
+    # --- recordings -----------------------------------------------------
+
+    async def recording(self, request: web.Request) -> web.Response:
+        """A recording from a page (the request's body), stored in the run's
+        work folder under its own name and played by the machine with the
+        options of the query (loop, columns, units); QEMU's reason, without
+        the folder, when it refuses it."""
+        self.recordings += 1
+        folder = os.path.join(self.args.recordings, str(self.recordings))
+        os.makedirs(folder)
+        name = os.path.basename(request.query.get("name", "")).lstrip(".") or "recording.csv"
+        path = os.path.join(folder, name)
+        size = 0
+        with open(path, "wb") as f:
+            async for chunk in request.content.iter_chunked(1 << 16):
+                size += len(chunk)
+                if size > MAX_RECORDING:
+                    raise web.HTTPRequestEntityTooLarge(max_size=MAX_RECORDING,
+                                                        actual_size=size)
+                f.write(chunk)
+        words = [path]
+        if request.query.get("loop") == "1":
+            words.append("--loop")
+        for option in ("columns", "units"):
+            if request.query.get(option):
+                words += ["--" + option, request.query[option]]
+        try:
+            async with self.board_lock:
+                await self.set("play", words)
+                await self.refresh()
+        except self.execute_error as e:
+            return web.json_response({"message": str(e).replace(folder + os.sep, "")},
+                                     status=400)
+        return web.json_response({"playing": name})
 
     # --- HTTP -----------------------------------------------------------
 
@@ -315,6 +354,7 @@ async def serve(args):
     app.router.add_get("/", panel.index)
     app.router.add_get("/events", panel.events)
     app.router.add_get("/console", panel.console)
+    app.router.add_post("/recording", panel.recording)
     app.router.add_get("/{dir:lib|page}/{name}", panel.asset)
     runner = web.AppRunner(app, access_log=None)
     await runner.setup()
@@ -342,6 +382,7 @@ def main():
     p.add_argument("--modules", required=True, help="node_modules of vboard/panel/setup.sh")
     p.add_argument("--qemu-python", required=True, help="QEMU's python/ (its QMP library)")
     p.add_argument("--url-file", required=True, help="where the URL goes once listening")
+    p.add_argument("--recordings", required=True, help="where recordings from pages go")
     args = p.parse_args()
     args.token = os.environ.get("PANEL_TOKEN", "")
     if len(args.token) < 16:

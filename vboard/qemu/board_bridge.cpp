@@ -123,6 +123,11 @@ void bm_set_guest_error_hook(void (*hook)(const char *, const char *, uint32_t, 
 	models::guest_error_hook = hook;
 }
 
+void bm_set_motion_hook(bool (*hook)(uint64_t, int32_t[3]))
+{
+	models::motion_hook = hook;
+}
+
 uint32_t bm_i2c0_clock_hz(void)
 {
 	return models::I2C_INPUT_CLOCK_HZ;

@@ -59,6 +59,9 @@ void bm_sensor_power_cycle(struct bm_board *b);
 /* Where the models report a guest's mistakes. */
 void bm_set_guest_error_hook(void (*hook)(const char *device, const char *what, uint32_t offset,
 					  uint32_t value));
+/* A source of motion for the sensor's samples (models/board.h's motion
+ * hook): the true acceleration at a sample's board time, false for none. */
+void bm_set_motion_hook(bool (*hook)(uint64_t at_ns, int32_t mg[3]));
 /* The I2C controller's input clock, for the device tree. */
 uint32_t bm_i2c0_clock_hz(void);
 /* What I2C controller 0 does when its transmit queue runs empty: send a

@@ -2,14 +2,18 @@
 /*
  * The control page (control_page.h): the guest's board tool writes its
  * command lines there and reads the sensor's registers and the reason for a
- * refusal; the guest finds the size of its work there, and the work itself
- * in the mailbox beside it.
+ * refusal; the front panel's reader reads the sensor's true acceleration;
+ * the guest's module tools publish where the kernel loaded each module (the
+ * module table, for vboard/debug); the guest finds the size of its work
+ * there, and the work itself in the mailbox beside it.
  */
 #include "qemu/osdep.h"
 #include "qapi/error.h"
 #include "qemu/cutils.h"
 #include "exec/address-spaces.h"
 #include "hw/boards.h"
+#include "qemu/log.h"
+#include "migration/vmstate.h"
 
 #include "vboard.h"
 
@@ -25,6 +29,13 @@ static uint64_t vboard_control_read(void *opaque, hwaddr offset, unsigned size)
 	}
 	if (offset >= CTL_MESSAGE && offset < CTL_MESSAGE + CTL_TEXT_SIZE)
 		return ldl_le_p(s->message + offset - CTL_MESSAGE);
+	if (offset >= CTL_ACCEL && offset < CTL_ACCEL + 12) {
+		int32_t mg[3];
+
+		vboard_sync(s);
+		bm_tilt(s->board, mg);
+		return (uint32_t)mg[(offset - CTL_ACCEL) / 4];
+	}
 	switch (offset) {
 	case CTL_ID:
 		return CTL_ID_VALUE;
@@ -32,6 +43,8 @@ static uint64_t vboard_control_read(void *opaque, hwaddr offset, unsigned size)
 		return s->status;
 	case CTL_MAILBOX_SIZE:
 		return s->mailbox_size;
+	case CTL_MODULES:
+		return s->modules_made;
 	default:
 		return 0;
 	}
@@ -53,14 +66,124 @@ static void vboard_control_line(VBoardMachineState *s, uint64_t length)
 	error_free(err);
 }
 
+/* --- the module table --------------------------------------------------- */
+
+static void vboard_modules_operation(VBoardMachineState *s, uint64_t op)
+{
+	GString *table = s->modules_pending;
+
+	switch (op) {
+	case CTL_MODULES_BEGIN:
+		if (table)
+			g_string_truncate(table, 0);
+		else
+			s->modules_pending = g_string_new(NULL);
+		return;
+	case CTL_MODULES_ADD:
+		if (!table)
+			break;
+		if (table->len + CTL_TEXT_SIZE > CTL_MODULES_MAX) {
+			qemu_log_mask(LOG_GUEST_ERROR,
+				      "vboard control: a module table beyond "
+				      "%d bytes (the line dropped)\n",
+				      CTL_MODULES_MAX);
+			return;
+		}
+		g_string_append_len(table, (const char *)s->module_line,
+				    strnlen((const char *)s->module_line, CTL_TEXT_SIZE));
+		g_string_append_c(table, '\n');
+		return;
+	case CTL_MODULES_COMMIT:
+		if (!table)
+			break;
+		g_free(s->modules);
+		s->modules_len = table->len + 1;
+		s->modules = g_string_free(table, false);
+		s->modules_pending = NULL;
+		s->modules_made++;
+		return;
+	}
+	qemu_log_mask(
+		LOG_GUEST_ERROR,
+		"vboard control: module table operation %" PRIu64 " out of order or unknown\n", op);
+}
+
+/* A new boot has loaded no module yet. */
+void vboard_modules_reset(VBoardMachineState *s)
+{
+	if (s->modules_pending)
+		g_string_free(s->modules_pending, true);
+	s->modules_pending = NULL;
+	g_free(s->modules);
+	s->modules = NULL;
+	s->modules_len = 0;
+	s->modules_made = 0;
+}
+
+static char *vboard_get_modules(Object *obj, Error **errp)
+{
+	VBoardMachineState *s = VBOARD_MACHINE(obj);
+
+	return g_strdup(s->modules ? s->modules : "");
+}
+
+void vboard_class_add_module_properties(ObjectClass *oc)
+{
+	object_class_property_add_str(oc, "modules", vboard_get_modules, NULL);
+	object_class_property_set_description(
+		oc, "modules",
+		"where the guest's kernel loaded each module: 'NAME build-id HEX' and "
+		"'NAME SECTION 0xADDRESS' lines, as the guest published them");
+}
+
+static int vboard_modules_pre_load(void *opaque)
+{
+	vboard_modules_reset(opaque);
+	return 0;
+}
+
+/* A table saved is one the guest wrote: NUL-terminated, no NUL inside. */
+static int vboard_modules_post_load(void *opaque, int version_id)
+{
+	VBoardMachineState *s = opaque;
+
+	if (s->modules_len && strlen(s->modules) + 1 != s->modules_len)
+		return -EINVAL;
+	return 0;
+}
+
+static bool vboard_modules_needed(void *opaque)
+{
+	VBoardMachineState *s = opaque;
+
+	return s->modules;
+}
+
+const VMStateDescription vmstate_vboard_modules = {
+	.name = "vboard/modules",
+	.version_id = 1,
+	.minimum_version_id = 1,
+	.needed = vboard_modules_needed,
+	.pre_load = vboard_modules_pre_load,
+	.post_load = vboard_modules_post_load,
+	.fields = (VMStateField[]){VMSTATE_UINT32(modules_len, VBoardMachineState),
+				   VMSTATE_VBUFFER_ALLOC_UINT32(modules, VBoardMachineState, 1,
+								NULL, modules_len),
+				   VMSTATE_END_OF_LIST()},
+};
+
 static void vboard_control_write(void *opaque, hwaddr offset, uint64_t value, unsigned size)
 {
 	VBoardMachineState *s = opaque;
 
 	if (offset >= CTL_LINE && offset < CTL_LINE + CTL_TEXT_SIZE)
 		stl_le_p(s->line + offset - CTL_LINE, value);
+	else if (offset >= CTL_MODULE_LINE && offset < CTL_MODULE_LINE + CTL_TEXT_SIZE)
+		stl_le_p(s->module_line + offset - CTL_MODULE_LINE, value);
 	else if (offset == CTL_COMMAND)
 		vboard_control_line(s, value);
+	else if (offset == CTL_MODULES)
+		vboard_modules_operation(s, value);
 }
 
 static const MemoryRegionOps vboard_control_ops = {

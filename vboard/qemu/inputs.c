@@ -23,6 +23,9 @@ static bool vboard_run_command(VBoardMachineState *s, enum vboard_command cmd, c
 	vboard_sync(s);
 	switch (cmd) {
 	case CMD_TILT:
+		/* The hand that tilts the board takes it from the recording
+		 * (a tilt out of range is refused before it gets here). */
+		vboard_play_stop(s);
 		return bm_set_tilt(s->board, mg);
 	case CMD_BIAS:
 		return bm_set_bias(s->board, mg);
@@ -313,6 +316,12 @@ bool vboard_command_line(VBoardMachineState *s, const char *line, Error **errp)
 		}
 		val[0] = !strcmp(name, "doubletap");
 		return vboard_input_apply(s, vboard_input("tap"), val, errp);
+	}
+	if (!strcmp(name, "play")) {
+		error_setg(errp,
+			   "play: recordings play from the host, where the machine reads them "
+			   "(scripts/board play FILE)");
+		return false;
 	}
 	in = vboard_input(name);
 	if (!in || !strcmp(name, "tap")) {

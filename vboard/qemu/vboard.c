@@ -45,9 +45,13 @@
 
 #include "vboard.h"
 
-void vboard_sync(VBoardMachineState *s)
+uint64_t vboard_sync(VBoardMachineState *s)
 {
-	bm_sync(s->board, qemu_clock_get_ns(QEMU_CLOCK_VIRTUAL));
+	uint64_t now_ns = qemu_clock_get_ns(QEMU_CLOCK_VIRTUAL);
+
+	bm_sync(s->board, now_ns);
+	vboard_play_sync(s, now_ns);
+	return now_ns;
 }
 
 /* Interrupt lines as the board stands now, and a wake-up at its next event. */
@@ -190,7 +194,14 @@ static void vboard_reset(void *opaque)
 	memset(s->line, 0, sizeof(s->line));
 	memset(s->message, 0, sizeof(s->message));
 	s->status = CTL_STATUS_OK;
+	vboard_modules_reset(s);
 	vboard_update(s);
+}
+
+static int vboard_pre_load(void *opaque)
+{
+	vboard_play_pre_load(opaque);
+	return 0;
 }
 
 static int vboard_post_load(void *opaque, int version_id)
@@ -202,12 +213,14 @@ static int vboard_post_load(void *opaque, int version_id)
 /*
  * The models' state is one plain structure without pointers (board.h), so
  * it travels as one buffer; a build whose structure differs in size is
- * refused rather than misread.
+ * refused rather than misread. A recording playing and the guest's module
+ * table come in subsections, which a board saved before them goes without.
  */
 static const VMStateDescription vmstate_vboard = {
 	.name = "vboard",
 	.version_id = 2,
 	.minimum_version_id = 2,
+	.pre_load = vboard_pre_load,
 	.post_load = vboard_post_load,
 	.fields =
 		(VMStateField[]){
@@ -216,6 +229,8 @@ static const VMStateDescription vmstate_vboard = {
 			VMSTATE_UINT8_ARRAY(line, VBoardMachineState, CTL_TEXT_SIZE),
 			VMSTATE_BUFFER(message, VBoardMachineState),
 			VMSTATE_UINT32(status, VBoardMachineState), VMSTATE_END_OF_LIST()},
+	.subsections =
+		(const VMStateDescription *[]){&vmstate_vboard_play, &vmstate_vboard_modules, NULL},
 };
 
 /* The controller with its input clock and interrupt, the sensor on its bus. */
@@ -419,6 +434,8 @@ static void vboard_instance_finalize(Object *obj)
 
 	if (s->event_timer)
 		timer_free(s->event_timer);
+	vboard_play_pre_load(s);
+	vboard_modules_reset(s);
 	g_free(s->board);
 	g_free(s->mailbox_file);
 	g_free(s->fabric_library);
@@ -436,6 +453,8 @@ static void vboard_class_init(ObjectClass *oc, void *data)
 
 	vboard_class_add_properties(oc);
 	vboard_control_class_init(oc);
+	vboard_class_add_play_properties(oc);
+	vboard_class_add_module_properties(oc);
 }
 
 static const TypeInfo vboard_machine_info = {

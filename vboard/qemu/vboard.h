@@ -78,6 +78,22 @@ struct VBoardMachineState {
 	char *fabric_library, *fabric_ports_library;
 	uint64_t fabric_base, fabric_clock_hz;
 	VBoardFabric *fabric, *fabric_ports;
+	uint8_t module_line[CTL_TEXT_SIZE];
+	GString *modules_pending; /* the table being written, NULL when none */
+	char *modules;		  /* the table, NUL-terminated */
+	uint32_t modules_len;	  /* its bytes, the NUL included */
+	uint32_t modules_made;	  /* tables committed since the reset */
+
+	/* Playback (motion.c): the recording and its play command's words. */
+	struct recording *recording;
+	char **play_words;
+	int64_t play_start_ns; /* the virtual clock at its start */
+	/* Saved with the machine: the words NUL-separated, the cursor (offset,
+	 * line, passes, row time), what the file held. */
+	uint8_t *play_saved_words;
+	uint32_t play_saved_len;
+	uint64_t play_cursor[4];
+	uint64_t play_rows, play_length_ns;
 };
 
 struct VBoardMachineClass {
@@ -85,8 +101,8 @@ struct VBoardMachineClass {
 	void (*parent_init)(MachineState *ms);
 };
 
-/* The board clock up to QEMU's virtual clock. */
-void vboard_sync(VBoardMachineState *s);
+/* The board clock up to QEMU's virtual clock; returns that time. */
+uint64_t vboard_sync(VBoardMachineState *s);
 /* Interrupt lines as the board stands now, and a wake-up at its next event. */
 void vboard_update(VBoardMachineState *s);
 /* A board tool command line; false, with the reason in errp, when refused. */
@@ -104,5 +120,17 @@ bool vboard_fabric_has_irq(VBoardFabric *f);
 void vboard_fabric_set_inputs(VBoardFabric *f, uint32_t key, uint32_t sw);
 void vboard_fabric_press(VBoardFabric *f, uint32_t mask);
 void vboard_fabric_outputs(VBoardFabric *f, struct fabric_outputs *out);
+/* The module table (control.c). */
+void vboard_class_add_module_properties(ObjectClass *oc);
+void vboard_modules_reset(VBoardMachineState *s);
+extern const VMStateDescription vmstate_vboard_modules;
+
+/* Playback of recorded motion (motion.c). */
+void vboard_class_add_play_properties(ObjectClass *oc);
+void vboard_play_stop(VBoardMachineState *s);
+/* After the board clock moved on: a recording played to its end stops. */
+void vboard_play_sync(VBoardMachineState *s, uint64_t now_ns);
+void vboard_play_pre_load(VBoardMachineState *s);
+extern const VMStateDescription vmstate_vboard_play;
 
 #endif

@@ -44,5 +44,5 @@ board_says() {
 
 # usage: qmp COMMAND [JSON-ARGUMENTS]: the command's return value, as JSON.
 qmp() {
-	/usr/bin/python3 "$(dirname "$0")/qmp.py" "$qemu_source" "$sock" "$@"
+	/usr/bin/python3 "$(dirname "$board")/qmp.py" "$qemu_source" "$sock" "$@"
 }

@@ -3,6 +3,7 @@
  * panelfeed: the front panel's reader inside the virtual board.
  *
  *   panelfeed serve PORT     records of /dev/accel to the panel, over PORT
+ *   panelfeed watch SECONDS  the same lines on stdout, for SECONDS
  *   panelfeed keys SECONDS   a read loop on /dev/KEY, each press with its time
  *
  * serve: PORT is the virtio port the host's panel server listens on. It sends
@@ -10,10 +11,14 @@
  * the sensor's output data rate (BW_RATE, as the board's control page shows
  * it), each read opening the node anew like any shell tool, so that the
  * module can still be unloaded between reads. To the host, one line each:
- *   R N NEW T RECORD  a record exactly as the driver returned it (its newline
+ *   R N NEW T X Y Z RECORD
+ *                     a record exactly as the driver returned it (its newline
  *                     dropped); N counts the lines sent, so that the host
  *                     sees any it lost; NEW 1 when it holds a new sample; T
- *                     the guest's monotonic clock in microseconds
+ *                     the guest's monotonic clock in microseconds; X Y Z the
+ *                     board's true acceleration in milli-g (what was tilted
+ *                     or is played, the control page's CTL_ACCEL) just
+ *                     after the read
  *   E N T MESSAGE     /dev/accel could not be read
  * Records without a new sample are sent only when no new one came for a
  * quarter second, so that the panel still shows what the driver returns.
@@ -127,6 +132,35 @@ static void send_line(int port, const char *line)
 		perror("panelfeed: port");
 }
 
+/*
+ * One read of /dev/accel: its line for the host into line, or 0 when there
+ * is nothing to send (no new sample, and one was sent not long ago).
+ */
+static int read_line(volatile uint32_t *control, int64_t *last_sent, unsigned long lines,
+		     char *line, size_t size)
+{
+	char record[64];
+	ssize_t n = read_record("/dev/accel", record, sizeof(record));
+	int64_t t = now_us();
+	int32_t mg[3] = {0, 0, 0};
+	int fresh = n >= 0 && new_sample(record, n);
+
+	if (!fresh && t - *last_sent < STALE_US)
+		return 0;
+	*last_sent = t;
+	if (n < 0) {
+		snprintf(line, size, "E %lu %lld /dev/accel: %s\n", lines, (long long)t,
+			 strerror(-n));
+		return 1;
+	}
+	for (int axis = 0; control && axis < 3; axis++)
+		mg[axis] = (int32_t)control[CTL_ACCEL / 4 + axis];
+	record[strcspn(record, "\n")] = '\0';
+	snprintf(line, size, "R %lu %d %lld %d %d %d %s\n", lines, fresh, (long long)t, (int)mg[0],
+		 (int)mg[1], (int)mg[2], record);
+	return 1;
+}
+
 static int serve(const char *port_path)
 {
 	volatile uint32_t *control = map_control();
@@ -141,35 +175,37 @@ static int serve(const char *port_path)
 	}
 	for (;;) {
 		struct pollfd p = {.fd = port, .events = POLLIN};
-		char record[64], line[128];
-		ssize_t n;
-		int64_t t;
+		char line[160];
 
 		if (poll(&p, 1, running ? poll_interval_us(control) / 1000 : -1) > 0 &&
 		    !take_commands(port, &running))
 			return 0;
-		if (!running)
-			continue;
-		n = read_record("/dev/accel", record, sizeof(record));
-		t = now_us();
-		if (n < 0) {
-			if (t - last_sent < STALE_US)
-				continue;
-			snprintf(line, sizeof(line), "E %lu %lld /dev/accel: %s\n", lines,
-				 (long long)t, strerror(-n));
-		} else {
-			int fresh = new_sample(record, n);
-
-			if (!fresh && t - last_sent < STALE_US)
-				continue;
-			record[strcspn(record, "\n")] = '\0';
-			snprintf(line, sizeof(line), "R %lu %d %lld %s\n", lines, fresh,
-				 (long long)t, record);
+		if (running && read_line(control, &last_sent, lines, line, sizeof(line))) {
+			send_line(port, line);
+			lines++;
 		}
-		send_line(port, line);
-		lines++;
-		last_sent = t;
 	}
+}
+
+/* serve's lines on stdout, for a while of the guest's own clock. */
+static int watch(double seconds)
+{
+	volatile uint32_t *control = map_control();
+	int64_t last_sent = 0, end = now_us() + (int64_t)(seconds * 1e6);
+	unsigned long lines = 0;
+
+	while (now_us() < end) {
+		long us = poll_interval_us(control);
+		struct timespec pause = {us / 1000000, us % 1000000 * 1000};
+		char line[160];
+
+		nanosleep(&pause, NULL);
+		if (read_line(control, &last_sent, lines, line, sizeof(line))) {
+			fputs(line, stdout);
+			lines++;
+		}
+	}
+	return 0;
 }
 
 static int keys(double seconds)
@@ -194,8 +230,11 @@ int main(int argc, char **argv)
 {
 	if (argc == 3 && !strcmp(argv[1], "serve"))
 		return serve(argv[2]);
+	if (argc == 3 && !strcmp(argv[1], "watch") && atof(argv[2]) > 0)
+		return watch(atof(argv[2]));
 	if (argc == 3 && !strcmp(argv[1], "keys") && atof(argv[2]) > 0)
 		return keys(atof(argv[2]));
-	fprintf(stderr, "usage: panelfeed serve PORT | panelfeed keys SECONDS\n");
+	fprintf(stderr,
+		"usage: panelfeed serve PORT | panelfeed watch SECONDS | panelfeed keys SECONDS\n");
 	return 2;
 }

@@ -28,6 +28,7 @@ const panel = window.panel = {
   overruns: [],        // guest time of those whose INT_SOURCE shows an overrun
   clockOffsetMs: Infinity, // min over records of (host receipt - guest time)
   presses: [],         // {key, t}: pushbutton pressed at host time t (ms)
+  latestTrue: null,    // the true acceleration with the latest record
   state: {},
 };
 const hostNow = () => performance.timeOrigin + performance.now();
@@ -273,6 +274,58 @@ function showOutputs(ledr, hex) {
   });
 }
 
+// --- recordings --------------------------------------------------------------
+
+// A recording chosen or dropped goes to the server, which stores it and has
+// the machine play it with the form's options.
+const playForm = document.getElementById('play-form');
+const playStatusEl = document.getElementById('play-status');
+// The form only holds the options: Enter in a field sends nothing.
+playForm.addEventListener('submit', (e) => e.preventDefault());
+
+async function playRecording(file) {
+  const query = new URLSearchParams({token, name: file.name,
+    loop: playForm.elements.loop.checked ? '1' : '0',
+    columns: playForm.elements.columns.value.trim(), units: playForm.elements.units.value});
+  try {
+    const answer = await fetch(`/recording?${query}`, {method: 'POST', body: file});
+    if (!answer.ok) refused((await answer.json().catch(() => ({}))).message || answer.statusText);
+  } catch (e) {
+    refused(`the recording did not reach the board: ${e.message}`);
+  }
+}
+playForm.elements.file.addEventListener('change', () => {
+  const file = playForm.elements.file.files[0];
+  if (file) playRecording(file);
+  playForm.elements.file.value = '';
+});
+document.getElementById('play-stop').addEventListener('click', () => send({op: 'play-stop'}));
+document.addEventListener('dragover', (e) => {
+  if (!e.dataTransfer.types.includes('Files')) return;
+  e.preventDefault();
+  document.body.classList.add('dropping');
+});
+for (const type of ['dragleave', 'drop'])
+  document.addEventListener(type, () => document.body.classList.remove('dropping'));
+document.addEventListener('drop', (e) => {
+  const file = e.dataTransfer.files[0];
+  if (!file) return;
+  e.preventDefault();
+  playRecording(file);
+});
+
+function showPlay(state) {
+  const words = state.play || [];
+  if (!state.playing || !words.length) {
+    playStatusEl.textContent = 'not playing';
+    return;
+  }
+  const seconds = (ms) => ((ms ?? 0) / 1000).toFixed(1);
+  playStatusEl.textContent = `playing ${words[0].split('/').pop()}` +
+    `${words.includes('--loop') ? ', looping' : ''}: ` +
+    `${seconds(state['play-position'])} s of ${seconds(state['play-length'])} s`;
+}
+
 // Shows the board's state; a form field being edited keeps what is typed.
 function setField(input, value) {
   if (document.activeElement !== input) input.value = value;
@@ -293,6 +346,7 @@ function showState(state) {
   setField(noiseForm.elements.mg, state.noise ?? '');
   sensorEl.checked = state.sensor === 'on';
   showOutputs(state.ledr ?? 0, state.hex);
+  showPlay(state);
   if (state.tilt && !dragging && Date.now() > padOwnUntil) {
     padTilt = [...state.tilt];
     showPad(padTilt);
@@ -350,6 +404,7 @@ function takeRecord(msg) {
     return;
   }
   latestRecord = msg.record;
+  panel.latestTrue = msg.true;
   scheduleDraw();
   panel.clockOffsetMs = Math.min(panel.clockOffsetMs, hostNow() - msg.t * 1000);
   const mg = msg.new ? parseRecord(msg.record) : null;

@@ -162,6 +162,33 @@ describe(`front panel (${series})`, () => {
     await board.board('tilt', '0', '0', '1000');
   });
 
+  test('a recording chosen or dropped plays into the sensor, beside what the driver reads', async () => {
+    const status = page.getByRole('status', {name: 'recording'});
+    // Chosen: a bad one, refused with its line.
+    await page.getByLabel('Play a recording').setInputFiles({name: 'bad.csv', mimeType: 'text/csv',
+      buffer: Buffer.from('t_ms,x_mg,y_mg,z_mg\n0,0,0,1000\n0,0,0,1000\n')});
+    await page.getByRole('alert').getByText('play: bad.csv:3: time 0 does not increase (line 2)')
+      .waitFor({timeout: 5000});
+    // Dropped: the board on its side for ten seconds.
+    const dropped = await page.evaluateHandle(() => {
+      const transfer = new DataTransfer();
+      transfer.items.add(new File(['t_ms,x_mg,y_mg,z_mg\n0,0,-1000,0\n10000,0,0,1000\n'],
+        'side.csv', {type: 'text/csv'}));
+      return transfer;
+    });
+    await page.dispatchEvent('main', 'drop', {dataTransfer: dropped});
+    await status.getByText(/^playing side\.csv: [0-9.]+ s of 20\.0 s$/).waitFor({timeout: 5000});
+    await page.waitForFunction(() => {
+      const f = document.getElementById('record').textContent.trim().split(/\s+/);
+      return f.length === 5 && Number.parseInt(f[2], 10) * Number.parseInt(f[4], 10) < -900 &&
+        window.panel.latestTrue?.join() === '0,-1000,0';
+    }, null, {timeout: 2000, polling: 10});
+    await page.getByRole('button', {name: 'Stop', exact: true}).click();
+    await status.getByText('not playing', {exact: true}).waitFor({timeout: 2000});
+    assert.equal(await page.evaluate(() => window.panel.state.playing), false);
+    await board.board('tilt', '0', '0', '1000');
+  });
+
   test('a second page sees the first one\'s changes, and both see the board moved elsewhere', async () => {
     const page2 = await context.newPage();
     try {
