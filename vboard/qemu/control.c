@@ -5,11 +5,14 @@
  * refusal; the front panel's reader reads the sensor's true acceleration;
  * the guest's module tools publish where the kernel loaded each module (the
  * module table, for vboard/debug); the guest finds the size of its work
- * there, and the work itself in the mailbox beside it.
+ * there, and the work itself in the mailbox beside it, and the host's time
+ * to set its wall clock from (the board's RTC, virt's PL031, counts whole
+ * seconds of the same clock).
  */
 #include "qemu/osdep.h"
 #include "qapi/error.h"
 #include "qemu/cutils.h"
+#include "qemu/timer.h"
 #include "exec/address-spaces.h"
 #include "hw/boards.h"
 #include "qemu/log.h"
@@ -43,6 +46,11 @@ static uint64_t vboard_control_read(void *opaque, hwaddr offset, unsigned size)
 		return s->status;
 	case CTL_MAILBOX_SIZE:
 		return s->mailbox_size;
+	case CTL_HOST_SEC:
+		s->host_ns = qemu_clock_get_ns(QEMU_CLOCK_HOST);
+		return s->host_ns / NANOSECONDS_PER_SECOND;
+	case CTL_HOST_NSEC:
+		return s->host_ns % NANOSECONDS_PER_SECOND;
 	case CTL_MODULES:
 		return s->modules_made;
 	default:

@@ -19,6 +19,8 @@
 #define CTL_MODULES 0x0C	/* write a CTL_MODULES_* operation; reads tables made */
 #define CTL_ACCEL 0x10		/* X, Y, Z: the sensor's true acceleration, milli-g */
 #define CTL_MAILBOX_SIZE 0x1C	/* bytes of work in the mailbox, 0 while none */
+#define CTL_HOST_SEC 0x20	/* the host's time, seconds; a read latches ... */
+#define CTL_HOST_NSEC 0x24	/* ... its nanoseconds, read here */
 #define CTL_SENSOR 0x100	/* sensor register n at CTL_SENSOR + 4 n */
 #define CTL_LINE 0x200		/* a board tool command line, 4 bytes a word */
 #define CTL_MESSAGE 0x300	/* why the last one was refused, NUL-terminated */

@@ -70,6 +70,7 @@ struct VBoardMachineState {
 	MemoryRegion mailbox;
 	char *mailbox_file;    /* the mailbox property: the work of this run */
 	uint32_t mailbox_size; /* bytes of it in the mailbox */
+	int64_t host_ns;       /* the host's time the guest read last */
 	uint8_t line[CTL_TEXT_SIZE];
 	uint8_t message[CTL_TEXT_SIZE];
 	uint32_t status;

@@ -5,13 +5,11 @@
  *
  *   mailbox [--announce]
  *
- * Waits until the machine has work in its mailbox, sets the wall clock from
- * the board's real-time clock, and writes the work (a cpio archive) to
- * standard output. A machine saved while it waits here and restored later
- * finds the restoring run's work, and its wall clock, which stood still
- * while it was saved, comes from the host's time again. --announce prints
- * "vboard: waiting for work" on standard error once, if it has to wait: the
- * cue to save the machine.
+ * Waits until the machine has work in its mailbox, sets the wall clock to
+ * the host's time, and writes the work (a cpio archive) to standard output. A machine saved while
+ * it waits here and restored later finds the restoring run's work, and its wall clock, which stood
+ * still while it was saved, comes from the host's time again. --announce prints "vboard: waiting
+ * for work" on standard error once, if it has to wait: the cue to save the machine.
  */
 #include <fcntl.h>
 #include <stdint.h>
@@ -19,7 +17,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -55,26 +52,16 @@ static uint32_t wait_for_work(volatile uint32_t *control, int announce)
 	return size;
 }
 
-/*
- * The board's RTC (virt's PL031, whose driver every kernel of the board has
- * built in) counts whole seconds of the host's time: the clock is set to
- * within one.
- */
-static void set_clock(void)
+/* The host's time, as the board's real-time clock has it (to the second)
+ * and the control page to the nanosecond. */
+static void set_clock(volatile uint32_t *control)
 {
-	FILE *rtc = fopen("/sys/class/rtc/rtc0/since_epoch", "r");
-	struct timeval now = {0, 0};
-	long long seconds;
+	struct timespec now;
 
-	if (!rtc || fscanf(rtc, "%lld", &seconds) != 1) {
-		perror("mailbox: the RTC's time");
-	} else {
-		now.tv_sec = seconds;
-		if (settimeofday(&now, NULL))
-			perror("mailbox: settimeofday");
-	}
-	if (rtc)
-		fclose(rtc);
+	now.tv_sec = control[CTL_HOST_SEC / 4];
+	now.tv_nsec = control[CTL_HOST_NSEC / 4];
+	if (clock_settime(CLOCK_REALTIME, &now))
+		perror("mailbox: clock_settime");
 }
 
 /* The mailbox is device memory to the guest: copied a word at a time. */
@@ -129,6 +116,6 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	size = wait_for_work(control, announce);
-	set_clock();
+	set_clock(control);
 	return write_work(size);
 }
