@@ -66,6 +66,8 @@ build_guest_programs() {
 	rm -f "$guest/programs"
 	cross "$guest/mailbox" gcc -std=gnu11 -I"$here/qemu" "$programs/mailbox.c"
 	echo mailbox >>"$guest/programs"
+	cross "$guest/board" gcc -std=gnu11 -I"$here/qemu" "$programs/board.c"
+	echo board >>"$guest/programs"
 	cross "$guest/readrate" gcc -std=gnu11 "$programs/readrate.c"
 	echo readrate >>"$guest/programs"
 	cross "$guest/panelfeed" gcc -std=gnu11 -I"$here/qemu" "$programs/panelfeed.c"
@@ -135,8 +137,7 @@ pack_initramfs() {
 	cp "$here/guest/fstab" "$stage/etc/fstab"
 	mkdir -p "$stage/lib/vboard"
 	cp "$here/guest/tests/lib.sh" "$stage/lib/vboard/testlib.sh"
-	cp "$here/guest/board.sh" "$stage/bin/board"
-	chmod 755 "$stage/bin/board"
+	cp "$here/guest/board.help" "$stage/lib/vboard/board.help"
 	while read -r program; do
 		cp "$guest/$program" "$stage/bin/$program"
 	done <"$guest/programs"

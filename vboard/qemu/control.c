@@ -32,6 +32,15 @@ static uint64_t vboard_control_read(void *opaque, hwaddr offset, unsigned size)
 	}
 	if (offset >= CTL_MESSAGE && offset < CTL_MESSAGE + CTL_TEXT_SIZE)
 		return ldl_le_p(s->message + offset - CTL_MESSAGE);
+	if (offset >= CTL_REGS && offset < CTL_REGS + CTL_REGS_SIZE) {
+		/* The first word takes the registers as they stand now. */
+		if (offset == CTL_REGS) {
+			g_autofree char *text = vboard_regs_text(s);
+
+			pstrcpy(s->regs, sizeof(s->regs), text);
+		}
+		return ldl_le_p(s->regs + offset - CTL_REGS);
+	}
 	if (offset >= CTL_ACCEL && offset < CTL_ACCEL + 12) {
 		int32_t mg[3];
 

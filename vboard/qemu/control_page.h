@@ -2,9 +2,8 @@
 /*
  * The virtual board's control page: where the guest meets the outside
  * world. The machine (control.c) serves it; the guest's programs map it
- * through /dev/mem, and the guest's board tool (vboard/guest/board.sh)
- * writes it with devmem, its offsets checked against these by the
- * repository checks. Free in virt's map: after the virtio-mmio transports
+ * through /dev/mem (the guest's board tool, vboard/guest/programs/board.c,
+ * among them). Free in virt's map: after the virtio-mmio transports
  * (0x0A000000 + 32 * 0x200), before the platform bus (0x0C000000).
  */
 #ifndef VBOARD_CONTROL_PAGE_H
@@ -25,6 +24,8 @@
 #define CTL_LINE 0x200		/* a board tool command line, 4 bytes a word */
 #define CTL_MESSAGE 0x300	/* why the last one was refused, NUL-terminated */
 #define CTL_MODULE_LINE 0x400	/* a line of the module table, NUL-terminated */
+#define CTL_REGS 0x600		/* the sensor registers as the board tools show them: */
+#define CTL_REGS_SIZE 0x200	/* "NAME 0xHH" lines, NUL-terminated, read from the start */
 #define CTL_ID_VALUE 0x76626432 /* "vbd2" */
 #define CTL_TEXT_SIZE 0x100
 #define CTL_STATUS_OK 0

@@ -389,10 +389,9 @@ static void vboard_set_narrow(Object *obj, const char *value, Error **errp)
 	bm_set_narrow_error(VBOARD_MACHINE(obj)->board, !strcmp(value, "error"));
 }
 
-/* The sensor registers the board tool shows, one "NAME 0xHH" line each. */
-static char *vboard_get_regs(Object *obj, Error **errp)
+/* The sensor registers the board tools show, one "NAME 0xHH" line each. */
+char *vboard_regs_text(VBoardMachineState *s)
 {
-	VBoardMachineState *s = VBOARD_MACHINE(obj);
 	GString *text = g_string_new(NULL);
 	unsigned i;
 
@@ -404,6 +403,11 @@ static char *vboard_get_regs(Object *obj, Error **errp)
 				       bm_peek_sensor(s->board, r->address));
 	}
 	return g_string_free(text, false);
+}
+
+static char *vboard_get_regs(Object *obj, Error **errp)
+{
+	return vboard_regs_text(VBOARD_MACHINE(obj));
 }
 
 /* --- the fabric ---------------------------------------------------------- */

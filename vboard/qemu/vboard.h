@@ -68,9 +68,10 @@ struct VBoardMachineState {
 	uint32_t poll_offset[VBOARD_POLL_SLOTS], poll_value[VBOARD_POLL_SLOTS];
 	MemoryRegion control;
 	MemoryRegion mailbox;
-	char *mailbox_file;    /* the mailbox property: the work of this run */
-	uint32_t mailbox_size; /* bytes of it in the mailbox */
-	int64_t host_ns;       /* the host's time the guest read last */
+	char *mailbox_file;	  /* the mailbox property: the work of this run */
+	uint32_t mailbox_size;	  /* bytes of it in the mailbox */
+	int64_t host_ns;	  /* the host's time the guest read last */
+	char regs[CTL_REGS_SIZE]; /* the registers' text the guest reads */
 	uint8_t line[CTL_TEXT_SIZE];
 	uint8_t message[CTL_TEXT_SIZE];
 	uint32_t status;
@@ -108,6 +109,8 @@ uint64_t vboard_sync(VBoardMachineState *s);
 void vboard_update(VBoardMachineState *s);
 /* A board tool command line; false, with the reason in errp, when refused. */
 bool vboard_command_line(VBoardMachineState *s, const char *line, Error **errp);
+/* The sensor registers the board tools show, "NAME 0xHH" lines; g_free it. */
+char *vboard_regs_text(VBoardMachineState *s);
 /* The machine's properties: what a person does and how the board was built. */
 void vboard_class_add_properties(ObjectClass *oc);
 /* The control page and the mailbox beside it. */
