@@ -115,9 +115,18 @@ describe(`front panel (${series})`, () => {
 
   test('linefan typed in the page\'s console draws its fan in colour', async () => {
     await typeLine(page, 'linefan');
-    await page.waitForFunction(() =>
-      (document.querySelector('#terminal .xterm-rows').innerText.match(/\*/g) || []).length > 150);
-    await page.waitForTimeout(300);
+    // The whole fan: stars in each of its seven colours (31 to 37, the
+    // terminal's colours 1 to 7), and no more coming (linefan waits for a
+    // key once it has drawn it), then a frame for the page to paint it.
+    await page.waitForFunction(() => {
+      const stars = (n) => [...document.querySelectorAll(`#terminal .xterm-rows .xterm-fg-${n}`)]
+        .reduce((sum, cell) => sum + (cell.textContent.match(/\*/g) || []).length, 0);
+      const now = [1, 2, 3, 4, 5, 6, 7].map(stars).join(' ');
+      const settled = now === window.fanStars && !now.split(' ').includes('0');
+      window.fanStars = now;
+      return settled;
+    }, null, {polling: 200});
+    await page.evaluate(() => new Promise((done) => requestAnimationFrame(() => done())));
     const png = await page.locator('#terminal').screenshot({path: path.join(shots, `linefan-${series}.png`)});
     await page.keyboard.press('Enter'); // linefan waits for a key
     await page.waitForFunction(() => !/\*/.test(document.querySelector('#terminal .xterm-rows').innerText));
