@@ -3,20 +3,23 @@
  * mailbox: takes the work of this run from the machine's mailbox
  * (vboard/qemu/control_page.h) for /init.
  *
- *   mailbox [--announce]
+ *   mailbox [--announce] FOLDER
  *
  * Waits until the machine has work in its mailbox, sets the wall clock to
- * the host's time, and writes the work (a cpio archive) to standard output. A machine saved while
+ * the host's time, and unpacks the work (a cpio archive: the run's
+ * configuration, its script and files) into FOLDER. A machine saved while
  * it waits here and restored later finds the restoring run's work, and its wall clock, which stood
  * still while it was saved, comes from the host's time again. --announce prints "vboard: waiting
  * for work" on standard error once, if it has to wait: the cue to save the machine.
  */
+#include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -64,45 +67,113 @@ static void set_clock(volatile uint32_t *control)
 		perror("mailbox: clock_settime");
 }
 
+static unsigned long newc_field(const char *header, unsigned index)
+{
+	char digits[9];
+
+	memcpy(digits, header + 6 + 8 * index, 8);
+	digits[8] = '\0';
+	return strtoul(digits, NULL, 16);
+}
+
+static size_t align4(size_t n)
+{
+	return (n + 3) & ~(size_t)3;
+}
+
+static int refuse(const char *why, const char *name)
+{
+	fprintf(stderr, "mailbox: %s%s%s\n", why, name ? ": " : "", name ? name : "");
+	return 1;
+}
+
+/* One file of the work, its bytes written whole. */
+static int write_file(const char *path, unsigned mode, const char *data, size_t size)
+{
+	int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, mode);
+	ssize_t n = 0;
+	size_t done;
+
+	if (fd < 0)
+		return refuse(strerror(errno), path);
+	for (done = 0; done < size; done += n) {
+		n = write(fd, data + done, size - done);
+		if (n <= 0)
+			break;
+	}
+	/* The mode as it came, whatever the umask took off. */
+	if (done < size || fchmod(fd, mode) || close(fd))
+		return refuse(strerror(errno), path);
+	return 0;
+}
+
+/*
+ * The work is a cpio archive in the newc format (as cpio -H newc writes
+ * it), of folders and files only. It is unpacked here rather than by cpio:
+ * every program a restored guest runs for the first time costs it
+ * emulation, and this one runs already.
+ */
+static int unpack(const char *data, size_t size, const char *root)
+{
+	enum { MODE = 1, FILESIZE = 6, NAMESIZE = 11, HEADER = 110 };
+	char path[4096];
+	size_t at = 0;
+
+	while (at + HEADER <= size) {
+		const char *header = data + at, *name = header + HEADER;
+		unsigned long mode = newc_field(header, MODE);
+		size_t namesize = newc_field(header, NAMESIZE),
+		       length = newc_field(header, FILESIZE);
+		size_t body = align4(at + HEADER + namesize);
+
+		if (memcmp(header, "070701", 6))
+			return refuse("the work is no newc archive", NULL);
+		if (!namesize || body > size || length > size - body || name[namesize - 1])
+			return refuse("the work is cut short", NULL);
+		if (!strcmp(name, "TRAILER!!!"))
+			return 0;
+		if (snprintf(path, sizeof(path), "%s/%s", root, name) >= (int)sizeof(path))
+			return refuse("a name too long", name);
+		if (S_ISDIR(mode)) {
+			if (mkdir(path, mode & 07777) && errno != EEXIST)
+				return refuse(strerror(errno), path);
+		} else if (S_ISREG(mode)) {
+			if (write_file(path, mode & 07777, data + body, length))
+				return 1;
+		} else {
+			return refuse("neither a file nor a folder", name);
+		}
+		at = align4(body + length);
+	}
+	return refuse("the work has no end", NULL);
+}
+
 /* The mailbox is device memory to the guest: copied a word at a time. */
-static int write_work(uint32_t size)
+static int take_work(uint32_t size, const char *root)
 {
 	volatile uint32_t *box;
 	uint32_t *copy;
-	size_t words = (size + 3) / 4, i, done = 0;
-	ssize_t n;
+	size_t words = (size + 3) / 4, i;
 
-	if (size > VBOARD_MAILBOX_SIZE) {
-		fprintf(stderr, "mailbox: %u bytes of work, more than the mailbox holds\n", size);
-		return 1;
-	}
+	if (size > VBOARD_MAILBOX_SIZE)
+		return refuse("more work than the mailbox holds", NULL);
 	box = map(VBOARD_MAILBOX_BASE, words * 4);
 	copy = malloc(words * 4);
-	if (!copy) {
-		perror("mailbox");
-		return 1;
-	}
+	if (!copy)
+		return refuse(strerror(errno), NULL);
 	for (i = 0; i < words; i++)
 		copy[i] = box[i];
-	while (done < size) {
-		n = write(STDOUT_FILENO, (char *)copy + done, size - done);
-		if (n <= 0) {
-			perror("mailbox: write");
-			return 1;
-		}
-		done += n;
-	}
-	return 0;
+	return unpack((const char *)copy, size, root);
 }
 
 int main(int argc, char **argv)
 {
-	int announce = argc == 2 && !strcmp(argv[1], "--announce");
+	int announce = argc == 3 && !strcmp(argv[1], "--announce");
 	volatile uint32_t *control;
 	uint32_t size;
 
-	if (argc > 2 || (argc == 2 && !announce)) {
-		fprintf(stderr, "usage: mailbox [--announce]\n");
+	if (argc != 2 + announce) {
+		fprintf(stderr, "usage: mailbox [--announce] FOLDER\n");
 		return 2;
 	}
 	mem_fd = open("/dev/mem", O_RDONLY | O_SYNC);
@@ -117,5 +188,5 @@ int main(int argc, char **argv)
 	}
 	size = wait_for_work(control, announce);
 	set_clock(control);
-	return write_work(size);
+	return take_work(size, argv[argc - 1]);
 }
