@@ -124,7 +124,7 @@ def kernel_symbols(image: str) -> Tuple[Optional[str], str]:
 def load_symbols() -> None:
     with Machine() as machine:
         table = module_table(machine.get("modules"))
-        image = os.path.dirname(machine.get("kernel"))
+        image = machine.get("image")
     build = os.path.dirname(os.path.dirname(image))
     vmlinux, why = kernel_symbols(image)
     confirm = gdb.parameter("confirm")

@@ -270,10 +270,28 @@ void vboard_control_init(VBoardMachineState *s)
 	}
 }
 
+static char *vboard_get_image(Object *obj, Error **errp)
+{
+	return g_strdup(VBOARD_MACHINE(obj)->image ?: "");
+}
+
+static void vboard_set_image(Object *obj, const char *value, Error **errp)
+{
+	VBoardMachineState *s = VBOARD_MACHINE(obj);
+
+	g_free(s->image);
+	s->image = g_strdup(value);
+}
+
 void vboard_control_class_init(ObjectClass *oc)
 {
 	object_class_property_add_str(oc, "mailbox", vboard_get_mailbox, vboard_set_mailbox);
 	object_class_property_set_description(oc, "mailbox",
 					      "a file the guest finds in its mailbox: the work "
 					      "of a run");
+	/* A restored machine is given no kernel: its image tells the tools. */
+	object_class_property_add_str(oc, "image", vboard_get_image, vboard_set_image);
+	object_class_property_set_description(oc, "image",
+					      "the image folder the guest runs (vboard/image.sh), "
+					      "for vboard/debug");
 }

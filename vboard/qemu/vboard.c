@@ -438,6 +438,7 @@ static void vboard_instance_finalize(Object *obj)
 	vboard_modules_reset(s);
 	g_free(s->board);
 	g_free(s->mailbox_file);
+	g_free(s->image);
 	g_free(s->fabric_library);
 	g_free(s->fabric_ports_library);
 }

@@ -69,6 +69,7 @@ struct VBoardMachineState {
 	MemoryRegion control;
 	MemoryRegion mailbox;
 	char *mailbox_file;	  /* the mailbox property: the work of this run */
+	char *image;		  /* the image property: what the guest runs */
 	uint32_t mailbox_size;	  /* bytes of it in the mailbox */
 	int64_t host_ns;	  /* the host's time the guest read last */
 	char regs[CTL_REGS_SIZE]; /* the registers' text the guest reads */
