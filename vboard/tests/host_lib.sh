@@ -32,8 +32,8 @@ wait_for() {
 	i=0
 	until "$@" >/dev/null 2>&1; do
 		i=$((i + 1))
-		[ $i -lt 300 ] || { problem "$what: never"; return 1; }
-		sleep 0.2
+		[ $i -lt 1200 ] || { problem "$what: never"; return 1; }
+		sleep 0.05
 	done
 }
 

@@ -43,6 +43,6 @@ if "$fetch" "$build/no-such-kernel" release 2>/dev/null; then
 	fail=1
 fi
 
-"$run" --build "$build" --kernel-dir "$tree" --timeout 300 \
+"$run" --build "$build" --kernel-dir "$tree" --timeout 300 --cold \
 	--script "$root/vboard/guest/tests/boot.sh" || fail=1
 exit "$fail"

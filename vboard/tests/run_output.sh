@@ -20,15 +20,12 @@ exit 7
 GUEST
 printf 'first line\ntab\there  trailing spaces  \n\nvboard-0000 exit 0\n\033[31mred\033[0m\nto stderr\nno newline at the end' >"$work/expected"
 
-# Built first, as ./run does: the build's own lines may go to stderr, but
-# nothing that reads as a problem.
 status=0
-"$run" --build "$build" --kernel "$series" --script "$work/guest.sh" \
+"$run" --no-build --build "$build" --kernel "$series" --script "$work/guest.sh" \
 	>"$work/output" 2>"$work/stderr" || status=$?
 fail=0
-if grep -Eiq 'error|warning|unknown|fail|not found' "$work/stderr"; then
-	echo "stderr reads as a problem:"
-	cat "$work/stderr"
+if [ -s "$work/stderr" ]; then
+	echo "stderr: $(cat "$work/stderr")"
 	fail=1
 fi
 if ! cmp "$work/expected" "$work/output"; then

@@ -95,15 +95,16 @@ damaged "a damaged RAM file"
 unset VBOARD_TEMPLATES
 
 # --- stopped runs ---------------------------------------------------------
-printf 'board devid 3c\nsleep 600\n' >"$work/long.sh"
+# The run prints a line once the next one comes.
+printf 'echo running\necho\nsleep 600\n' >"$work/long.sh"
 for signal in TERM INT HUP; do
 	mkdir -p "$work/tmp"
 	# A shell starts background jobs with SIGINT ignored; vboard/run gets
 	# the default back, as from a terminal.
 	TMPDIR=$work/tmp env --default-signal=INT "$run" --no-build --build "$build" \
-		--kernel "$series" --qmp "$sock" --script "$work/long.sh" >/dev/null 2>&1 &
+		--kernel "$series" --qmp "$sock" --script "$work/long.sh" >"$work/long.out" 2>&1 &
 	pid=$!
-	wait_for "the guest's cue ($signal)" board_says 'DEVID 0x3C' || break
+	wait_for "the guest's script ($signal)" grep -q '^running' "$work/long.out" || break
 	kill -s "$signal" "$pid"
 	wait "$pid" || true
 	pid=
