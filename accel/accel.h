@@ -26,6 +26,7 @@
 
 #include "ks.h"
 #include "accel_module.h"
+#include "record_format.h"
 
 #if defined(ACCEL_VARIANT_FULL) + defined(ACCEL_VARIANT_CMD) + defined(ACCEL_VARIANT_BASIC) != 1
 #error "define exactly one of ACCEL_VARIANT_FULL, ACCEL_VARIANT_CMD, ACCEL_VARIANT_BASIC"
@@ -41,9 +42,9 @@
 
 /* Characters in one sample record (without the terminating NUL). */
 #ifdef ACCEL_VARIANT_FULL
-#define ACCEL_RECORD_LEN 21
+#define ACCEL_RECORD_LEN ACCEL_STATUS_RECORD_LEN
 #else
-#define ACCEL_RECORD_LEN 20
+#define ACCEL_RECORD_LEN ACCEL_FLAG_RECORD_LEN
 #endif
 
 /* Last sample in raw counts (X, Y, Z) and milli-g per count of the format

@@ -41,7 +41,7 @@ CROSS=${CROSS:-arm-linux-gnueabihf-}
 
 # Guest programs are static armhf binaries, shared by every kernel; rebuilt
 # when a source, a header of terminal/, of the guest's programs or of
-# examples/fabric/, or the control page's layout is newer.
+# examples/fabric/, the control page's layout or the record's is newer.
 # usage: cross OUTPUT COMPILER [FLAG...] SOURCE...
 cross() {
 	out=$1 cc=$2
@@ -49,7 +49,7 @@ cross() {
 	if [ -x "$out" ]; then
 		stale=
 		for src in "$@" "$root"/terminal/*.h "$programs"/*.h "$root"/examples/fabric/*.h \
-			"$here/qemu/control_page.h"; do
+			"$here/qemu/control_page.h" "$root/accel/record_format.h"; do
 			case $src in -*) continue ;; esac # a compiler option
 			[ -n "$(find "$src" -newer "$out")" ] && stale=1
 		done
@@ -68,9 +68,9 @@ build_guest_programs() {
 	echo mailbox >>"$guest/programs"
 	cross "$guest/board" gcc -std=gnu11 -I"$here/qemu" "$programs/board.c"
 	echo board >>"$guest/programs"
-	cross "$guest/readrate" gcc -std=gnu11 "$programs/readrate.c"
+	cross "$guest/readrate" gcc -std=gnu11 -I"$root/accel" "$programs/readrate.c"
 	echo readrate >>"$guest/programs"
-	cross "$guest/panelfeed" gcc -std=gnu11 -I"$here/qemu" "$programs/panelfeed.c"
+	cross "$guest/panelfeed" gcc -std=gnu11 -I"$here/qemu" -I"$root/accel" "$programs/panelfeed.c"
 	echo panelfeed >>"$guest/programs"
 	cross "$guest/memaccess" gcc -std=gnu11 "$programs/memaccess.c"
 	echo memaccess >>"$guest/programs"

@@ -11,8 +11,8 @@
 #include <stdlib.h>
 #include <sys/types.h>
 
-#define ACCEL_STATUS_RECORD 21
-#define ACCEL_FLAG_RECORD 20
+#include "record_format.h" /* the driver's own, accel/ */
+
 #define DATA_READY 0x80
 
 /* Whether a record of n bytes shows a new sample; others never do. */
@@ -20,9 +20,9 @@ static inline int new_sample(const char *record, ssize_t n)
 {
 	char status[3] = {record[0], record[1], '\0'};
 
-	if (n == ACCEL_FLAG_RECORD)
+	if (n == ACCEL_FLAG_RECORD_LEN)
 		return record[0] == '1';
-	if (n == ACCEL_STATUS_RECORD)
+	if (n == ACCEL_STATUS_RECORD_LEN)
 		return (strtol(status, NULL, 16) & DATA_READY) != 0;
 	return 0;
 }
