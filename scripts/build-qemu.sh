@@ -47,7 +47,7 @@ deb-src http://deb.debian.org/debian-security bookworm-security main"
 resolve() {
 	if [ ! -s "$cache/source" ]; then
 		apt_update
-		# shellcheck disable=SC2046
+		# shellcheck disable=SC2046 # apt_opts prints one option a word
 		dsc=$(apt-get $(apt_opts) --print-uris source qemu 2>/dev/null |
 			awk '$2 ~ /^qemu_.*\.dsc$/ { print $2 }')
 		version=${dsc#qemu_}
@@ -69,7 +69,7 @@ fetch_source() {
 	rm -rf "$dir/dl" "$dir/src.tmp"
 	mkdir -p "$dir/dl"
 	log "downloading the qemu source package $version"
-	# shellcheck disable=SC2046
+	# shellcheck disable=SC2046 # apt_opts prints one option a word
 	if ! (cd "$dir/dl" && apt-get $(apt_opts) source --download-only "qemu=1:$version" >&2 ||
 		apt-get $(apt_opts) source --download-only "qemu=$version" >&2); then
 		log "download failed; a version that left the archive is resolved" \
@@ -162,7 +162,7 @@ build() {
 	mkdir -p "$dir/build"
 	if [ ! -f "$dir/build/build.ninja" ]; then
 		log "configuring QEMU $version (arm-softmmu, virt and the board; the first build takes minutes)"
-		# shellcheck disable=SC2086
+		# shellcheck disable=SC2086 # one word per configure option
 		(cd "$dir/build" && PATH=/usr/bin:$PATH ../src/configure $configure_opts >configure.log 2>&1) || {
 			tail -30 "$dir/build/configure.log" >&2
 			rm -f "$dir/build/build.ninja"

@@ -95,13 +95,13 @@ deb [arch=armhf,amd64] http://deb.debian.org/debian bookworm-backports main"
 
 # The version apt would install of package $1.
 candidate() {
-	# shellcheck disable=SC2046
+	# shellcheck disable=SC2046 # apt_opts prints one option a word
 	apt-cache $(apt_opts) policy "$1" | awk '$1 == "Candidate:" { print $2 }'
 }
 
 # Field $2 of package $1 at version $3.
 pkg_field() {
-	# shellcheck disable=SC2046
+	# shellcheck disable=SC2046 # apt_opts prints one option a word
 	apt-cache $(apt_opts) show "$1=$3" 2>/dev/null |
 		awk -v f="$2:" '$1 == f { sub(/^[^:]*: */, ""); print; exit }'
 }
@@ -114,7 +114,7 @@ unpack() {
 	rm -rf "$dest.tmp" "$dest.debs"
 	mkdir -p "$dest.tmp" "$dest.debs"
 	log "downloading $*"
-	# shellcheck disable=SC2046
+	# shellcheck disable=SC2046 # apt_opts prints one option a word
 	if ! (cd "$dest.debs" && apt-get $(apt_opts) download "$@" >&2); then
 		log "download failed; a version that left the archive is resolved" \
 			"anew once its series folder ($(dirname "$dest")) is removed"
@@ -194,7 +194,7 @@ fetch_debug() {
 	package=linux-image-$release-dbg
 	log "downloading $package $version ($(pkg_field "$package" Size "$version") bytes;" \
 		"only its vmlinux is kept)"
-	# shellcheck disable=SC2046
+	# shellcheck disable=SC2046 # apt_opts prints one option a word
 	if ! (cd "$root.tmp" && apt-get $(apt_opts) download "$package=$version" >&2); then
 		log "download failed"
 		exit 1

@@ -27,7 +27,7 @@ apt_update() {
 	: >"$apt_dir/status"
 	printf '%s\n' "$apt_sources" >"$apt_dir/sources.list"
 	log "updating the package lists"
-	# shellcheck disable=SC2046
+	# shellcheck disable=SC2046 # apt_opts prints one option a word
 	apt-get $(apt_opts) update >&2
 	apt_updated=1
 }

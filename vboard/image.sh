@@ -92,7 +92,7 @@ build_guest_programs() {
 	for program in linefan linebounce; do
 		src=$root/terminal/$program.cpp
 		if [ -e "$src" ]; then
-			# shellcheck disable=SC2086
+			# shellcheck disable=SC2086 # one word per source file
 			cross "$guest/$program" g++ -std=c++17 -I"$root/terminal" \
 				"$src" $canvas
 			echo "$program" >>"$guest/programs"
@@ -202,7 +202,7 @@ linux_modules() {
 	kmods=$("$fetch" "$kernel" modules)
 	todo=$* done=
 	while [ -n "$todo" ]; do
-		# shellcheck disable=SC2086
+		# shellcheck disable=SC2086 # one word per module
 		set -- $todo
 		[ $# -gt 0 ] || break
 		mod=$1

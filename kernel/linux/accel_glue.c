@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: GPL-2.0
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * Module entry of the accelerometer driver, once per variant: the variant
  * macro (ACCEL_VARIANT_FULL, _CMD or _BASIC) is the one the driver object of

@@ -53,7 +53,7 @@ for module in $modules; do
 	objects=$(tr ' ' '\n' <"$list" | grep '\.o$' | sed "s|.*/|$moddir/|")
 	# shellcheck disable=SC2086 # one word per object
 	"$nm" -A -u $objects | awk '{ sub(/:$/, "", $1); print $NF, $1 }' >"$work/uses"
-	# shellcheck disable=SC2086
+	# shellcheck disable=SC2086 # one word per object file
 	"$nm" -A -g --defined-only $objects | awk '{ sub(/:.*/, "", $1); print $NF, $1 }' >"$work/defs"
 	if [ ! -s "$work/defs" ]; then
 		echo "FAIL $module: no global symbol in the objects $list names"

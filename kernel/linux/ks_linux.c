@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: GPL-2.0
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * Kernel services of ks.h over the Linux kernel API, for the C++ drivers.
  *

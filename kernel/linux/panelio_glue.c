@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: GPL-2.0
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* Module entry of the pushbutton and switch driver. */
 #include <linux/init.h>
 #include <linux/module.h>

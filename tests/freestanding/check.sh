@@ -18,7 +18,7 @@ for arg in "$@"; do
 	-D*) defines="$defines $arg" ;;
 	*)
 		obj="$work/$name-$(basename "$arg" .cpp).o"
-		# shellcheck disable=SC2086
+		# shellcheck disable=SC2086 # one word per -D option
 		"${cross}g++" -std=gnu++11 -pedantic-errors -Wall -Wextra -Werror -O2 \
 			-ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-pie \
 			-fno-asynchronous-unwind-tables -fno-unwind-tables \
@@ -29,7 +29,7 @@ for arg in "$@"; do
 		;;
 	esac
 done
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086 # one word per object file
 "${cross}ld" -r -o "$work/$name.o" $objects
 
 # What the kernel exports for such code: the kernel services, the memory

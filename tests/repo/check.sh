@@ -1,15 +1,19 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Checks over the whole tree, on the files git tracks:
-#   check.sh licence   every source file names its licence (an SPDX line
-#                      within its first three lines)
-#   check.sh shell     shellcheck finds nothing in the shell scripts (a
-#                      directive with its reason where a finding is wrong)
+#   check.sh licence   every source file names the project's licence (an
+#                      SPDX line within its first three lines), and so does
+#                      the panel's npm package
+#   check.sh shell     shellcheck finds nothing in the shell scripts; a
+#                      directive that sets a finding aside gives its reason
+#                      on its own line
 #   check.sh format    the C and C++ sources are as clang-format leaves them,
 #                      with the project's .clang-format
 # A tree that is no git checkout has no list of its files: skipped (77).
 set -eu
 cd "$(dirname "$0")/../.."
+# The project's licence (COPYING), for every file.
+LICENCE=GPL-2.0-or-later
 files=$(git ls-files 2>/dev/null) || {
 	echo "skipped: not a git checkout, no list of the tree's files"
 	exit 77
@@ -33,18 +37,32 @@ licence)
 		*.md | *.png | *.json | *.patch | .gitignore | .clang-format | .editorconfig | COPYING | \
 			fuzz/corpus*/* | vboard/guest/fstab) continue ;;
 		esac
-		head -n 3 "$f" | grep -q 'SPDX-License-Identifier: ' || echo "$f"
+		head -n 3 "$f" | grep -q "SPDX-License-Identifier: $LICENCE\($\| \)" || echo "$f"
 	done)
 	if [ -n "$missing" ]; then
-		echo "files without an SPDX-License-Identifier line:"
+		echo "files without an SPDX-License-Identifier: $LICENCE line:"
 		echo "$missing"
 		exit 1
 	fi
-	echo "every source file names its licence"
+	# The front panel's npm package says the same.
+	grep -q "\"license\": \"$LICENCE\"" vboard/panel/package.json || {
+		echo "vboard/panel/package.json: not $LICENCE"
+		exit 1
+	}
+	echo "every source file names its licence, $LICENCE"
 	;;
 shell)
 	# shellcheck disable=SC2046 # one word per file name (none has blanks)
 	shellcheck -x $(shell_scripts)
+	# A finding set aside says why, on the directive's own line.
+	# shellcheck disable=SC2046 # one word per file name (none has blanks)
+	unexplained=$(grep -n '^[[:space:]]*# shellcheck disable=' $(shell_scripts) |
+		grep -v 'disable=[A-Z0-9,]* # .' || true)
+	if [ -n "$unexplained" ]; then
+		echo "shellcheck directives without a reason:"
+		echo "$unexplained"
+		exit 1
+	fi
 	echo "shellcheck: $(shell_scripts | wc -l) scripts, nothing found"
 	;;
 format)

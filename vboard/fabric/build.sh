@@ -86,7 +86,7 @@ echo "id=$id" >>"$work/info"
 # One shared library that shows nothing but the entry: two designs in one
 # process (the board's ports and one's own) keep apart.
 cflags="-fPIC -fvisibility=hidden -include $here/fabric_verilated.h -I$here -I$work -DVL_USER_FATAL"
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086 # one word per source file
 verilator --cc --savable --prefix Vfabric -Mdir "$work/obj" "$@" -O3 \
 	--exe "$here/fabric_wrap.cpp" -CFLAGS "$cflags" \
 	-LDFLAGS "-shared -Wl,--version-script=$here/fabric.map -Wl,--no-undefined" -o "$work/libfabric.so" \

@@ -70,7 +70,7 @@ expect_line "the backtrace: the driver's read with its file and line" \
 	'^#[1-9] .* (make_record|acquire_sample) \(.*\) at .*/accel/accel\.cpp:[0-9]+$'
 # shellcheck disable=SC2016 # gdb's value history, not the shell's variables
 expect_line "the driver's scale printed" '^\$1 = 31$'
-# shellcheck disable=SC2016
+# shellcheck disable=SC2016 # a regular expression, not an expansion
 expect_line "the sample buffer printed" '^\$2 = \{-?[0-9]+, -?[0-9]+, -?[0-9]+\}$'
 expect_line "detached" 'Inferior 1 .* detached'
 

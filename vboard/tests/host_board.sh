@@ -35,7 +35,7 @@ wait_for "the guest's loading accel" board_says 'POWER_CTL 0x08'
 
 # Refused: out of range, malformed; each with the machine's reason.
 for bad in "tilt 0 0 20000" "switches 1000" "press x"; do
-	# shellcheck disable=SC2086
+	# shellcheck disable=SC2086 # a command line, word by word
 	if "$board" --socket "$sock" $bad 2>"$work/err"; then
 		problem "board $bad accepted"
 	else

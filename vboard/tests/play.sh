@@ -80,7 +80,7 @@ prop() {
 qmp_says() {
 	qmp "$1" | grep -q "$2"
 }
-# shellcheck disable=SC2317
+# shellcheck disable=SC2317 # called through wait_for
 played_past() {
 	[ "$(prop play-position)" -ge "$1" ]
 }
@@ -132,7 +132,7 @@ ready 3
 expect_prop playing false "stopped"
 go 3
 ready 4
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086 # the options' words
 "$board" --socket "$sock" play "$work/phone.csv" --loop $phone
 "$board" --socket "$sock" tilt 0 -1000 0
 expect_prop playing false "tilted by hand"

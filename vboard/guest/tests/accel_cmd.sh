@@ -34,7 +34,7 @@ expect "format 1 16: scale" "$(cat /dev/accel | cut -c19-20)" 04
 command 'format 0 16' ""
 expect "format 0 16: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x03
 sleep 0.2
-# shellcheck disable=SC2002
+# shellcheck disable=SC2002 # cat reads the node as a shell user's does
 expect "format 0 16: scale" "$(cat /dev/accel | cut -c19-20)" 31
 command 'format 0 2' ""
 expect "format 0 2: DATA_FORMAT" "$(reg DATA_FORMAT)" 0x00

@@ -100,7 +100,7 @@ board tilt 0 0 1000
 
 # A tap is latched until the next read of INT_SOURCE reports it.
 int_source() {
-	# shellcheck disable=SC2002
+	# shellcheck disable=SC2002 # cat reads the node as a shell user's does
 	printf '%d' "0x$(cat /dev/accel | cut -c1-2 | tr -d ' ')"
 }
 board tap

@@ -24,13 +24,13 @@ board devid E5
 
 for bad in "tilt 1 2" "tilt 1 2 x" "noise -1" "press 10" "switches 1000" \
 	"devid 100" "sensor maybe" "jump" "tap 1"; do
-	# shellcheck disable=SC2086
+	# shellcheck disable=SC2086 # a command line, word by word
 	if board $bad 2>/dev/null; then fail "board $bad accepted"; else pass; fi
 done
 expect "refusal leaves DEVID" "$(board regs | grep '^DEVID ')" "DEVID 0xE5"
 # Ranges are the machine's: the tool checks only the form of the words.
 for bad in "tilt 16001 0 0" "bias 0 -16001 0" "noise 16001" "press -1"; do
-	# shellcheck disable=SC2086
+	# shellcheck disable=SC2086 # a command line, word by word
 	if board $bad 2>/dev/null; then fail "board $bad accepted"; else pass; fi
 done
 check "the widest tilt" board tilt -16000 0 16000
@@ -43,7 +43,7 @@ board devid e5
 # Whatever the board tool takes, the device takes in one write.
 for ok in "tilt -500 0 866" "bias 10 -20 30" "noise 0" "tap" "doubletap" "press f" \
 	"switches fff" "sensor off" "sensor on"; do
-	# shellcheck disable=SC2086
+	# shellcheck disable=SC2086 # a command line, word by word
 	check "board $ok" board $ok
 done
 
