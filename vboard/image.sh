@@ -83,23 +83,16 @@ build_guest_programs() {
 	echo modsections >>"$guest/programs"
 	canvas=
 	for src in "$root"/terminal/*.cpp; do
-		[ -e "$src" ] || continue
 		case $(basename "$src") in
 		linefan.cpp | linebounce.cpp) ;;
 		*) canvas="$canvas $src" ;;
 		esac
 	done
 	for program in linefan linebounce; do
-		src=$root/terminal/$program.cpp
-		if [ -e "$src" ]; then
-			# shellcheck disable=SC2086 # one word per source file
-			cross "$guest/$program" g++ -std=c++17 -I"$root/terminal" \
-				"$src" $canvas
-			echo "$program" >>"$guest/programs"
-		else
-			echo "image.sh: terminal/$program.cpp not there yet," \
-				"image without $program"
-		fi
+		# shellcheck disable=SC2086 # one word per source file
+		cross "$guest/$program" g++ -std=c++17 -I"$root/terminal" \
+			"$root/terminal/$program.cpp" $canvas
+		echo "$program" >>"$guest/programs"
 	done
 }
 
