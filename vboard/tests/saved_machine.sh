@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Runs start from saved machines. Every run starts pristine: a file written,
 # a module loaded and a switch set by one run are gone in the next; the
-# guest's wall clock is the host's; a module and a program of one's own
-# brought with --file are there and load, and a missing one is refused before
+# guest's wall clock is the host's; a module (the README's example, built
+# against the kernel's tree) and a program of one's own brought with --file
+# are there and work, and a missing one is refused before
 # anything starts. With a folder of saved machines of its own: two runs
 # started together make one saved machine and both pass; a truncated state,
 # a truncated RAM file and a damaged RAM file are each noticed and made anew
@@ -41,16 +42,24 @@ if [ -z "$clock" ] || [ "$clock" -lt $((before - 1)) ] || [ "$clock" -gt "$after
 	problem "the guest's clock $clock is not the host's ($before to $after)"
 fi
 
+# The README's walk-through: the example module built against the kernel's
+# tree, brought along and loaded; and a program at a path of its own.
+root=$(cd "$(dirname "$0")/../.." && pwd)
+cp -r "$root/examples/module" "$work/hello"
+make -s -C "$("$root/scripts/fetch-kernel.sh" "$series" headers)" M="$work/hello" ARCH=arm \
+	CROSS_COMPILE=arm-linux-gnueabihf- modules >"$work/make.log" 2>&1 ||
+	problem "the example module did not build: $(cat "$work/make.log")"
 printf '#!/bin/sh\necho "a program of my own"\n' >"$work/mine.sh"
 chmod +x "$work/mine.sh"
 cat >"$work/own.sh" <<'GUEST'
-/root/mine.sh
-insmod /lib/mine.ko && test -c /dev/KEY && echo "my module loaded"
+/usr/local/bin/mine
+insmod /root/hello.ko && rmmod hello && dmesg | sed -n 's/.*hello: \(hello\|goodbye\)/\1/p'
 GUEST
-out=$(vrun --file "$work/mine.sh" --file "$build/kernel/linux/$series/panelio.ko:/lib/mine.ko" \
+out=$(vrun --file "$work/hello/hello.ko" --file "$work/mine.sh:/usr/local/bin/mine" \
 	--script "$work/own.sh") || problem "the run with files of its own failed"
-[ "$out" = "a program of my own
-my module loaded" ] || problem "files of one's own: '$out'"
+echo "$out" | grep -q '^a program of my own$' || problem "a program of one's own: '$out'"
+echo "$out" | grep -q '^hello from the board$' || problem "a module of one's own: '$out'"
+echo "$out" | grep -q '^goodbye after [0-9]* ms$' || problem "a module of one's own: '$out'"
 if vrun --file "$work/absent.ko" --script "$work/own.sh" >"$work/out" 2>&1; then
 	problem "a missing --file was taken"
 else
