@@ -12,10 +12,6 @@ run=$1 board=$2 build=$3 series=$4
 # shellcheck source=vboard/tests/host_lib.sh
 . "$(dirname "$0")/host_lib.sh"
 timer=$(cd "$(dirname "$0")/../.." && pwd)/examples/fabric/timer.v
-# shellcheck disable=SC2317 # called through the waits below
-qmp_says() {
-	qmp "$1" | grep -q "$2"
-}
 prop() {
 	qmp qom-get "{\"path\": \"/machine\", \"property\": \"$1\"}"
 }
@@ -70,11 +66,7 @@ wait_for "the guest's cue" board_says "DEVID 0x3C" || { cat "$work/before"; exit
 # hex0 to hex5: 0x30 0x40 0x24 0x79, 0x40 0x00.
 [ "$(prop hex)" = "[48, 64, 36, 121, 64, 0]" ] || problem "hex: $(prop hex)"
 qmp stop >/dev/null
-qmp migrate "{\"uri\": \"exec:cat > '$state/vmstate'\"}" >/dev/null
-wait_for "the save" qmp_says query-migrate '"status": "completed"'
-qmp quit >/dev/null 2>&1 || true
-wait "$pid" || true
-pid=
+save_board "$state"
 
 "$run" --no-build --build "$build" --kernel "$series" --timeout 300 --qmp "$sock" \
 	--fabric "$timer" --state "$state" --script "$work/guest.sh" >"$work/after" 2>&1 &

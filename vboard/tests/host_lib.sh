@@ -46,3 +46,19 @@ board_says() {
 qmp() {
 	/usr/bin/python3 "$(dirname "$board")/qmp.py" "$qemu_source" "$sock" "$@"
 }
+
+# usage: qmp_says COMMAND PATTERN: the command's answer matches PATTERN.
+qmp_says() {
+	qmp "$1" | grep -q "$2"
+}
+
+# usage: save_board STATE: the running board, started with --state STATE
+# ($pid) and stopped (QMP stop: so it is stopped when restored), saved to
+# STATE/vmstate, and ended.
+save_board() {
+	qmp migrate "{\"uri\": \"exec:cat > '$1/vmstate'\"}" >/dev/null
+	wait_for "the save" qmp_says query-migrate '"status": "completed"'
+	qmp quit >/dev/null 2>&1 || true
+	wait "$pid" || true
+	pid=
+}

@@ -77,10 +77,6 @@ prop() {
 	qmp qom-get "{\"path\": \"/machine\", \"property\": \"$1\"}"
 }
 # shellcheck disable=SC2317 # called through wait_for
-qmp_says() {
-	qmp "$1" | grep -q "$2"
-}
-# shellcheck disable=SC2317 # called through wait_for
 played_past() {
 	[ "$(prop play-position)" -ge "$1" ]
 }
@@ -108,10 +104,7 @@ go 1
 wait_for "the ramp's first 300 ms" played_past 300
 qmp stop >/dev/null
 saved_at=$(prop play-position)
-qmp migrate "{\"uri\": \"exec:cat > '$state/vmstate'\"}" >/dev/null
-wait_for "the save" qmp_says query-migrate '"status": "completed"'
-qmp quit >/dev/null 2>&1 || true
-wait "$pid" || true
+save_board "$state"
 [ "$saved_at" -lt 4000 ] || problem "saved too late in the ramp to tell ($saved_at ms)"
 
 start_play after

@@ -13,11 +13,6 @@ set -eu
 run=$1 board=$2 build=$3 series=$4
 # shellcheck source=vboard/tests/host_lib.sh
 . "$(dirname "$0")/host_lib.sh"
-# shellcheck disable=SC2317 # called through the waits below
-# usage: qmp_says COMMAND PATTERN: the command's answer matches PATTERN.
-qmp_says() {
-	qmp "$1" | grep -q "$2"
-}
 
 cat >"$work/guest.sh" <<'GUEST'
 . /lib/vboard/testlib.sh
@@ -99,11 +94,7 @@ state=$work/state
 pid=$!
 wait_for "the guest's cue" board_says "DEVID 0x3C" || { cat "$work/before"; exit 1; }
 qmp stop >/dev/null
-qmp migrate "{\"uri\": \"exec:cat > '$state/vmstate'\"}" >/dev/null
-wait_for "the save" qmp_says query-migrate '"status": "completed"'
-qmp quit >/dev/null 2>&1 || true
-wait "$pid" || true
-pid=
+save_board "$state"
 
 "$run" --no-build --build "$build" --kernel "$series" --timeout 300 --qmp "$sock" \
 	--state "$state" --script "$work/guest.sh" >"$work/after" 2>&1 &
