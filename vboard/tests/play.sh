@@ -67,10 +67,12 @@ EOF
 phone="--columns time,ax,ay,az --units mps2"
 
 state=$work/state
-# usage: start_play OUTPUT: the board, booted or restored from $state.
+# usage: start_play OUTPUT: the board, booted or restored from $state; its
+# output apart from what vboard/run says, so that a line the save cut in two
+# is whole again in the two outputs joined.
 start_play() {
 	"$run" --no-build --build "$build" --kernel "$series" --timeout 600 --icount \
-		--qmp "$sock" --state "$state" --script "$work/guest.sh" >"$work/$1" 2>&1 &
+		--qmp "$sock" --state "$state" --script "$work/guest.sh" >"$work/$1" 2>"$work/$1.err" &
 	pid=$!
 }
 prop() {
@@ -189,7 +191,7 @@ END {
 
 [ "$fail" -eq 0 ] && exit 0
 echo "--- before the save"
-cat "$work/before"
+cat "$work/before" "$work/before.err"
 echo "--- after the restore"
-cat "$work/after"
+cat "$work/after" "$work/after.err"
 exit "$fail"
