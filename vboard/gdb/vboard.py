@@ -26,6 +26,7 @@ from typing import Any, Dict, List, Optional, Tuple
 import gdb  # type: ignore # gdb's own module, inside gdb only
 
 sys.path.insert(0, os.environ["VBOARD_QEMU_PYTHON"])
+from qemu.qmp import ConnectError  # noqa: E402
 from qemu.qmp.legacy import QEMUMonitorProtocol  # noqa: E402
 
 ROOT = os.environ["VBOARD_ROOT"]
@@ -39,7 +40,9 @@ class Machine:
         self.qmp = QEMUMonitorProtocol(QMP_SOCKET)
         try:
             self.qmp.connect()
-        except OSError as e:
+        except (OSError, ConnectError) as e:
+            # A socket left behind by a board that has gone refuses the
+            # connection: QEMU's library reports that as a ConnectError.
             raise gdb.GdbError(f"vboard: no virtual board answers at {QMP_SOCKET}: {e}")
         return self
 
