@@ -120,9 +120,9 @@ class Client:
 
 
 class Panel:
-    def __init__(self, config: Config) -> None:
+    def __init__(self, config: Config, qmp: QMPClient) -> None:
         self.config = config
-        self.qmp = QMPClient("panel")
+        self.qmp = qmp
         self.clients: Set[Client] = set()
         self.consoles: Set[Client] = set()
         self.state: Dict[str, object] = {}
@@ -170,7 +170,7 @@ class Panel:
         log.info("QMP: connected to the machine")
         try:
             while True:
-                await self.refresh()
+                await self.poll()
                 await asyncio.sleep(POLL_S)
         except (QMPError, OSError, EOFError) as e:
             log.info("the board has stopped (QMP: %s)", str(e) or type(e).__name__)
@@ -184,6 +184,14 @@ class Panel:
     async def set(self, prop: str, value: object) -> None:
         await self.qmp.execute(
             "qom-set", {"path": "/machine", "property": prop, "value": value})
+
+    async def poll(self) -> None:
+        """The machine's state as it is, to every page if it changed. Never
+        beside a control: a poll that read the switches before a control
+        set them, and the LEDs after the guest answered, would show a state
+        the board never was in, after the control's own."""
+        async with self.board_lock:
+            await self.refresh()
 
     async def refresh(self) -> None:
         state = {p: await self.get(p) for p in STATE}
@@ -470,7 +478,7 @@ def application(panel: Panel) -> web.Application:
 async def serve(config: Config, port: int, url_file: str) -> None:
     """Serves the panel until the board has gone or a signal ends it; the
     URL goes to URL_FILE once the server listens."""
-    panel = Panel(config)
+    panel = Panel(config, QMPClient("panel"))
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(signum, panel.stop)
