@@ -56,15 +56,18 @@ STATE = ("tilt", "bias", "noise", "switches", "sensor", "hold", "regs", "ledr", 
          "play", "playing", "play-position", "play-length")
 # A recording dropped on a page: at most this many bytes.
 MAX_RECORDING = 1 << 30
-# The page's libraries, from the npm packages vboard/panel/setup.sh installs.
+# The page's libraries, from the npm packages vboard/panel/setup.sh installs:
+# the ES module builds they ship, and their styles.
 LIBS = {
-    "xterm.js": "@xterm/xterm/lib/xterm.js",
+    "xterm.mjs": "@xterm/xterm/lib/xterm.mjs",
     "xterm.css": "@xterm/xterm/css/xterm.css",
-    "uPlot.js": "uplot/dist/uPlot.iife.min.js",
+    "uPlot.esm.js": "uplot/dist/uPlot.esm.js",
     "uPlot.css": "uplot/dist/uPlot.min.css",
 }
+# The names the page's modules import the libraries by.
+LIB_MODULES = {"@xterm/xterm": "xterm.mjs", "uplot": "uPlot.esm.js"}
 PAGE_DIR = os.path.join(HERE, "page")
-# The page's scripts and styles; index.html is served apart, with its token.
+# The page's modules and styles; index.html is served apart, with its token.
 PAGE_FILES = frozenset(name for name in os.listdir(PAGE_DIR) if name.endswith((".js", ".css")))
 SCROLLBACK = 64 * 1024
 # Messages waiting for one page; a page further behind loses the newest.
@@ -432,10 +435,11 @@ class Panel:
     # --- HTTP -----------------------------------------------------------
 
     async def index(self, request: web.Request) -> web.Response:
+        token = quote(self.config.token, safe="")
         with open(os.path.join(PAGE_DIR, "index.html")) as f:
-            html = f.read().replace("{{token}}", quote(self.config.token, safe=""))
-        return web.Response(text=html, content_type="text/html",
-                            headers={"Cache-Control": "no-store"})
+            html = f.read().replace("{{token}}", token)
+        return web.Response(text=html.replace("{{importmap}}", import_map(token)),
+                            content_type="text/html", headers={"Cache-Control": "no-store"})
 
     async def asset(self, request: web.Request) -> web.FileResponse:
         name = request.match_info["name"]
@@ -444,6 +448,15 @@ class Panel:
         if request.match_info["dir"] == "page" and name in PAGE_FILES:
             return web.FileResponse(os.path.join(PAGE_DIR, name))
         raise web.HTTPNotFound()
+
+
+def import_map(token: str) -> str:
+    """The page's import map: each module's URL with the token, as a module
+    imports another by its name or its path alone."""
+    imports = {name: f"/lib/{file}?token={token}" for name, file in LIB_MODULES.items()}
+    imports.update({f"/page/{name}": f"/page/{name}?token={token}"
+                    for name in sorted(PAGE_FILES) if name.endswith(".js")})
+    return json.dumps({"imports": imports}, indent=1)
 
 
 def token_check(token: str) -> Middleware:

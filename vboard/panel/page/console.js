@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The front panel's console: xterm.js on the /console socket of the panel's
 // server, which carries the guest's second console.
-'use strict';
+import {Terminal} from '@xterm/xterm';
+import {panel, socketUrl} from './events.js';
 
 // The guest's console has this size (vboard/guest/panel/start).
 const ROWS = 30, COLS = 100;
@@ -11,6 +12,7 @@ const THEME = {
   black: '#000000', red: '#cd3131', green: '#0dbc79', yellow: '#e5e510',
   blue: '#2472c8', magenta: '#bc3fbc', cyan: '#11a8cd', white: '#e5e5e5',
 };
+panel.theme = THEME;
 
 // --- console -----------------------------------------------------------------
 
@@ -25,8 +27,8 @@ let consoleWs = null;
 // before it connected, the first message.
 let replaying = false, writing = 0;
 
-function connectConsole() {
-  consoleWs = new WebSocket(`${wsBase}/console?token=${encodeURIComponent(token)}`);
+export function connectConsole() {
+  consoleWs = new WebSocket(socketUrl('/console'));
   consoleWs.binaryType = 'arraybuffer';
   let first = true;
   consoleWs.onmessage = (e) => {

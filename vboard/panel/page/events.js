@@ -2,14 +2,15 @@
 // The front panel's link to the board: the /events socket of the panel's
 // server, which brings the board's state and the reader's records and takes
 // the page's controls; and what the page saw, for people and scripts.
-'use strict';
 
-const token = new URLSearchParams(location.search).get('token') || '';
+export const token = new URLSearchParams(location.search).get('token') || '';
 const wsBase = (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host;
+// One of the server's sockets, with the token.
+export const socketUrl = (path) => `${wsBase}${path}?token=${encodeURIComponent(token)}`;
 
 // What the page saw, for people (the console) and scripts (tests, benchmark).
-const panel = window.panel = {
-  theme: THEME,
+export const panel = window.panel = {
+  theme: null,         // the terminal's colours (console.js)
   records: 0,          // records received
   dropped: 0,          // records the reader sent that never came
   plotted: 0,          // new samples put on the plot
@@ -20,42 +21,45 @@ const panel = window.panel = {
   latestTrue: null,    // the true acceleration with the latest record
   state: {},
 };
-const hostNow = () => performance.timeOrigin + performance.now();
+export const hostNow = () => performance.timeOrigin + performance.now();
 
 // --- the event socket ------------------------------------------------------
 
 let events = null;
 const linkEl = document.getElementById('link');
 
-function send(msg) {
+export function send(msg) {
   if (events && events.readyState === WebSocket.OPEN)
     events.send(JSON.stringify(msg));
 }
 
-function connect() {
-  events = new WebSocket(`${wsBase}/events?token=${encodeURIComponent(token)}`);
+// Connects, and again whenever the socket closes; on.open() once connected,
+// on.state(state) and on.record(record) as the board sends them.
+export function connect(on) {
+  events = new WebSocket(socketUrl('/events'));
   events.onopen = () => {
     linkEl.textContent = 'connected';
     linkEl.className = 'up';
-    // Buttons held before the socket dropped are held again.
-    if (held) send({op: 'hold', mask: held});
+    on.open();
   };
   events.onclose = () => {
     linkEl.textContent = 'not connected: is the board still running?';
     linkEl.className = 'down';
-    setTimeout(connect, 1000);
+    setTimeout(() => connect(on), 1000);
   };
   events.onmessage = (e) => {
     const msg = JSON.parse(e.data);
-    if (msg.type === 'state') showState(msg.state);
-    else if (msg.type === 'record') takeRecord(msg);
+    if (msg.type === 'state') {
+      panel.state = msg.state;
+      on.state(msg.state);
+    } else if (msg.type === 'record') on.record(msg);
     else if (msg.type === 'refused') refused(msg.message);
   };
 }
 
 const refusedEl = document.getElementById('refused');
 let refusedTimer = 0;
-function refused(text) {
+export function refused(text) {
   refusedEl.textContent = text;
   clearTimeout(refusedTimer);
   refusedTimer = setTimeout(() => { refusedEl.textContent = ''; }, 6000);

@@ -2,7 +2,7 @@
 // The front panel's inputs: switches and pushbuttons, the tilt pad, tilt,
 // bias, noise, taps and the sensor on its bus, and recordings played into
 // it; and the board's state shown in them.
-'use strict';
+import {hostNow, panel, refused, send, token} from './events.js';
 
 const KEYS = 4, SWITCHES = 10;
 
@@ -10,6 +10,11 @@ const KEYS = 4, SWITCHES = 10;
 
 const switchEls = [], keyEls = [];
 let held = 0; // the pushbuttons this page holds down
+
+// Buttons held before the socket dropped are held again.
+export function holdAgain() {
+  if (held) send({op: 'hold', mask: held});
+}
 
 // As on the board: the highest number on the left.
 for (let n = SWITCHES - 1; n >= 0; n--) {
@@ -32,7 +37,7 @@ function hold(n, down) {
   if (mask === held) return;
   held = mask;
   if (down) panel.presses.push({key: n, t: hostNow()});
-  keyEls[n].setAttribute('aria-pressed', String(down || Boolean(panel.state.heldMask & (1 << n))));
+  keyEls[n].setAttribute('aria-pressed', String(down || Boolean(panel.state.hold & (1 << n))));
   send({op: 'hold', mask});
 }
 
@@ -216,28 +221,19 @@ function setXYZ(form, mg) {
   ['x', 'y', 'z'].forEach((n, i) => setField(form.elements[n], mg?.[i] ?? ''));
 }
 
-function showState(state) {
-  panel.state = state;
+export function showInputs(state) {
   const switches = state.switches ?? 0;
   switchEls.forEach((b, n) => b.setAttribute('aria-checked', String(Boolean(switches & (1 << n)))));
-  state.heldMask = state.hold ?? 0;
+  const boardHeld = state.hold ?? 0;
   keyEls.forEach((b, n) =>
-    b.setAttribute('aria-pressed', String(Boolean((state.heldMask | held) & (1 << n)))));
+    b.setAttribute('aria-pressed', String(Boolean((boardHeld | held) & (1 << n)))));
   setXYZ(tiltForm, state.tilt);
   setXYZ(biasForm, state.bias);
   setField(noiseForm.elements.mg, state.noise ?? '');
   sensorEl.checked = state.sensor === 'on';
-  showOutputs(state.ledr ?? 0, state.hex);
   showPlay(state);
   if (state.tilt && !dragging && Date.now() > padOwnUntil) {
     padTilt = [...state.tilt];
     showPad(padTilt);
   }
-  const body = document.querySelector('#regs tbody');
-  body.replaceChildren(...(state.regs || '').split('\n').filter(Boolean).map((line) => {
-    const tr = document.createElement('tr');
-    for (const cell of line.split(' '))
-      tr.append(Object.assign(document.createElement('td'), {textContent: cell}));
-    return tr;
-  }));
 }

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The front panel's LEDs and seven-segment digits.
-'use strict';
 
 // --- LEDs and digits: what the fabric's design drives -----------------------
 
@@ -38,7 +37,7 @@ for (let n = DIGITS - 1; n >= 0; n--) {
 }
 
 // ledr: bit n lights LEDR n; hex: six digits, hex0 first, a lit segment 0.
-function showOutputs(ledr, hex) {
+export function showOutputs(ledr, hex) {
   ledEls.forEach((led, n) => {
     const lit = Boolean(ledr & (1 << n));
     led.dataset.lit = String(lit);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The front panel's plot of what the guest's driver reads (uPlot), and its
 // latest record.
-'use strict';
+import uPlot from 'uplot';
+import {hostNow, panel} from './events.js';
 
 const PLOT_SECONDS = 10, REDRAW_MS = 100;
 
@@ -39,7 +40,7 @@ function parseRecord(text) {
 }
 
 let lastSeq = null;
-function takeRecord(msg) {
+export function takeRecord(msg) {
   panel.records++;
   if (lastSeq !== null && msg.seq > lastSeq) panel.dropped += msg.seq - lastSeq - 1;
   lastSeq = msg.seq;
