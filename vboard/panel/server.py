@@ -36,7 +36,8 @@ import logging
 import os
 import signal
 import sys
-from typing import Any, AsyncIterator, Awaitable, Callable, Coroutine, Dict, Set, Union
+from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine
+from typing import Any
 from urllib.parse import quote
 
 from aiohttp import (ClientError, ClientSession, ClientWebSocketResponse, UnixConnector,
@@ -76,7 +77,7 @@ QUEUE = 2000
 # vboard/run ends the server with SIGKILL five seconds after SIGTERM.
 SHUTDOWN_S = 2.0
 
-Message = Union[str, bytes]
+Message = str | bytes
 CleanupContext = Callable[[web.Application], AsyncIterator[None]]
 Middleware = Callable[[web.Request, Handler], Awaitable[web.StreamResponse]]
 
@@ -97,7 +98,7 @@ class Client:
 
     def __init__(self, ws: web.WebSocketResponse) -> None:
         self.ws = ws
-        self.queue: "asyncio.Queue[Message]" = asyncio.Queue(maxsize=QUEUE)
+        self.queue: asyncio.Queue[Message] = asyncio.Queue(maxsize=QUEUE)
         self.held = 0  # the pushbuttons this page holds down
         self.lost = 0  # messages dropped as the page fell behind
 
@@ -126,14 +127,14 @@ class Panel:
     def __init__(self, config: Config, qmp: QMPClient) -> None:
         self.config = config
         self.qmp = qmp
-        self.clients: Set[Client] = set()
-        self.consoles: Set[Client] = set()
-        self.state: Dict[str, object] = {}
+        self.clients: set[Client] = set()
+        self.consoles: set[Client] = set()
+        self.state: dict[str, object] = {}
         self.board_lock = asyncio.Lock()
-        self.upstream: Union[ClientWebSocketResponse, None] = None  # the console's socket to QEMU
+        self.upstream: ClientWebSocketResponse | None = None  # the console's socket to QEMU
         self.recordings = 0  # recordings stored, each in a folder of its own
         self.scrollback = bytearray()
-        self.feed_writer: Union[asyncio.StreamWriter, None] = None
+        self.feed_writer: asyncio.StreamWriter | None = None
         self.stopping = asyncio.Event()
 
     def stop(self) -> None:
@@ -143,9 +144,9 @@ class Panel:
 
     def link(self, name: str, run: Callable[[], Coroutine[Any, Any, None]]) -> CleanupContext:
         """A cleanup context that runs RUN as a task while the server runs.
-        RUN returns when the board has gone; either way, its end stops the
-        server, with the fault logged if it failed."""
-        def ended(task: "asyncio.Task[None]") -> None:
+        RUN ends only when the board has gone, or on a fault: either way,
+        its end stops the server, with the fault logged."""
+        def ended(task: asyncio.Task[None]) -> None:
             if not task.cancelled() and task.exception():
                 log.error("the %s link failed", name, exc_info=task.exception())
             self.stop()
@@ -181,10 +182,10 @@ class Panel:
             with contextlib.suppress(QMPError, OSError, EOFError):
                 await self.qmp.disconnect()
 
-    async def get(self, prop: str) -> object:
+    async def get_property(self, prop: str) -> object:
         return await self.qmp.execute("qom-get", {"path": "/machine", "property": prop})
 
-    async def set(self, prop: str, value: object) -> None:
+    async def set_property(self, prop: str, value: object) -> None:
         await self.qmp.execute(
             "qom-set", {"path": "/machine", "property": prop, "value": value})
 
@@ -197,7 +198,7 @@ class Panel:
             await self.refresh()
 
     async def refresh(self) -> None:
-        state = {p: await self.get(p) for p in STATE}
+        state = {p: await self.get_property(p) for p in STATE}
         if state != self.state:
             self.state = state
             self.broadcast({"type": "state", "state": state})
@@ -212,21 +213,22 @@ class Panel:
                 client.held = int(msg["mask"]) & 0xF
                 await self.apply_held()
             elif op == "switch":
-                switches = await self.get("switches")
+                switches = await self.get_property("switches")
                 if not isinstance(switches, int):
                     raise TypeError("the machine's switches are %r" % switches)
                 bit = 1 << int(msg["n"])
-                await self.set("switches", switches | bit if msg["on"] else switches & ~bit)
+                switches = switches | bit if msg["on"] else switches & ~bit
+                await self.set_property("switches", switches)
             elif op in ("tilt", "bias"):
-                await self.set(op, [int(v) for v in msg["mg"]])
+                await self.set_property(op, [int(v) for v in msg["mg"]])
             elif op == "noise":
-                await self.set("noise", int(msg["mg"]))
+                await self.set_property("noise", int(msg["mg"]))
             elif op == "tap":
-                await self.set("tap", "double" if msg.get("double") else "single")
+                await self.set_property("tap", "double" if msg.get("double") else "single")
             elif op == "sensor":
-                await self.set("sensor", "on" if msg["on"] else "off")
+                await self.set_property("sensor", "on" if msg["on"] else "off")
             elif op == "play-stop":
-                await self.set("play", ["stop"])
+                await self.set_property("play", ["stop"])
             else:
                 raise ValueError("unknown control %r" % op)
             await self.refresh()
@@ -235,17 +237,17 @@ class Panel:
         held = 0
         for c in self.clients:
             held |= c.held
-        await self.set("hold", held)
+        await self.set_property("hold", held)
 
     # --- pages ----------------------------------------------------------
 
-    def broadcast(self, message: Dict[str, object]) -> None:
+    def broadcast(self, message: dict[str, object]) -> None:
         text = json.dumps(message)
         for c in self.clients:
             c.send(text)
 
     @contextlib.asynccontextmanager
-    async def page(self, ws: web.WebSocketResponse, pages: Set[Client],
+    async def page(self, ws: web.WebSocketResponse, pages: set[Client],
                    first: Message) -> AsyncIterator[Client]:
         """A page's socket among PAGES while it is open, FIRST its first
         message."""
@@ -278,6 +280,8 @@ class Panel:
                         log.info("a control refused: %s: %s", msg.data, e)
                         client.send(json.dumps({"type": "refused", "message": str(e)}))
             finally:
+                # Out of the pages now: its buttons are let go, and the
+                # reader stops if it was the last page.
                 self.clients.discard(client)
                 self.feed_command()
                 if client.held:
@@ -378,7 +382,7 @@ class Panel:
 
     def feed_line(self, line: str) -> None:
         """A line of panelfeed (its "R" and "E" lines) to every page."""
-        message: Dict[str, object]
+        message: dict[str, object]
         try:
             kind, seq, rest = line.split(" ", 2)
             if kind == "R":
@@ -424,7 +428,7 @@ class Panel:
                 words += ["--" + option, request.query[option]]
         try:
             async with self.board_lock:
-                await self.set("play", words)
+                await self.set_property("play", words)
                 await self.refresh()
         except ExecuteError as e:
             return web.json_response({"message": str(e).replace(folder + os.sep, "")},

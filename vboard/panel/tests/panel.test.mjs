@@ -73,7 +73,8 @@ describe(`front panel (${series})`, () => {
     page = await context.newPage();
     await page.goto(url);
     await waitForPrompt(page).catch((e) => {
-      throw new Error(`${e.message}\nwhat went wrong in the page: ${faults.join('\n') || 'nothing seen'}`);
+      const seen = faults.join('\n') || 'nothing seen';
+      throw new Error(`${e.message}\nwhat went wrong in the page: ${seen}`);
     });
   });
 
