@@ -19,6 +19,8 @@ packages="$packages gdb-multiarch"
 # The browser front panel (vboard/panel/): its server on Debian's python3 with
 # aiohttp, its browser tests in Debian's chromium.
 packages="$packages python3-aiohttp chromium"
+# tests/repo/check.sh mypy: mypy, and typeshed's stubs (gdb's, for vboard/gdb/).
+packages="$packages mypy python3-typeshed"
 # Node.js and npm bring the page's libraries and drive the browser tests; a
 # machine that already has them (Debian's or another build) keeps its own.
 command -v npm >/dev/null 2>&1 || packages="$packages nodejs npm"

@@ -9,6 +9,8 @@
 #                      on its own line
 #   check.sh format    the C and C++ sources are as clang-format leaves them,
 #                      with the project's .clang-format
+#   check.sh mypy      mypy finds nothing in the Python files, with the
+#                      project's mypy.ini (strict)
 # A tree that is no git checkout has no list of its files: skipped (77).
 set -eu
 cd "$(dirname "$0")/../.."
@@ -26,6 +28,17 @@ shell_scripts() {
 		*.sh) echo "$f" ;;
 		*/*.* | *.*) ;;
 		*) head -n 1 "$f" | grep -qE '^#!.*/(env )?(ba)?sh' && echo "$f" ;;
+		esac
+	done
+}
+
+# Python: *.py, and files without an extension that start python.
+python_files() {
+	for f in $files; do
+		case $f in
+		*.py) echo "$f" ;;
+		*/*.* | *.*) ;;
+		*) head -n 1 "$f" | grep -qE '^#!.*python' && echo "$f" ;;
 		esac
 	done
 }
@@ -73,8 +86,15 @@ format)
 	clang-format --dry-run -Werror $sources
 	echo "clang-format: $(echo "$sources" | wc -l) sources as formatted"
 	;;
+mypy)
+	# QEMU's QMP library, which the panel's server and the scripts use, is
+	# typed: it is checked against, from QEMU's source tree.
+	qemu_source=$(scripts/build-qemu.sh --source)
+	# shellcheck disable=SC2046 # one word per file name (none has blanks)
+	MYPYPATH=$qemu_source/python mypy $(python_files)
+	;;
 *)
-	echo "usage: $0 licence|shell|format" >&2
+	echo "usage: $0 licence|shell|format|mypy" >&2
 	exit 2
 	;;
 esac

@@ -13,10 +13,10 @@ usage: ports.py DESIGN.xml DESIGN_ID HEADER_OUT
 """
 import sys
 import xml.etree.ElementTree as ET
-from typing import Dict, List, NamedTuple, Optional
+from typing import Dict, List, NamedTuple, NoReturn, Tuple
 
 # name: (direction, width; 0 for the address width, checked apart)
-BUS: Dict[str, tuple] = {
+BUS: Dict[str, Tuple[str, int]] = {
     "clk": ("input", 1),
     "rst_n": ("input", 1),
     "s_axi_awaddr": ("input", 0),
@@ -39,7 +39,7 @@ BUS: Dict[str, tuple] = {
 }
 HEX = [f"hex{n}" for n in range(6)]
 # The board's ports a design may have: direction and widest width.
-BOARD: Dict[str, tuple] = {
+BOARD: Dict[str, Tuple[str, int]] = {
     "irq": ("output", 1),
     "key": ("input", 32),
     "sw": ("input", 32),
@@ -54,7 +54,7 @@ class Port(NamedTuple):
     width: int
 
 
-def fail(where: str, message: str) -> None:
+def fail(where: str, message: str) -> NoReturn:
     print(f"{where}: {message}", file=sys.stderr)
     sys.exit(1)
 
@@ -68,7 +68,6 @@ def top_module(root: ET.Element) -> ET.Element:
         if module.get("name") == cell.get("submodname"):
             return module
     fail("fabric", f"no module {cell.get('submodname')} in the design")
-    raise AssertionError
 
 
 def widths(root: ET.Element) -> Dict[str, int]:
@@ -105,10 +104,9 @@ def main() -> None:
     if missing:
         fail(where, f"the top module {top} lacks the bus ports: {', '.join(missing)}")
     wrong: List[str] = []
-    for name, (direction, width) in BUS.items():
-        port = ports[name]
-        want = width or port.width
-        if port.direction != direction or port.width != want:
+    for name, (direction, bus_width) in BUS.items():
+        want = bus_width or ports[name].width
+        if ports[name].direction != direction or ports[name].width != want:
             wrong.append(f"{name} must be an {direction} of {want} bit{'s' if want > 1 else ''}")
     addr = ports["s_axi_awaddr"].width
     if ports["s_axi_araddr"].width != addr:
@@ -116,7 +114,7 @@ def main() -> None:
     if not 2 <= addr <= 32:
         wrong.append("the address ports must be 2 to 32 bits wide")
     for name, (direction, widest) in BOARD.items():
-        port: Optional[Port] = ports.get(name)
+        port = ports.get(name)
         if port and (port.direction != direction or port.width > widest):
             wrong.append(f"{name} must be an {direction} of at most {widest} bits")
     if wrong:

@@ -23,7 +23,7 @@ import subprocess
 import sys
 from typing import Any, Dict, List, Optional, Tuple
 
-import gdb  # type: ignore # gdb's own module, inside gdb only
+import gdb  # gdb's own module, inside gdb only
 
 sys.path.insert(0, os.environ["VBOARD_QEMU_PYTHON"])
 from qemu.qmp import ConnectError  # noqa: E402
@@ -65,7 +65,7 @@ def stub_address(machine: Machine) -> str:
     for chardev in machine.command("query-chardev"):
         if chardev["label"] != "gdb":
             continue
-        where = chardev["filename"]
+        where: str = chardev["filename"]
         if not where.startswith("disconnected:"):
             raise gdb.GdbError(f"vboard: a debugger is attached to the board already ({where})")
         kind, rest = where[len("disconnected:"):].split(":", 1)

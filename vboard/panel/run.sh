@@ -39,12 +39,14 @@ panel_channels=(
 panel_nulls=(-chardev null,id=panel-console -chardev null,id=panel-feed)
 
 panel_start() {
-	local i=0
-	PANEL_TOKEN=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n') "$panel_python" \
+	local i=0 qemu_source
+	qemu_source=$("$root/scripts/build-qemu.sh" --source) || die "no QEMU source for the panel"
+	# QEMU's python/ holds its QMP library.
+	PYTHONPATH=$qemu_source/python${PYTHONPATH:+:$PYTHONPATH} \
+		PANEL_TOKEN=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n') "$panel_python" \
 		"$here/panel/server.py" --port "$panel_port" --qmp "$work/panel-qmp.sock" \
 		--console "$work/panel-console.sock" --feed "$work/panel-feed.sock" \
 		--modules "$panel_modules" \
-		--qemu-python "$("$root/scripts/build-qemu.sh" --source)/python" \
 		--url-file "$work/panel.url" --recordings "$work/recordings" 2>"$work/panel.log" &
 	echo $! >"$work/panel.pid"
 	until [ -s "$work/panel.url" ]; do

@@ -32,6 +32,20 @@ export async function launchBrowser(modules, userDataDir) {
   });
 }
 
+// What goes wrong in a browser's pages, as it comes: an error no script
+// caught, and the page's own files or libraries refused or missing (a module
+// imported without the token, say).
+export function pageFaults(context) {
+  const faults = [];
+  context.on('weberror', (e) => faults.push(`uncaught: ${e.error().stack ?? e.error()}`));
+  context.on('response', (r) => {
+    const {pathname} = new URL(r.url());
+    if (r.status() >= 400 && /^\/(page\/|lib\/|$)/.test(pathname))
+      faults.push(`${r.status()} ${pathname}`);
+  });
+  return faults;
+}
+
 // A board booted with the panel, running GUEST_SCRIPT (text): .url once
 // the panel is up, .exited resolves to {status, output}.
 export class Board {

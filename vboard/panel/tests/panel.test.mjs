@@ -14,8 +14,8 @@ import http from 'node:http';
 import {tmpdir} from 'node:os';
 import path from 'node:path';
 import {after, before, describe, test} from 'node:test';
-import {Board, CHROMIUM, existsSync, launchBrowser, nodeModules, root, terminalText, typeLine,
-  waitForPrompt} from './harness.mjs';
+import {Board, CHROMIUM, existsSync, launchBrowser, nodeModules, pageFaults, root, terminalText,
+  typeLine, waitForPrompt} from './harness.mjs';
 
 const [build, series, kernel = series] = process.argv.slice(2);
 if (!existsSync(CHROMIUM)) {
@@ -61,7 +61,7 @@ const yMg = (record) => {
 };
 
 describe(`front panel (${series})`, () => {
-  let board, url, context, page, userDir;
+  let board, url, context, page, userDir, faults;
 
   before(async () => {
     const modules = await nodeModules();
@@ -69,9 +69,13 @@ describe(`front panel (${series})`, () => {
     url = await board.url;
     userDir = mkdtempSync(path.join(tmpdir(), 'panel-chromium.'));
     context = await launchBrowser(modules, userDir);
+    faults = pageFaults(context);
     page = await context.newPage();
     await page.goto(url);
-    await waitForPrompt(page);
+    await waitForPrompt(page).catch((e) => {
+      const seen = faults.join('\n') || 'nothing seen';
+      throw new Error(`${e.message}\nwhat went wrong in the page: ${seen}`);
+    });
   });
 
   after(async () => {
@@ -103,7 +107,8 @@ describe(`front panel (${series})`, () => {
     });
     const upgrade = {Connection: 'Upgrade', Upgrade: 'websocket', 'Sec-WebSocket-Version': '13',
       'Sec-WebSocket-Key': 'dGhlIHNhbXBsZSBub25jZQ=='};
-    for (const p of ['/', '/page/panel.js', '/lib/xterm.js', '/lib/uPlot.js', '/nothing']) {
+    for (const p of ['/', '/page/panel.js', '/page/events.js', '/lib/xterm.mjs', '/lib/uPlot.esm.js',
+      '/nothing']) {
       assert.equal(await status(p), 403, p);
       assert.equal(await status(`${p}?token=0123456789abcdef0123456789abcdef`), 403, `${p}, a wrong token`);
     }
@@ -256,6 +261,10 @@ describe(`front panel (${series})`, () => {
     }
   });
 
+  test('the pages loaded all their modules and ran them without an error', () => {
+    assert.deepEqual(faults, []);
+  });
+
   test('clicking KEY0 and KEY2 and toggling SW1 and SW3 reach the guest\'s drivers', async () => {
     await typeLine(page, 'touch /tmp/watch');
     await page.waitForTimeout(1000);
@@ -297,7 +306,7 @@ finish
 `;
 
 describe(`front panel with a design in the fabric (${series})`, () => {
-  let board, context, page, userDir;
+  let board, context, page, userDir, faults;
 
   before(async () => {
     const modules = await nodeModules();
@@ -305,6 +314,7 @@ describe(`front panel with a design in the fabric (${series})`, () => {
       args: ['--fabric', path.resolve(root, 'examples/fabric/timer.v')]});
     userDir = mkdtempSync(path.join(tmpdir(), 'panel-chromium.'));
     context = await launchBrowser(modules, userDir);
+    faults = pageFaults(context);
     page = await context.newPage();
     await page.goto(await board.url);
   });
@@ -343,5 +353,6 @@ describe(`front panel with a design in the fabric (${series})`, () => {
     await page.getByRole('switch', {name: 'SW0', exact: true}).click();
     const {status, output} = await board.exited;
     assert.equal(status, 0, output);
+    assert.deepEqual(faults, []);
   });
 });
