@@ -62,8 +62,11 @@ export function takeRecord(msg) {
   panel.plotted++;
   if (panel.sampleTimes.length < 200000) {
     panel.sampleTimes.push(msg.t);
-    // Full variant: INT_SOURCE bit 0, a sample overwritten before it was read.
-    if (msg.record.length === 20 && parseInt(msg.record.slice(0, 2), 16) & 1)
+    // The full variant's record begins with INT_SOURCE, two hex digits (the
+    // others' with a one-digit flag): its bit 0, a sample overwritten
+    // before it was read.
+    const [first] = msg.record.split(' ');
+    if (first.length === 2 && parseInt(first, 16) & 1)
       panel.overruns.push(msg.t);
   }
   rateCount++;
