@@ -10,53 +10,16 @@ run=$1 board=$2 build=$3 series=$4
 # shellcheck source=vboard/tests/host_lib.sh
 . "$(dirname "$0")/host_lib.sh"
 
-# The forms, as words after "board", and what each must give: ok, or
-# refused (status 1 and a reason), or usage (status 2).
-# shellcheck disable=SC2016 # code for both shells, expanded where it runs
-cases='forms() {
-	cat <<"EOF_FORMS"
-ok tilt 0 707 707
-ok tilt -16000 0 16000
-ok bias 10 -20 30
-ok noise 010
-ok tap
-ok doubletap
-ok press f
-ok press A
-ok switches 2a5
-ok sensor off
-ok sensor on
-ok devid 3C
-ok reset sensor
-ok regs
-refused tilt 1 2
-refused tilt 1 2 x
-refused tilt " 1" 2 3
-refused tilt 1 2 3 4
-refused tilt 16001 0 0
-refused bias 0 -16001 0
-refused noise -1
-refused noise +5
-refused noise 0x10
-refused noise 16001
-refused press 0x5
-refused press 10
-refused press -1
-refused switches 1000
-refused switches ""
-refused devid 100
-refused sensor maybe
-refused sensor
-refused tap 1
-refused doubletap x
-refused reset
-refused reset everything
-refused regs x
-refused jump
-usage
+# The forms (board_forms.txt), in code for both shells, expanded where it
+# runs.
+cases="forms() {
+	cat <<'EOF_FORMS'
+$(grep -v '^#' "$(dirname "$0")/board_forms.txt")
 EOF_FORMS
 }
-
+"
+# shellcheck disable=SC2016 # code for both shells, expanded where it runs
+cases=$cases'
 # usage: outcomes BOARD-COMMAND...: "EXPECTED FORM => STATUS MESSAGE" for each form.
 outcomes() {
 	forms | while IFS= read -r line; do
