@@ -139,6 +139,9 @@ def load_symbols() -> None:
             print(f"vboard: the kernel's symbols: {vmlinux}")
         else:
             print(f"vboard: no kernel symbols: {why}")
+        # The modules name their sources from the top of the tree (Kbuild's
+        # -ffile-prefix-map): this clone's.
+        gdb.execute(f"directory {ROOT}", to_string=True)
         files = build_ids(build)
         loaded: List[str] = []
         others: List[str] = []
