@@ -38,8 +38,14 @@ if [ "$status" -ne 7 ]; then
 	fail=1
 fi
 
-# A script that ends with a newline and succeeds.
-printf 'echo done\n' >"$work/ok.sh"
+# A script that ends with a newline and succeeds, started as a new shell
+# would be: in /, no arguments, the series told, none of /init's variables
+# or functions.
+cat >"$work/ok.sh" <<'GUEST'
+[ $# -eq 0 ] && [ "$PWD" = / ] && [ -n "$VBOARD_SERIES" ] &&
+	[ -z "${token+set}${mode+set}${release+set}" ] && ! command -v off >/dev/null &&
+	echo done
+GUEST
 out=$("$run" --no-build --build "$build" --kernel "$series" --script "$work/ok.sh" | od -An -c | tr -s ' ')
 [ "$out" = " d o n e \\n" ] || { echo "second script gave '$out'"; fail=1; }
 # The run ends with the script's status: a guest that would go on after it
