@@ -60,7 +60,7 @@ int32_t clamp(int32_t v, int32_t lo, int32_t hi)
 
 bool measuring(const Adxl345 *s)
 {
-	return s->regs[ADXL_POWER_CTL] & ADXL_POWER_CTL_MEASURE;
+	return (s->regs[ADXL_POWER_CTL] & ADXL_POWER_CTL_MEASURE) && !s->stalled;
 }
 
 uint64_t sample_period_ns(const Adxl345 *s)
@@ -473,6 +473,15 @@ void sensor_set_realistic(Board *b, uint32_t seed)
 void sensor_set_connected(Board *b, bool connected)
 {
 	b->sensor.connected = connected;
+}
+
+void sensor_set_stalled(Board *b, bool stalled)
+{
+	Adxl345 *s = &b->sensor;
+	// Conversions that start again take a whole period to the next sample.
+	if (s->stalled && !stalled)
+		s->next_sample_ns = b->now_ns + sample_period_ns(s);
+	s->stalled = stalled;
 }
 
 void sensor_power_cycle(Board *b)

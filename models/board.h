@@ -46,6 +46,7 @@ struct Adxl345 {
 	uint8_t pointer;	 // register pointer of the current access
 	bool first_byte;	 // next written byte is a register address
 	bool connected;		 // wired to the bus at all
+	bool stalled;		 // answers, but its conversions have stopped
 	int32_t accel_mg[3];	 // true acceleration per axis
 	int32_t bias_mg[3];	 // fixed sensor error added to it
 	int32_t gain_ppm[3];	 // sensitivity error, parts per million
@@ -263,6 +264,9 @@ void sensor_tap(Board *b, bool double_tap);
 // the ideal sensor again (the default).
 void sensor_set_realistic(Board *b, uint32_t seed);
 void sensor_set_connected(Board *b, bool connected);
+// A part that answers on the bus and keeps its registers but measures no
+// more samples (its conversions stopped, as after a brown-out).
+void sensor_set_stalled(Board *b, bool stalled);
 // The sensor's supply switched off and on: its registers back to power-on
 // (standby, no samples); what it feels and how it is wired stay.
 void sensor_power_cycle(Board *b);

@@ -112,7 +112,7 @@ TEST_F(Sensor, FirstSampleComesOnePeriodAfterEnteringMeasurement)
 	}
 }
 
-TEST_F(Sensor, StandbyStopsOutputAndAnHourOfIdleIsCaughtUpAtOnce)
+TEST_F(Sensor, StandbyOrAStallStopsOutputAndAnHourOfIdleIsCaughtUpAtOnce)
 {
 	uint64_t t = start_measuring(0x0F);
 	board_sync(r.b, t + 3600ull * 1000000000ull);
@@ -122,6 +122,20 @@ TEST_F(Sensor, StandbyStopsOutputAndAnHourOfIdleIsCaughtUpAtOnce)
 	uint64_t stopped = r.b->sensor.samples;
 	board_advance(r.b, 1000000000);
 	EXPECT_EQ(r.b->sensor.samples, stopped);
+
+	// A stalled part measures nothing though set to, and once it works
+	// again its next sample is a whole period away.
+	sensor_set_stalled(r.b, true);
+	r.reg_write(ADXL_POWER_CTL, 0x08);
+	r.settle();
+	board_advance(r.b, 1000000000);
+	EXPECT_EQ(r.b->sensor.samples, stopped);
+	EXPECT_EQ(sensor_peek(r.b, ADXL_POWER_CTL), 0x08);
+	sensor_set_stalled(r.b, false);
+	board_advance(r.b, 312499);
+	EXPECT_EQ(r.b->sensor.samples, stopped);
+	board_advance(r.b, 1);
+	EXPECT_EQ(r.b->sensor.samples, stopped + 1);
 }
 
 TEST_F(Sensor, DataReadyIsSetByASampleAndClearedByReadingTheData)
