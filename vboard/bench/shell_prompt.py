@@ -8,39 +8,24 @@ the median in seconds.
 usage: shell_prompt.py RUNS COMMAND...
 """
 import os
-import pty
-import select
+import re
 import statistics
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from pty_session import Terminal  # found through the path above
+
 PROMPT = b"vboard:/root# "
-TIMEOUT_S = 120
 
 
 def time_to_prompt(command: list[str]) -> float:
     start = time.monotonic()
-    pid, fd = pty.fork()
-    if pid == 0:
-        os.execvp(command[0], command)
-    seen = b""
-    while PROMPT not in seen:
-        if time.monotonic() - start > TIMEOUT_S:
-            raise SystemExit("shell_prompt: no prompt within %d s" % TIMEOUT_S)
-        ready, _, _ = select.select([fd], [], [], 1)
-        if ready:
-            try:
-                seen += os.read(fd, 4096)
-            except OSError:
-                raise SystemExit("shell_prompt: the run ended before its prompt: %r" % seen[-300:])
+    term = Terminal(command, deadline_s=120)
+    term.expect(re.escape(PROMPT), "the shell's prompt")
     took = time.monotonic() - start
-    os.write(fd, b"exit\n")
-    try:
-        while os.read(fd, 4096):
-            pass
-    except OSError:
-        pass
-    os.waitpid(pid, 0)
+    term.type(b"exit\n")
+    term.end()
     return took
 
 

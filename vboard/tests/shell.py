@@ -7,73 +7,25 @@ leaving the shell ends the run, status 0, with no QEMU left.
 
 usage: shell.py RUN BUILD_DIR SERIES
 """
-import fcntl
 import os
-import pty
 import re
-import select
-import struct
 import subprocess
 import sys
 import tempfile
-import termios
 import time
+
+from pty_session import Terminal
 
 PROMPT = b"vboard:/root# "
 ROWS, COLS = 37, 101
-DEADLINE_S = 60
-
-
-class Terminal:
-    """The run on a pseudo-terminal of ROWS x COLS, and what it wrote."""
-
-    def __init__(self, command: list[str]) -> None:
-        self.pid, self.fd = pty.fork()
-        if self.pid == 0:
-            fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLS, 0, 0))
-            os.execv(command[0], command)
-        self.seen = b""
-        self.read_to = 0
-
-    def expect(self, pattern: bytes, what: str) -> "re.Match[bytes]":
-        """Waits for PATTERN after what was matched before."""
-        end = time.monotonic() + DEADLINE_S
-        while True:
-            match = re.compile(pattern).search(self.seen, self.read_to)
-            if match:
-                self.read_to = match.end()
-                return match
-            left = end - time.monotonic()
-            if left <= 0:
-                sys.exit("FAIL: %s: not within %d s; the terminal ends with %r"
-                         % (what, DEADLINE_S, self.seen[-400:]))
-            if not select.select([self.fd], [], [], left)[0]:
-                continue
-            try:
-                self.seen += os.read(self.fd, 4096)
-            except OSError:
-                sys.exit("FAIL: %s: the run ended; the terminal ends with %r"
-                         % (what, self.seen[-400:]))
-
-    def type(self, text: bytes) -> None:
-        os.write(self.fd, text)
-
-    def end(self) -> int:
-        """Reads to the end; the run's exit status."""
-        try:
-            while os.read(self.fd, 4096):
-                pass
-        except OSError:
-            pass
-        _, status = os.waitpid(self.pid, 0)
-        return os.waitstatus_to_exitcode(status)
 
 
 def main() -> None:
     run, build, series = sys.argv[1:4]
     with tempfile.TemporaryDirectory() as work:
         qmp = os.path.join(work, "qmp.sock")
-        term = Terminal([run, "--no-build", "--build", build, "--kernel", series, "--qmp", qmp])
+        term = Terminal([run, "--no-build", "--build", build, "--kernel", series, "--qmp", qmp],
+                        (ROWS, COLS))
         banner = term.expect(rb"Loaded: ([^\r\n]*)\r*\n", "the banner")
         loaded = banner.group(1).split()
         if b"accel" not in loaded or b"panelio" not in loaded:
