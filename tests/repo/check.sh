@@ -21,27 +21,19 @@ files=$(git ls-files 2>/dev/null) || {
 	exit 77
 }
 
-# Shell scripts: *.sh, and files without an extension that start sh or bash.
-shell_scripts() {
+# usage: sources EXT SHEBANG: the files named *.EXT, and those without an
+# extension whose first line matches the regular expression SHEBANG.
+sources() {
 	for f in $files; do
 		case $f in
-		*.sh) echo "$f" ;;
+		*."$1") echo "$f" ;;
 		*/*.* | *.*) ;;
-		*) head -n 1 "$f" | grep -qE '^#!.*/(env )?(ba)?sh' && echo "$f" ;;
+		*) head -n 1 "$f" | grep -qE "$2" && echo "$f" ;;
 		esac
 	done
 }
-
-# Python: *.py, and files without an extension that start python.
-python_files() {
-	for f in $files; do
-		case $f in
-		*.py) echo "$f" ;;
-		*/*.* | *.*) ;;
-		*) head -n 1 "$f" | grep -qE '^#!.*python' && echo "$f" ;;
-		esac
-	done
-}
+shell_scripts() { sources sh '^#!.*/(env )?(ba)?sh'; }
+python_files() { sources py '^#!.*python'; }
 
 case ${1:-} in
 licence)
