@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-2.0-or-later
 """Saves a running machine to a file and ends it, for vboard/run's saved
-machines: QMP migrate to "exec:cat > FILE", which with x-ignore-shared and
-the guest's RAM in a shared file writes the device state alone.
+machines and scripts/board save: QMP migrate to the file, opened here and
+handed to QEMU (with x-ignore-shared and the guest's RAM in a shared file,
+the device state alone). (A command, "exec:cat > FILE", would not do: QEMU
+ends it with SIGTERM when it closes the pipe, whether or not it has written
+all.)
 
 usage: save_machine.py QEMU_SOURCE SOCKET FILE
 
@@ -10,11 +13,15 @@ QEMU_SOURCE is the QEMU source tree (scripts/build-qemu.sh --source), whose
 python/ folder holds QEMU's QMP library. Exit status 0 once the file is
 complete and QEMU has quit; 1, with the reason on stderr, otherwise.
 """
-import shlex
 import sys
 import time
 
 SAVE_TIMEOUT_S = 60
+# The state goes to the file descriptor handed over as "vmstate".
+SAVE_COMMANDS: list[tuple[str, dict[str, object]]] = [
+    ("getfd", {"fdname": "vmstate"}),
+    ("migrate", {"uri": "fd:vmstate"}),
+]
 
 
 def main() -> int:
@@ -24,10 +31,13 @@ def main() -> int:
 
     monitor = QEMUMonitorProtocol(socket)
     monitor.connect()
-    reply = monitor.cmd("migrate", {"uri": "exec:cat > " + shlex.quote(path)})
-    if "error" in reply:
-        print("save_machine: " + reply["error"]["desc"], file=sys.stderr)
-        return 1
+    with open(path, "wb") as state:
+        monitor.send_fd_scm(state.fileno())
+        for command, args in SAVE_COMMANDS:
+            reply = monitor.cmd(command, args)
+            if "error" in reply:
+                print("save_machine: " + reply["error"]["desc"], file=sys.stderr)
+                return 1
     deadline = time.monotonic() + SAVE_TIMEOUT_S
     while True:
         status = monitor.cmd("query-migrate")["return"].get("status")

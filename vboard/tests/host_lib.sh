@@ -56,9 +56,7 @@ qmp_says() {
 # ($pid) and stopped (QMP stop: so it is stopped when restored), saved to
 # STATE/vmstate, and ended.
 save_board() {
-	qmp migrate "{\"uri\": \"exec:cat > '$1/vmstate'\"}" >/dev/null
-	wait_for "the save" qmp_says query-migrate '"status": "completed"'
-	qmp quit >/dev/null 2>&1 || true
+	"$board" --socket "$sock" save "$1/vmstate" || problem "the save failed"
 	wait "$pid" || true
 	pid=
 }

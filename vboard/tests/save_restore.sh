@@ -1,7 +1,7 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
 # The board's state is saved with the machine and restored: a running board
-# is saved to a file (QMP migrate to exec:cat) while a reader of /dev/accel
+# is saved to a file (scripts/board save) while a reader of /dev/accel
 # is in the middle of a record, and a new QEMU restores it from there
 # (-incoming). The guest goes on where it was: the reader's record
 # completes, and the sensor's configuration and FIFO, the tilt, the ports
