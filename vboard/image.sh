@@ -96,24 +96,16 @@ build_guest_programs() {
 	done
 }
 
-# newc archive member for a character device node, so that the kernel finds
-# /dev/console before devtmpfs is mounted; written by hand because cpio can
-# only archive nodes that exist, and creating them needs privileges.
-# usage: newc_entry NAME MODE MAJOR MINOR INODE
-newc_entry() {
-	namesize=$((${#1} + 1))
-	printf '070701%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X' \
-		"$5" "$2" 0 0 1 0 0 0 0 "$3" "$4" "$namesize" 0
-	printf '%s\0' "$1"
-	pad=$(((4 - (110 + namesize) % 4) % 4))
-	[ "$pad" -gt 0 ] && head -c "$pad" /dev/zero
-	return 0
-}
+# shellcheck source=vboard/newc.sh
+. "$here/newc.sh"
 
+# /dev/console as a node in the archive, so that the kernel finds it before
+# devtmpfs is mounted: cpio can only archive nodes that exist, and creating
+# them needs privileges.
 device_nodes() {
-	newc_entry dev 0040755 0 0 1
-	newc_entry dev/console 0020600 5 1 2
-	newc_entry TRAILER!!! 0 0 0 3
+	newc_header dev 0040755 0 1
+	newc_header dev/console 0020600 0 2 5 1
+	newc_header TRAILER!!! 0 0 3
 }
 
 pack_initramfs() {
@@ -131,6 +123,7 @@ pack_initramfs() {
 	mkdir -p "$stage/lib/vboard"
 	cp "$here/guest/tests/lib.sh" "$stage/lib/vboard/testlib.sh"
 	cp "$here/guest/board.help" "$stage/lib/vboard/board.help"
+	cp "$here/guest/work" "$stage/lib/vboard/work"
 	while read -r program; do
 		cp "$guest/$program" "$stage/bin/$program"
 	done <"$guest/programs"
