@@ -1,16 +1,19 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * mailbox: takes the work of this run from the machine's mailbox
- * (vboard/qemu/control_page.h) for /init.
+ * (vboard/qemu/control_page.h) for /lib/vboard/work.
  *
  *   mailbox [--announce] FOLDER
  *
  * Waits until the machine has work in its mailbox, sets the wall clock to
- * the host's time, and unpacks the work (a cpio archive: the run's
- * configuration, its script and files) into FOLDER. A machine saved while
- * it waits here and restored later finds the restoring run's work, and its wall clock, which stood
- * still while it was saved, comes from the host's time again. --announce prints "vboard: waiting
- * for work" on standard error once, if it has to wait: the cue to save the machine.
+ * the host's time, unpacks the work (a cpio archive: the run's
+ * configuration, its script and files) into FOLDER, and sets the size of
+ * the terminal on standard input where the configuration gives one. A
+ * machine saved while it waits here and restored later finds the restoring
+ * run's work, and its wall clock, which stood still while it was saved,
+ * comes from the host's time again. --announce prints "vboard: waiting for
+ * work" on standard error once, if it has to wait: the cue to save the
+ * machine.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -18,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -148,6 +152,45 @@ static int unpack(const char *data, size_t size, const char *root)
 	return refuse("the work has no end", NULL);
 }
 
+/* The value of "NAME=" on a line of the configuration TEXT, 0 if none. */
+static unsigned long conf_value(const char *text, const char *name)
+{
+	size_t length = strlen(name);
+	const char *line;
+
+	for (line = text; line; line = strchr(line, '\n'), line = line ? line + 1 : NULL)
+		if (!strncmp(line, name, length) && line[length] == '=')
+			return strtoul(line + length + 1, NULL, 10);
+	return 0;
+}
+
+/*
+ * The host's terminal size, where the work gives one (a shell's run), set
+ * on the console (standard input) before the login shell prompts: here
+ * rather than by stty, as a restored guest pays for every program started.
+ */
+static void set_terminal_size(const char *root)
+{
+	char path[4096], text[1024];
+	struct winsize size = {0};
+	ssize_t n;
+	int fd;
+
+	snprintf(path, sizeof(path), "%s/etc/vboard.conf", root);
+	fd = open(path, O_RDONLY);
+	if (fd < 0)
+		return;
+	n = read(fd, text, sizeof(text) - 1);
+	close(fd);
+	if (n <= 0)
+		return;
+	text[n] = '\0';
+	size.ws_row = conf_value(text, "rows");
+	size.ws_col = conf_value(text, "cols");
+	if (size.ws_row && size.ws_col && ioctl(STDIN_FILENO, TIOCSWINSZ, &size))
+		perror("mailbox: the terminal's size");
+}
+
 /* The mailbox is device memory to the guest: copied a word at a time. */
 static int take_work(uint32_t size, const char *root)
 {
@@ -188,5 +231,8 @@ int main(int argc, char **argv)
 	}
 	size = wait_for_work(control, announce);
 	set_clock(control);
-	return take_work(size, argv[argc - 1]);
+	if (take_work(size, argv[argc - 1]))
+		return 1;
+	set_terminal_size(argv[argc - 1]);
+	return 0;
 }
