@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=dash # and bash: both know local
 # The newc cpio format, written by the shell itself, for what cpio cannot
 # write (device nodes one cannot create without privileges, vboard/image.sh)
 # or where its process would cost too much (a restored run's work,
