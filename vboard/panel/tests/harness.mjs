@@ -97,7 +97,9 @@ export async function terminalText(page) {
 // Types a line into the page's console once its shell has shown a prompt.
 export async function typeLine(page, line) {
   await page.locator('#terminal').click();
-  await page.keyboard.type(line + '\n');
+  // As pasted, in one input event rather than a key at a time.
+  await page.keyboard.insertText(line);
+  await page.keyboard.press('Enter');
 }
 
 export async function waitForPrompt(page, timeout = 60000) {

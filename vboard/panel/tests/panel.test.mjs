@@ -31,7 +31,7 @@ mkdirSync(shots, {recursive: true});
 
 // The guest watches /dev/KEY and /dev/SW once the host says so (the file
 // /tmp/watch, made from the page's console), so that the presses of the
-// earlier tests do not count.
+// earlier tests do not count, and says when it does (/tmp/watching).
 const GUEST = `
 . /lib/vboard/testlib.sh
 insmod /modules/panelio.ko
@@ -40,6 +40,7 @@ uptime() { cut -d. -f1 /proc/uptime; }
 end=$(($(uptime) + 240))
 until [ -e /tmp/watch ] || [ $(uptime) -ge $end ]; do sleep 0.1; done
 cat /dev/KEY >/dev/null
+: >/tmp/watching
 keys=0
 while [ $((keys & 5)) -ne 5 ] && [ $(uptime) -lt $end ]; do
 	keys=$((keys | 0x$(cat /dev/KEY)))
@@ -60,16 +61,25 @@ const yMg = (record) => {
   return f.length === 5 ? Number.parseInt(f[2], 10) * Number.parseInt(f[4], 10) : NaN;
 };
 
+// One browser for the pages of both boards below; what goes wrong in any
+// of them is a fault.
+let context, userDir, faults;
+before(async () => {
+  userDir = mkdtempSync(path.join(tmpdir(), 'panel-chromium.'));
+  context = await launchBrowser(await nodeModules(), userDir);
+  faults = pageFaults(context);
+});
+after(async () => {
+  await context?.close();
+  if (userDir) rmSync(userDir, {recursive: true, force: true});
+});
+
 describe(`front panel (${series})`, () => {
-  let board, url, context, page, userDir, faults;
+  let board, url, page;
 
   before(async () => {
-    const modules = await nodeModules();
     board = new Board({build, kernel, script: GUEST});
     url = await board.url;
-    userDir = mkdtempSync(path.join(tmpdir(), 'panel-chromium.'));
-    context = await launchBrowser(modules, userDir);
-    faults = pageFaults(context);
     page = await context.newPage();
     await page.goto(url);
     await waitForPrompt(page).catch((e) => {
@@ -79,9 +89,8 @@ describe(`front panel (${series})`, () => {
   });
 
   after(async () => {
-    await context?.close();
+    await page?.close();
     board?.close();
-    if (userDir) rmSync(userDir, {recursive: true, force: true});
   });
 
   test('every control has an accessible name', async () => {
@@ -208,6 +217,9 @@ describe(`front panel (${series})`, () => {
     try {
       await page2.goto(url);
       await page2.getByText('connected', {exact: true}).waitFor();
+      // Headless, only the page in front draws frames, and the pointer and
+      // keys wait for frames: the page acted on comes to the front.
+      await page.bringToFront();
       const sw0 = (p) => p.getByRole('switch', {name: 'SW0', exact: true});
       const key1 = (p) => p.getByRole('button', {name: 'KEY1', exact: true});
       const within = (p, check, ms = 500) => p.waitForFunction(check, null, {timeout: ms, polling: 10});
@@ -236,6 +248,7 @@ describe(`front panel (${series})`, () => {
       await within(page2, () => document.querySelector('[aria-label="Tilt X (mg)"]').value === '100', 1000);
 
       // The second page's tilt, typed, in the first page's fields.
+      await page2.bringToFront();
       await page2.getByLabel('Tilt X (mg)').fill('0');
       await page2.getByLabel('Tilt Y (mg)').fill('707');
       await page2.getByLabel('Tilt Z (mg)').fill('707');
@@ -250,11 +263,13 @@ describe(`front panel (${series})`, () => {
       await board.board('switches', '200');
       await within(page, () => document.querySelector('[aria-label="SW9"]').getAttribute('aria-checked') === 'true');
       await within(page2, () => document.querySelector('[aria-label="SW0"]').getAttribute('aria-checked') === 'false');
+      await page.bringToFront();
       await typeLine(page, 'board switches 0; board noise 25');
       await within(page2, () => document.querySelector('[aria-label="Noise amplitude (mg)"]').value === '25', 5000);
       assert.equal(await sw0(page2).getAttribute('aria-checked'), 'false');
       await typeLine(page, 'board noise 0');
 
+      await page2.bringToFront();
       await page2.screenshot({path: path.join(shots, `panel-second-page-${series}.png`)});
     } finally {
       await page2.close();
@@ -266,8 +281,9 @@ describe(`front panel (${series})`, () => {
   });
 
   test('clicking KEY0 and KEY2 and toggling SW1 and SW3 reach the guest\'s drivers', async () => {
-    await typeLine(page, 'touch /tmp/watch');
-    await page.waitForTimeout(1000);
+    await typeLine(page, "touch /tmp/watch; until [ -e /tmp/watching ]; do sleep 0.05; done; echo watch''ing");
+    await page.waitForFunction(() =>
+      /^watching\s*$/m.test(document.querySelector('#terminal .xterm-rows').innerText));
     await page.getByRole('button', {name: 'KEY0', exact: true}).click();
     await page.getByRole('button', {name: 'KEY2', exact: true}).click();
     for (const name of ['SW1', 'SW3']) {
@@ -306,23 +322,18 @@ finish
 `;
 
 describe(`front panel with a design in the fabric (${series})`, () => {
-  let board, context, page, userDir, faults;
+  let board, page;
 
   before(async () => {
-    const modules = await nodeModules();
     board = new Board({build, kernel, script: FABRIC_GUEST,
       args: ['--fabric', path.resolve(root, 'examples/fabric/timer.v')]});
-    userDir = mkdtempSync(path.join(tmpdir(), 'panel-chromium.'));
-    context = await launchBrowser(modules, userDir);
-    faults = pageFaults(context);
     page = await context.newPage();
     await page.goto(await board.url);
   });
 
   after(async () => {
-    await context?.close();
+    await page?.close();
     board?.close();
-    if (userDir) rmSync(userDir, {recursive: true, force: true});
   });
 
   // The LEDs lit, LEDR9 first, and each digit's segments, HEX5 first.
