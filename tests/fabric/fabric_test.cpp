@@ -4,6 +4,7 @@
 // the virtual board's QEMU uses (fabric_abi.h), with the caller's clock in
 // place of QEMU's virtual clock.
 #include "fabric_abi.h"
+#include "fabric_paths.h"
 #include "models/board.h"
 #include "models/panel_ports_regs.h"
 
@@ -36,7 +37,7 @@ const fabric_ops *load_design(const std::string &source)
 	if (found != loaded.end())
 		return found->second;
 
-	std::string command = FABRIC_BUILD_SH " " + source + " 2>&1";
+	std::string command = std::string(FABRIC_BUILD_SH) + " " + source + " 2>&1";
 	std::unique_ptr<FILE, int (*)(FILE *)> out(popen(command.c_str(), "r"), pclose);
 	std::string text, last;
 	char line[4096];
@@ -73,7 +74,7 @@ class Fabric : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		ops = load_design(FABRIC_TEST_DESIGNS "/probe.v");
+		ops = load_design(std::string(FABRIC_TEST_DESIGNS) + "/probe.v");
 		ASSERT_NE(ops, nullptr);
 		f = make(50 * MHZ);
 	}

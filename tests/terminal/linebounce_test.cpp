@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "process.h"
+#include "program_paths.h"
 #include "terminal_bytes.h"
 
 #include <gtest/gtest.h>

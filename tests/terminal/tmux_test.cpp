@@ -2,6 +2,7 @@
 /* The programs in a real terminal: each test runs one in a detached 80x24
  * tmux session on a private server, types into it and reads its screen. */
 #include "process.h"
+#include "program_paths.h"
 #include "terminal_bytes.h"
 
 #include <gtest/gtest.h>
