@@ -3,7 +3,9 @@
 # The newc cpio format, written by the shell itself, for what cpio cannot
 # write (device nodes one cannot create without privileges, vboard/image.sh)
 # or where its process would cost too much (a restored run's work,
-# vboard/run). Sourced by sh and bash alike.
+# vboard/run). Sourced by sh and bash alike. newc_bytes counts the bytes
+# of the archive written so far, for a caller with a limit.
+newc_bytes=0
 
 # usage: newc_header NAME MODE SIZE INODE [RDEVMAJOR RDEVMINOR]: an entry's
 # header and name; SIZE bytes of data and newc_pad SIZE follow it.
@@ -15,8 +17,10 @@ newc_header() {
 	newc_pad $((110 + ${#1} + 1))
 }
 
-# usage: newc_pad SIZE: the zero bytes that align SIZE bytes to four.
+# usage: newc_pad SIZE: the zero bytes that align the SIZE bytes just
+# written to four; both are counted.
 newc_pad() {
+	newc_bytes=$((newc_bytes + ($1 + 3) / 4 * 4))
 	case $(($1 % 4)) in
 	1) printf '\0\0\0' ;;
 	2) printf '\0\0' ;;

@@ -4,14 +4,14 @@
 # a module loaded and a switch set by one run are gone in the next; the
 # guest's wall clock is the host's; a module (the README's example, built
 # against the kernel's tree) and a program of one's own brought with --file
-# are there and work, and a missing one is refused before
-# anything starts. With a folder of saved machines of its own: two runs
-# started together make one saved machine and both pass; on 6.1, a
-# truncated state and a damaged RAM file are each noticed and made anew by
-# a cold boot, with one line on stderr, and the run's result stands, as they
-# are when the damage kept the files' times (a RAM file that does not load,
-# a guest that does not answer). A vboard/run stopped by SIGTERM, SIGINT or
-# SIGHUP leaves no QEMU and no files.
+# are there and work, and a missing one, or one larger than the mailbox, is
+# refused before anything starts. With a folder of saved machines of its
+# own: two runs started together make one saved machine and both pass; on
+# 6.1, a truncated state and a damaged RAM file are each noticed and made
+# anew by a cold boot, with one line on stderr, and the run's result stands,
+# as they are when the damage kept the files' times (a RAM file that does
+# not load, a guest that does not answer). A vboard/run stopped by SIGTERM,
+# SIGINT or SIGHUP leaves no QEMU and no files.
 # usage: saved_machine.sh RUN BOARD BUILD_DIR SERIES
 set -eu
 run=$1 board=$2 build=$3 series=$4
@@ -66,6 +66,12 @@ if vrun --file "$work/absent.ko" --script "$work/own.sh" >"$work/out" 2>&1; then
 	problem "a missing --file was taken"
 else
 	grep -q "cannot read '$work/absent.ko'" "$work/out" || problem "missing file: $(cat "$work/out")"
+fi
+truncate -s 16M "$work/large.bin"
+if vrun --file "$work/large.bin" --script "$work/own.sh" >"$work/out" 2>&1; then
+	problem "a file larger than the mailbox was taken"
+else
+	grep -q "more than the guest's mailbox holds" "$work/out" || problem "large file: $(cat "$work/out")"
 fi
 
 # --- saved machines of this test's own -------------------------------------
