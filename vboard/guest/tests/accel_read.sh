@@ -120,7 +120,7 @@ uptime_cs() { # sets now: centiseconds since boot
 	read -r up _ </proc/uptime
 	now=${up%.*}${up#*.}
 }
-code=$(($(board regs | awk '$1 == "BW_RATE" { print $2 }') & 15))
+code=$(($(reg BW_RATE) & 15))
 rate_x10=$((32000 >> (15 - code)))
 exec 3</dev/accel
 uptime_cs
