@@ -1,18 +1,20 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# The project's cache, as the scripts find it.
+if(DEFINED ENV{BOARDIO_CACHE})
+  set(BOARDIO_CACHE_DIR $ENV{BOARDIO_CACHE})
+elseif(DEFINED ENV{XDG_CACHE_HOME})
+  set(BOARDIO_CACHE_DIR $ENV{XDG_CACHE_HOME}/boardio)
+else()
+  set(BOARDIO_CACHE_DIR $ENV{HOME}/.cache/boardio)
+endif()
+
 # Compiles go through ccache where it is installed, its cache beside the
 # project's other caches: a second clone, or a fresh build folder, compiles
 # what an earlier build did from the cache. Paths are taken relative to the
 # source tree, and the build folder is not hashed, so that clones share it.
 find_program(CCACHE_PROGRAM ccache)
 if(CCACHE_PROGRAM AND NOT DEFINED CMAKE_CXX_COMPILER_LAUNCHER)
-  if(DEFINED ENV{BOARDIO_CACHE})
-    set(ccache_dir $ENV{BOARDIO_CACHE}/ccache)
-  elseif(DEFINED ENV{XDG_CACHE_HOME})
-    set(ccache_dir $ENV{XDG_CACHE_HOME}/boardio/ccache)
-  else()
-    set(ccache_dir $ENV{HOME}/.cache/boardio/ccache)
-  endif()
-  set(launcher ${CMAKE_COMMAND} -E env CCACHE_DIR=${ccache_dir}
+  set(launcher ${CMAKE_COMMAND} -E env CCACHE_DIR=${BOARDIO_CACHE_DIR}/ccache
     CCACHE_BASEDIR=${PROJECT_SOURCE_DIR} CCACHE_NOHASHDIR=1 ${CCACHE_PROGRAM})
   set(CMAKE_C_COMPILER_LAUNCHER ${launcher})
   set(CMAKE_CXX_COMPILER_LAUNCHER ${launcher})
