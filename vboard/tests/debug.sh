@@ -40,7 +40,7 @@ finish
 GUEST
 
 start_board 300
-wait_for "the guest's cue" board_says "DEVID 0x3C" || { cat "$work/out"; exit 1; }
+wait_board "the guest's cue" --line regs "DEVID 0x3C" || { cat "$work/out"; exit 1; }
 status=0
 timeout 300 "$debug" --qmp "$sock" -batch \
 	-ex 'set breakpoint pending on' \

@@ -61,7 +61,7 @@ state=$work/state
 "$run" --no-build --build "$build" --kernel "$series" --timeout 300 --qmp "$sock" \
 	--fabric "$timer" --state "$state" --script "$work/guest.sh" >"$work/before" 2>&1 &
 pid=$!
-wait_for "the guest's cue" board_says "DEVID 0x3C" || { cat "$work/before"; exit 1; }
+wait_board "the guest's cue" --line regs "DEVID 0x3C" || { cat "$work/before"; exit 1; }
 [ "$(prop ledr)" = 677 ] || problem "ledr: $(prop ledr)"
 # hex0 to hex5: 0x30 0x40 0x24 0x79, 0x40 0x00.
 [ "$(prop hex)" = "[48, 64, 36, 121, 64, 0]" ] || problem "hex: $(prop hex)"
@@ -71,7 +71,7 @@ save_board "$state"
 "$run" --no-build --build "$build" --kernel "$series" --timeout 300 --qmp "$sock" \
 	--fabric "$timer" --state "$state" --script "$work/guest.sh" >"$work/after" 2>&1 &
 pid=$!
-wait_for "the restored machine" qmp_says query-status '"status": "paused"'
+wait_board "the restored machine" --status paused
 [ "$(prop ledr)" = 677 ] || problem "ledr after the restore: $(prop ledr)"
 qmp cont >/dev/null
 "$board" --socket "$sock" hold 9 || problem "board hold 9"

@@ -32,7 +32,7 @@ finish
 GUEST
 
 start_board 120
-wait_for "the guest's loading accel" board_says 'POWER_CTL 0x08'
+wait_board "the guest's loading accel" --line regs 'POWER_CTL 0x08'
 
 # Refused: out of range, malformed; each with the machine's reason.
 for bad in "tilt 0 0 20000" "switches 1000" "press x"; do

@@ -37,19 +37,21 @@ wait_for() {
 	done
 }
 
-# usage: board_says LINE: the running board's registers show LINE.
-board_says() {
-	"$board" --socket "$sock" regs | grep -qx "$1"
+# usage: wait_board DESCRIPTION CONDITION [--stop PROPERTY]: until the
+# running board shows CONDITION (vboard/tests/qmp_wait.py: --line PROPERTY
+# LINE, --at-least PROPERTY N, --status STATUS), 60 s at most, looking over
+# one QMP connection; with --stop, the machine stopped then and PROPERTY's
+# value printed.
+wait_board() {
+	what=$1
+	shift
+	/usr/bin/python3 "$(dirname "$0")/qmp_wait.py" "$qemu_source" "$sock" "$@" ||
+		{ problem "$what: never"; return 1; }
 }
 
 # usage: qmp COMMAND [JSON-ARGUMENTS]: the command's return value, as JSON.
 qmp() {
 	/usr/bin/python3 "$(dirname "$board")/qmp.py" "$qemu_source" "$sock" "$@"
-}
-
-# usage: qmp_says COMMAND PATTERN: the command's answer matches PATTERN.
-qmp_says() {
-	qmp "$1" | grep -q "$2"
 }
 
 # usage: save_board STATE: the running board, started with --state STATE

@@ -79,7 +79,7 @@ prop() {
 	qmp qom-get "{\"path\": \"/machine\", \"property\": \"$1\"}"
 }
 ready() {
-	wait_for "the guest's phase $1" board_says "DEVID 0x3$1"
+	wait_board "the guest's phase $1" --line regs "DEVID 0x3$1"
 }
 go() {
 	"$board" --socket "$sock" switches "$1"
@@ -99,13 +99,14 @@ grep -qx "board: play: $work/bad.csv:3: time 0 does not increase (line 2)" "$wor
 	problem "the refusal of a bad recording: $(cat "$work/err")"
 expect_prop play "[\"$work/ramp.csv\"]" "after a bad recording"
 go 1
-saved_at=$(/usr/bin/python3 "$(dirname "$0")/stop_when.py" "$qemu_source" "$sock" play-position 300) ||
+saved_at=$(/usr/bin/python3 "$(dirname "$0")/qmp_wait.py" "$qemu_source" "$sock" \
+	--at-least play-position 300 --stop play-position) ||
 	{ problem "the ramp's first 300 ms: never"; cat "$work/before"; exit 1; }
 save_board "$state"
 [ "$saved_at" -lt 2000 ] || problem "saved too late in the ramp to tell ($saved_at ms)"
 
 start_play after
-wait_for "the restored machine" qmp_says query-status '"status": "paused"'
+wait_board "the restored machine" --status paused
 expect_prop play-position "$saved_at" "restored"
 expect_prop playing true "restored"
 qmp cont >/dev/null

@@ -92,7 +92,7 @@ state=$work/state
 "$run" --no-build --build "$build" --kernel "$series" --timeout 300 --qmp "$sock" \
 	--state "$state" --script "$work/guest.sh" >"$work/before" 2>&1 &
 pid=$!
-wait_for "the guest's cue" board_says "DEVID 0x3C" || { cat "$work/before"; exit 1; }
+wait_board "the guest's cue" --line regs "DEVID 0x3C" || { cat "$work/before"; exit 1; }
 qmp stop >/dev/null
 save_board "$state"
 
@@ -100,7 +100,7 @@ save_board "$state"
 	--state "$state" --script "$work/guest.sh" >"$work/after" 2>&1 &
 pid=$!
 # Stopped when saved, so stopped when restored, until continued.
-wait_for "the restored machine" qmp_says query-status '"status": "paused"'
+wait_board "the restored machine" --status paused
 qmp cont >/dev/null
 status=0
 wait "$pid" || status=$?
