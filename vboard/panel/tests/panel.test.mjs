@@ -3,11 +3,13 @@
 // page of a board booted with --panel while a guest script watches the
 // drivers; scripts/board moves the same board from outside.
 //
-// usage: node panel.test.mjs BUILD_DIR NAME [KERNEL]
+// usage: node panel.test.mjs BUILD_DIR NAME [KERNEL] [--page]
 // NAME: the kernel's name (image-NAME in the build); KERNEL: what vboard/run
-// --kernel takes for it (default NAME). Exit status 77 (skipped): an image
-// without the panel (a kernel without the virtio console), or chromium
-// missing off CI.
+// --kernel takes for it (default NAME). --page: the checks of the page, its
+// server and the machine alone too, which no kernel changes (the board's
+// other series check only what the guest's kernel takes part in). Exit
+// status 77 (skipped): an image without the panel (a kernel without the
+// virtio console), or chromium missing off CI.
 import assert from 'node:assert/strict';
 import {mkdirSync, mkdtempSync, rmSync} from 'node:fs';
 import http from 'node:http';
@@ -17,7 +19,10 @@ import {after, before, describe, test} from 'node:test';
 import {Board, CHROMIUM, existsSync, launchBrowser, nodeModules, pageFaults, root, terminalText,
   typeLine, waitForPrompt} from './harness.mjs';
 
-const [build, series, kernel = series] = process.argv.slice(2);
+const words = process.argv.slice(2);
+const [build, series, kernel = series] = words.filter((w) => w !== '--page');
+// The test or suite skipped without --page.
+const pageOnly = {skip: words.includes('--page') ? false : 'the page alone: checked on one series'};
 if (!existsSync(CHROMIUM)) {
   console.log(`${CHROMIUM} is missing: scripts/setup-host.sh installs it`);
   process.exit(process.env.CI ? 1 : 77);
@@ -93,7 +98,7 @@ describe(`front panel (${series})`, () => {
     board?.close();
   });
 
-  test('every control has an accessible name', async () => {
+  test('every control has an accessible name', pageOnly, async () => {
     const tree = await page.locator('main').ariaSnapshot();
     const controls = tree.split('\n').filter((l) =>
       /- (button|switch|checkbox|spinbutton|textbox|application)\b/.test(l));
@@ -106,7 +111,7 @@ describe(`front panel (${series})`, () => {
     assert.ok(/- status "latest record"/.test(tree), 'the latest record is a status');
   });
 
-  test('every endpoint refuses a request without the token', async () => {
+  test('every endpoint refuses a request without the token', pageOnly, async () => {
     const base = new URL(url);
     const status = (p, headers = {}) => new Promise((resolve, reject) => {
       http.get({host: base.hostname, port: base.port, path: p, headers}, (res) => {
@@ -185,7 +190,8 @@ describe(`front panel (${series})`, () => {
     await board.board('tilt', '0', '0', '1000');
   });
 
-  test('a recording chosen or dropped plays into the sensor, beside what the driver reads', async () => {
+  test('a recording chosen or dropped plays into the sensor, beside what the driver reads', pageOnly,
+    async () => {
     const status = page.getByRole('status', {name: 'recording'});
     // Chosen: a bad one, refused with its line.
     await page.getByLabel('Play a recording').setInputFiles({name: 'bad.csv', mimeType: 'text/csv',
@@ -212,7 +218,8 @@ describe(`front panel (${series})`, () => {
     await board.board('tilt', '0', '0', '1000');
   });
 
-  test('a second page sees the first one\'s changes, and both see the board moved elsewhere', async () => {
+  test('a second page sees the first one\'s changes, and both see the board moved elsewhere', pageOnly,
+    async () => {
     const page2 = await context.newPage();
     try {
       await page2.goto(url);
@@ -292,7 +299,8 @@ describe(`front panel (${series})`, () => {
       await page.waitForFunction((n) =>
         document.querySelector(`[aria-label="${n}"]`).getAttribute('aria-checked') === 'true', name);
     }
-    await page.waitForTimeout(500); // a few samples on the plot for the picture
+    // A few samples on the plot for the picture.
+    await page.waitForFunction(() => window.panel.plotted >= 20);
     await page.screenshot({path: path.join(shots, `panel-${series}.png`)});
     const {status, output} = await board.exited;
     console.log(output.replace(/^/gm, '# guest: '));
@@ -321,7 +329,7 @@ until [ $(($(reg $TIMER_INPUTS) & 1)) -eq 0 ] || [ $i -ge 100000 ]; do sleep 0.0
 finish
 `;
 
-describe(`front panel with a design in the fabric (${series})`, () => {
+describe(`front panel with a design in the fabric (${series})`, pageOnly, () => {
   let board, page;
 
   before(async () => {
