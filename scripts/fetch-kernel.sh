@@ -318,13 +318,22 @@ open_folder() {
 # archive changes.
 unpack_tree() {
 	sum=$(sha256sum "$1" | cut -d' ' -f1)
-	# The release, from the archive alone, names the folder.
-	rel=$(tar -xJOf "$1" --wildcards '*/include/generated/utsrelease.h' |
-		sed -n 's/^#define UTS_RELEASE "\(.*\)"$/\1/p')
-	[ -n "$rel" ] || {
-		log "$1 holds no include/generated/utsrelease.h"
-		exit 3
-	}
+	# The release, from the archive alone, names the folder: read from it
+	# once (decompressing it takes half a second, and every look-up of the
+	# kernel comes here).
+	known=$cache/archives/$sum.release
+	if [ -s "$known" ]; then
+		rel=$(cat "$known")
+	else
+		rel=$(tar -xJOf "$1" --wildcards '*/include/generated/utsrelease.h' |
+			sed -n 's/^#define UTS_RELEASE "\(.*\)"$/\1/p')
+		[ -n "$rel" ] || {
+			log "$1 holds no include/generated/utsrelease.h"
+			exit 3
+		}
+		mkdir -p "$cache/archives"
+		echo "$rel" >"$known.$$" && mv "$known.$$" "$known"
+	fi
 	dest=$cache/$(series_of "$rel")/$rel
 	if [ "$(cat "$dest/tree.sha256" 2>/dev/null)" != "$sum" ]; then
 		log "unpacking $1"
@@ -336,6 +345,24 @@ unpack_tree() {
 	fi
 	set -- "$dest"/tree/*/Module.symvers
 	ktree=${1%/Module.symvers}
+	make_43_pound "$ktree"
+}
+
+# Kbuild before 4.20 escapes '#' in the commands it keeps in .cmd files as
+# '\#' inside a make function, which GNU make 4.3 no longer reads as an
+# escape: the kept command is cut at the '#', every build finds every
+# command changed and compiles everything again. This copy of the tree
+# takes the later kernels' way, a $(pound) variable.
+make_43_pound() {
+	inc=$1/scripts/Kbuild.include
+	# shellcheck disable=SC2016 # make's variables, not the shell's
+	old='make-cmd = $(call escsq,$(subst \#,\\\#,$(subst $$,$$$$,$(cmd_$(1)))))'
+	grep -qxF "$old" "$inc" 2>/dev/null || return 0
+	OLD=$old awk '$0 == ENVIRON["OLD"] {
+		print "pound := \\#"
+		print "make-cmd = $(call escsq,$(subst $(pound),$$(pound),$(subst $$,$$$$,$(cmd_$(1)))))"
+		next
+	} { print }' "$inc" >"$inc.$$" && mv "$inc.$$" "$inc"
 }
 
 series_of() {
