@@ -37,11 +37,10 @@ wait_for() {
 	done
 }
 
-# usage: wait_board DESCRIPTION CONDITION [--stop PROPERTY]: until the
-# running board shows CONDITION (vboard/tests/qmp_wait.py: --line PROPERTY
-# LINE, --at-least PROPERTY N, --status STATUS), 60 s at most, looking over
-# one QMP connection; with --stop, the machine stopped then and PROPERTY's
-# value printed.
+# usage: wait_board DESCRIPTION CONDITION [--stop]: until the running board
+# shows CONDITION (vboard/tests/qmp_wait.py: --line PROPERTY LINE,
+# --at-least PROPERTY N, --status STATUS), 60 s at most, looking over one
+# QMP connection; with --stop, the machine stopped at once then.
 wait_board() {
 	what=$1
 	shift

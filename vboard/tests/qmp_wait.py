@@ -8,14 +8,15 @@ second and lets the machine run on meanwhile: a host test waiting for a
 guest's cue took the processor the guest needed, and a stop that came
 from another client landed a second or more of the machine's time late.
 
-usage: qmp_wait.py QEMU_SOURCE SOCKET CONDITION [--stop PROPERTY] [--timeout S]
+usage: qmp_wait.py QEMU_SOURCE SOCKET CONDITION [--stop] [--print PROPERTY]
+                   [--timeout S]
 CONDITION:
   --line PROPERTY LINE   the machine's text PROPERTY has the line LINE (regs)
   --at-least PROPERTY N  the machine's number PROPERTY is N or more
   --status STATUS        query-status says STATUS (paused, running)
---stop PROPERTY: stop the machine as soon as the condition holds, and print
-PROPERTY's value. Exit status 1 if the condition does not hold within the
-timeout (default 60 s), the socket included.
+--stop: stop the machine as soon as the condition holds; --print: then
+print PROPERTY's value. Exit status 1 if the condition does not hold within
+the timeout (default 60 s), the socket included.
 """
 import argparse
 import sys
@@ -29,7 +30,8 @@ condition = parser.add_mutually_exclusive_group(required=True)
 condition.add_argument("--line", nargs=2, metavar=("PROPERTY", "LINE"))
 condition.add_argument("--at-least", nargs=2, metavar=("PROPERTY", "N"))
 condition.add_argument("--status")
-parser.add_argument("--stop", metavar="PROPERTY")
+parser.add_argument("--stop", action="store_true")
+parser.add_argument("--print", metavar="PROPERTY")
 parser.add_argument("--timeout", type=float, default=60)
 args = parser.parse_args()
 
@@ -76,4 +78,5 @@ while not holds():
     time.sleep(0.005)
 if args.stop:
     monitor.command("stop")
-    print(prop(args.stop))
+if args.print:
+    print(prop(args.print))

@@ -19,7 +19,7 @@ cat >"$work/guest.sh" <<'GUEST'
 I2C=0xFFC04000 IC_DATA_CMD=0x10 IC_RXFLR=0x78
 # GIC distributor: pending bits of interrupts 32 to 63; INT1 is SPI 11.
 GICD_ISPENDR1=0x08000204 INT1_BIT=$((1 << 11))
-FIFO_MODE=0x40 WATERMARK=20 RATE_3HZ=0x05
+FIFO_MODE=0x40 WATERMARK=20 RATE_6HZ=0x06
 
 # The sensor through the controller by hand, beside accel (which is idle).
 sensor_write() {
@@ -47,24 +47,25 @@ sleep 0.2
 exec 3</dev/accel
 first=$(dd bs=5 count=1 <&3 2>/dev/null)
 
-# The FIFO collects slowly; INT1 rises once WATERMARK samples wait, some
-# seconds after the restore.
+# The FIFO collects slowly; INT1 rises once WATERMARK samples wait (3.2 s
+# at 6.25 Hz), some two seconds after the cue.
 sensor_write 0x2D 0x00
 sensor_write 0x38 $((FIFO_MODE | WATERMARK))
 sensor_write 0x2F 0x00
 sensor_write 0x2E 0x02
-sensor_write 0x2C $RATE_3HZ
+sensor_write 0x2C $RATE_6HZ
 sensor_write 0x2D 0x08
 sleep 1
 before=$(($(sensor_read 0x39) & 0x3F))
 expect "INT1 low before the save" "$(int1)" 0
 
-# The host stops the machine at this cue, saves it and restores it in a
-# new QEMU, all within the sleep (the guest's clock stands still while it
-# is stopped). Nothing touches the board until INT1 has risen: only the
-# event timer, armed anew when the board's state was loaded, can raise it.
+# The host stops the machine at this cue (within milliseconds), saves it
+# and restores it in a new QEMU, all within the sleep (the guest's clock
+# stands still while it is stopped). Nothing touches the board until INT1
+# has risen: only the event timer, armed anew when the board's state was
+# loaded, can raise it.
 board devid 3c
-sleep 3
+sleep 1
 
 record="$first$(cat <&3)"
 expect_match "the reader's record completes" "$record" "^[ 0-9A-F]{2}( [- 0-9]{4}){3} 31$"
@@ -79,7 +80,7 @@ entries=$(($(sensor_read 0x39) & 0x3F))
 check "the FIFO kept its samples ($before, then $entries)" \
 	[ "$entries" -ge $((WATERMARK - 1)) -a "$entries" -ge "$before" ]
 expect "FIFO_CTL" "$(sensor_read 0x38)" $((FIFO_MODE | WATERMARK))
-expect "BW_RATE" "$(reg BW_RATE)" 0x05
+expect "BW_RATE" "$(reg BW_RATE)" $(printf 0x%02X $RATE_6HZ)
 expect "INT_ENABLE" "$(reg INT_ENABLE)" 0x02
 expect "switches" "$(cat /dev/SW)" "2A5"
 expect "pushbuttons pressed before the save" "$(cat /dev/KEY)" "5"
@@ -92,8 +93,7 @@ state=$work/state
 "$run" --no-build --build "$build" --kernel "$series" --timeout 300 --qmp "$sock" \
 	--state "$state" --script "$work/guest.sh" >"$work/before" 2>&1 &
 pid=$!
-wait_board "the guest's cue" --line regs "DEVID 0x3C" || { cat "$work/before"; exit 1; }
-qmp stop >/dev/null
+wait_board "the guest's cue" --line regs "DEVID 0x3C" --stop || { cat "$work/before"; exit 1; }
 save_board "$state"
 
 "$run" --no-build --build "$build" --kernel "$series" --timeout 300 --qmp "$sock" \
