@@ -61,11 +61,10 @@ state=$work/state
 "$run" --no-build --build "$build" --kernel "$series" --timeout 300 --qmp "$sock" \
 	--fabric "$timer" --state "$state" --script "$work/guest.sh" >"$work/before" 2>&1 &
 pid=$!
-wait_board "the guest's cue" --line regs "DEVID 0x3C" || { cat "$work/before"; exit 1; }
+wait_board "the guest's cue" --line regs "DEVID 0x3C" --stop || { cat "$work/before"; exit 1; }
 [ "$(prop ledr)" = 677 ] || problem "ledr: $(prop ledr)"
 # hex0 to hex5: 0x30 0x40 0x24 0x79, 0x40 0x00.
 [ "$(prop hex)" = "[48, 64, 36, 121, 64, 0]" ] || problem "hex: $(prop hex)"
-qmp stop >/dev/null
 save_board "$state"
 
 "$run" --no-build --build "$build" --kernel "$series" --timeout 300 --qmp "$sock" \
