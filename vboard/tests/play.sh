@@ -41,7 +41,7 @@ insmod /modules/accel.ko
 echo format 1 16 > /dev/accel
 # 100 Hz, set by hand: the driver offers 25 Hz at most.
 sensor_write 0x2C 0x0A
-phase 1 4
+phase 1 3
 phase 2 1
 phase 3 0.5
 phase 4 0.5

@@ -93,7 +93,7 @@ saved=$(ls -d "$VBOARD_TEMPLATES"/*/)
 # stderr, and the saved machine is whole again.
 damaged() {
 	status=0
-	VBOARD_RESTORE_S=3 vrun --script "$work/ok.sh" >"$work/out" 2>"$work/err" || status=$?
+	VBOARD_RESTORE_S=2 vrun --script "$work/ok.sh" >"$work/out" 2>"$work/err" || status=$?
 	if [ "$status" -ne 0 ] || [ "$(cat "$work/out")" != ok ]; then
 		problem "$1: status $status, output '$(cat "$work/out")'"
 	fi
