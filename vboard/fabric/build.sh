@@ -94,7 +94,9 @@ verilator --cc --savable --prefix Vfabric -Mdir "$work/obj" "$@" -O3 \
 ccache=
 command -v ccache >/dev/null && ccache=ccache
 echo "fabric: compiling $(sed -n 's/^top=//p' "$work/info")" >&2
-CCACHE_DIR=$cache/ccache make -s -C "$work/obj" -f Vfabric.mk -j2 OBJCACHE="$ccache" \
+# The build folder's name is new each time: ccache takes the paths in it as
+# relative ones, so that the wrapper's object is found again.
+CCACHE_DIR=$cache/ccache CCACHE_BASEDIR=$work make -s -C "$work/obj" -f Vfabric.mk -j2 OBJCACHE="$ccache" \
 	OPT_FAST=-O2 OPT_SLOW=-O1 OPT_GLOBAL=-O2 >"$work/make.log" 2>&1 || {
 	cat "$work/make.log" >&2
 	exit 1
