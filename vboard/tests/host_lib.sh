@@ -44,13 +44,13 @@ wait_for() {
 wait_board() {
 	what=$1
 	shift
-	/usr/bin/python3 "$(dirname "$0")/qmp_wait.py" "$qemu_source" "$sock" "$@" ||
+	/usr/bin/python3 -S "$(dirname "$0")/qmp_wait.py" "$qemu_source" "$sock" "$@" ||
 		{ problem "$what: never"; return 1; }
 }
 
 # usage: qmp COMMAND [JSON-ARGUMENTS]: the command's return value, as JSON.
 qmp() {
-	/usr/bin/python3 "$(dirname "$board")/qmp.py" "$qemu_source" "$sock" "$@"
+	/usr/bin/python3 -S "$(dirname "$board")/qmp.py" "$qemu_source" "$sock" "$@"
 }
 
 # usage: save_board STATE: the running board, started with --state STATE

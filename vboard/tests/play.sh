@@ -99,7 +99,7 @@ grep -qx "board: play: $work/bad.csv:3: time 0 does not increase (line 2)" "$wor
 	problem "the refusal of a bad recording: $(cat "$work/err")"
 expect_prop play "[\"$work/ramp.csv\"]" "after a bad recording"
 go 1
-saved_at=$(/usr/bin/python3 "$(dirname "$0")/qmp_wait.py" "$qemu_source" "$sock" \
+saved_at=$(/usr/bin/python3 -S "$(dirname "$0")/qmp_wait.py" "$qemu_source" "$sock" \
 	--at-least play-position 300 --stop --print play-position) ||
 	{ problem "the ramp's first 300 ms: never"; cat "$work/before"; exit 1; }
 save_board "$state"
