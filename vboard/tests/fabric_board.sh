@@ -12,9 +12,6 @@ run=$1 board=$2 build=$3 series=$4
 # shellcheck source=vboard/tests/host_lib.sh
 . "$(dirname "$0")/host_lib.sh"
 timer=$(cd "$(dirname "$0")/../.." && pwd)/examples/fabric/timer.v
-prop() {
-	qmp qom-get "{\"path\": \"/machine\", \"property\": \"$1\"}"
-}
 
 cat >"$work/guest.sh" <<'GUEST'
 . /lib/vboard/testlib.sh

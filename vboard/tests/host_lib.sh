@@ -37,20 +37,30 @@ wait_for() {
 	done
 }
 
-# usage: wait_board DESCRIPTION CONDITION [--stop]: until the running board
-# shows CONDITION (vboard/tests/qmp_wait.py: --line PROPERTY LINE,
+# usage: qmp_wait CONDITION [--stop] [--print PROPERTY]: until the running
+# board shows CONDITION (vboard/tests/qmp_wait.py: --line PROPERTY LINE,
 # --at-least PROPERTY N, --status STATUS), 60 s at most, looking over one
 # QMP connection; with --stop, the machine stopped at once then.
+qmp_wait() {
+	/usr/bin/python3 -S "$(dirname "$0")/qmp_wait.py" "$qemu_source" "$sock" "$@"
+}
+
+# usage: wait_board DESCRIPTION CONDITION [--stop]: qmp_wait, a problem if
+# the condition never holds.
 wait_board() {
 	what=$1
 	shift
-	/usr/bin/python3 -S "$(dirname "$0")/qmp_wait.py" "$qemu_source" "$sock" "$@" ||
-		{ problem "$what: never"; return 1; }
+	qmp_wait "$@" || { problem "$what: never"; return 1; }
 }
 
 # usage: qmp COMMAND [JSON-ARGUMENTS]: the command's return value, as JSON.
 qmp() {
 	/usr/bin/python3 -S "$(dirname "$board")/qmp.py" "$qemu_source" "$sock" "$@"
+}
+
+# usage: prop PROPERTY: the machine's PROPERTY, as JSON.
+prop() {
+	qmp qom-get "{\"path\": \"/machine\", \"property\": \"$1\"}"
 }
 
 # usage: save_board STATE: the running board, started with --state STATE

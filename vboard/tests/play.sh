@@ -75,9 +75,6 @@ start_play() {
 		--qmp "$sock" --state "$state" --script "$work/guest.sh" >"$work/$1" 2>"$work/$1.err" &
 	pid=$!
 }
-prop() {
-	qmp qom-get "{\"path\": \"/machine\", \"property\": \"$1\"}"
-}
 ready() {
 	wait_board "the guest's phase $1" --line regs "DEVID 0x3$1"
 }
@@ -99,8 +96,7 @@ grep -qx "board: play: $work/bad.csv:3: time 0 does not increase (line 2)" "$wor
 	problem "the refusal of a bad recording: $(cat "$work/err")"
 expect_prop play "[\"$work/ramp.csv\"]" "after a bad recording"
 go 1
-saved_at=$(/usr/bin/python3 -S "$(dirname "$0")/qmp_wait.py" "$qemu_source" "$sock" \
-	--at-least play-position 300 --stop --print play-position) ||
+saved_at=$(qmp_wait --at-least play-position 300 --stop --print play-position) ||
 	{ problem "the ramp's first 300 ms: never"; cat "$work/before"; exit 1; }
 save_board "$state"
 [ "$saved_at" -lt 2000 ] || problem "saved too late in the ramp to tell ($saved_at ms)"
