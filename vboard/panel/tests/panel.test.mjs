@@ -21,9 +21,8 @@ import {Board, CHROMIUM, existsSync, launchBrowser, nodeModules, pageFaults, roo
 
 const words = process.argv.slice(2);
 const [build, series, kernel = series] = words.filter((w) => w !== '--page');
-// The test or suite skipped without --page.
-const withPage = words.includes('--page');
-const pageOnly = {skip: withPage ? false : 'the page alone: checked on one series'};
+// The options of a test or suite that runs with --page only.
+const pageOnly = {skip: words.includes('--page') ? false : 'the page alone: checked on one series'};
 if (!existsSync(CHROMIUM)) {
   console.log(`${CHROMIUM} is missing: scripts/setup-host.sh installs it`);
   process.exit(process.env.CI ? 1 : 77);
@@ -58,27 +57,6 @@ expect "/dev/KEY after the page clicked KEY0 and KEY2" "$keys" 5
 until [ "$(cat /dev/SW)" = 00A ] || [ $(uptime) -ge $end ]; do sleep 0.05; done
 expect "/dev/SW after the page toggled SW1 and SW3" "$(cat /dev/SW)" 00A
 expect_no_kernel_trouble
-finish
-`;
-
-// A design in the fabric drives the LEDs and the digits (the example timer,
-// examples/fabric/): what the guest stores in its registers shows in the
-// page, and changes there as the guest changes it.
-const FABRIC_GUEST = `
-. /lib/vboard/testlib.sh
-# Names of examples/fabric/timer_regs.h.
-FABRIC_BASE=0xFF210000 TIMER_LEDR=0x14 TIMER_HEX_LO=0x18 TIMER_HEX_HI=0x1C TIMER_INPUTS=0x20
-reg() { devmem $((FABRIC_BASE + $1)) 32 \${2+"$2"}; }
-reg $TIMER_LEDR 0x2A5
-reg $TIMER_HEX_LO 0x79244030
-reg $TIMER_HEX_HI 0x0040
-# The page turns SW0 on once it has checked the above: then the next values.
-i=0
-until [ $(($(reg $TIMER_INPUTS) & 1)) -eq 1 ] || [ $i -ge 10000 ]; do sleep 0.1; i=$((i + 1)); done
-reg $TIMER_LEDR 0x001
-reg $TIMER_HEX_LO 0x7F7F7F7F
-reg $TIMER_HEX_HI 0x007F
-until [ $(($(reg $TIMER_INPUTS) & 1)) -eq 0 ] || [ $i -ge 10000 ]; do sleep 0.1; i=$((i + 1)); done
 finish
 `;
 
@@ -332,6 +310,27 @@ describe(`front panel (${series})`, () => {
     assert.equal(status, 0, `the guest's checks (exit status ${status})`);
   });
 });
+
+// A design in the fabric drives the LEDs and the digits (the example timer,
+// examples/fabric/): what the guest stores in its registers shows in the
+// page, and changes there as the guest changes it.
+const FABRIC_GUEST = `
+. /lib/vboard/testlib.sh
+# Names of examples/fabric/timer_regs.h.
+FABRIC_BASE=0xFF210000 TIMER_LEDR=0x14 TIMER_HEX_LO=0x18 TIMER_HEX_HI=0x1C TIMER_INPUTS=0x20
+reg() { devmem $((FABRIC_BASE + $1)) 32 \${2+"$2"}; }
+reg $TIMER_LEDR 0x2A5
+reg $TIMER_HEX_LO 0x79244030
+reg $TIMER_HEX_HI 0x0040
+# The page turns SW0 on once it has checked the above: then the next values.
+i=0
+until [ $(($(reg $TIMER_INPUTS) & 1)) -eq 1 ] || [ $i -ge 10000 ]; do sleep 0.1; i=$((i + 1)); done
+reg $TIMER_LEDR 0x001
+reg $TIMER_HEX_LO 0x7F7F7F7F
+reg $TIMER_HEX_HI 0x007F
+until [ $(($(reg $TIMER_INPUTS) & 1)) -eq 0 ] || [ $i -ge 10000 ]; do sleep 0.1; i=$((i + 1)); done
+finish
+`;
 
 describe(`front panel with a design in the fabric (${series})`, pageOnly, () => {
   let board, page;
