@@ -95,15 +95,18 @@ function(add_kernel_test)
   endif()
 endfunction()
 
-# Guests on the virtual board take processors: a resource of the test run
-# (build/resources.json, which ./test hands to ctest), one slot per host
-# processor. A guest takes one, so that two guests run side by side on two
-# processors but never more guests than processors: their timing follows
-# real time. So do the stress test's guest with two processors (it checks
-# what its users get, not how fast) and a guest beside a browser (some one
-# processor between them, measured): one that took two would wait until
-# both were free, which a run of short tests leaves for its very end.
+# Guests on the virtual board take slots of the test run
+# (build/resources.json, which ./test hands to ctest): two per host
+# processor, as ./test runs two tests per processor. A guest test waits for
+# much of its run (samples at the sensor's rate, timers, the host's moves),
+# which left processors idle at one guest each. Guest time follows real
+# time whatever the load, and the checks wait for what they check, so they
+# hold on a busy host. The stress test's guest with two processors (it
+# checks what its users get, not how fast) and a guest beside a browser
+# take one slot too: one that took two would wait until both were free,
+# which a run of short tests leaves for its very end.
 cmake_host_system_information(RESULT host_cpus QUERY NUMBER_OF_LOGICAL_CORES)
+math(EXPR guest_slots "${host_cpus} * 2")
 file(WRITE ${CMAKE_BINARY_DIR}/resources.json
-  "{\"version\": {\"major\": 1, \"minor\": 0},\n \"local\": [{\"cpus\": [{\"id\": \"0\", \"slots\": ${host_cpus}}]}]}\n")
+  "{\"version\": {\"major\": 1, \"minor\": 0},\n \"local\": [{\"cpus\": [{\"id\": \"0\", \"slots\": ${guest_slots}}]}]}\n")
 set(GUEST_RESOURCES "cpus:1")
