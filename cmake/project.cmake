@@ -96,10 +96,10 @@ function(add_kernel_test)
 endfunction()
 
 # Guests on the virtual board take slots of the test run
-# (build/resources.json, which ./test hands to ctest): two per host
-# processor, as ./test runs two tests per processor. A guest test waits for
-# much of its run (samples at the sensor's rate, timers, the host's moves),
-# which left processors idle at one guest each. Guest time follows real
+# (build/resources.json, which ./test hands to ctest, running as many tests
+# at once): two per host processor. A guest test waits for much of its run
+# (samples at the sensor's rate, timers, the host's moves), which left
+# processors idle at one guest each. Guest time follows real
 # time whatever the load, and the checks wait for what they check, so they
 # hold on a busy host. The stress test's guest with two processors (it
 # checks what its users get, not how fast) and a guest beside a browser
