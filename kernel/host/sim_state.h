@@ -37,6 +37,7 @@ struct ModuleState {
 	int refs = 0;	    // open files
 	std::mutex lock;    // ks_lock
 	std::atomic<int> lock_holder{0};
+	std::atomic<unsigned> lock_waits{0}; // ks_lock calls that found it taken
 };
 
 struct Region {

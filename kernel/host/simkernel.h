@@ -70,6 +70,9 @@ bool loaded(const Module &m);
 // registers), for tests that call driver functions directly. Driver code
 // called without it runs outside every module, with a lock of its own.
 void in_module(const Module &m, const std::function<void()> &fn);
+// How often, since the last reset(), a ks_lock of the module found the lock
+// held and waited: evidence that callers really met there.
+unsigned lock_waits(const Module &m);
 
 // Process side. Flags as open(2): O_RDONLY, O_WRONLY or O_RDWR.
 int open(const char *path, int flags = O_RDWR);

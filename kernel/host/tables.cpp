@@ -352,7 +352,10 @@ int ks_lock(void)
 	check_may_sleep("ks_lock");
 	if (take_fault(sim::Step::lock, &err))
 		return -EINTR;
-	m->lock.lock();
+	if (!m->lock.try_lock()) {
+		m->lock_waits++;
+		m->lock.lock();
+	}
 	m->lock_holder = thread_no();
 	return 0;
 }

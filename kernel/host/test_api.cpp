@@ -18,6 +18,7 @@ void reset()
 		for (auto &m : g_modules) {
 			m.second->loaded = m.second->going = false;
 			m.second->refs = 0;
+			m.second->lock_waits = 0;
 		}
 		for (ks_cdev *c : g_cdevs)
 			delete c;
@@ -124,6 +125,13 @@ bool loaded(const Module &m)
 	std::lock_guard<std::recursive_mutex> g(g_mutex);
 	auto it = g_modules.find(m.name);
 	return it != g_modules.end() && it->second->loaded;
+}
+
+unsigned lock_waits(const Module &m)
+{
+	std::lock_guard<std::recursive_mutex> g(g_mutex);
+	auto it = g_modules.find(m.name);
+	return it == g_modules.end() ? 0 : it->second->lock_waits.load();
 }
 
 void set_machine(const Machine &m)
