@@ -95,8 +95,10 @@ fi
 grep -qx "board: play: $work/bad.csv:3: time 0 does not increase (line 2)" "$work/err" ||
 	problem "the refusal of a bad recording: $(cat "$work/err")"
 expect_prop play "[\"$work/ramp.csv\"]" "after a bad recording"
-go 1
-saved_at=$(qmp_wait --at-least play-position 300 --stop --print play-position) ||
+# Guest time runs ahead of the host's while the guest idles between samples:
+# the host starts looking as it gives the go.
+saved_at=$(qmp_wait --command "switches 1" --at-least play-position 300 --stop \
+	--print play-position) ||
 	{ problem "the ramp's first 300 ms: never"; cat "$work/before"; exit 1; }
 save_board "$state"
 [ "$saved_at" -lt 2000 ] || problem "saved too late in the ramp to tell ($saved_at ms)"

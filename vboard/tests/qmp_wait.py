@@ -8,12 +8,15 @@ second and lets the machine run on meanwhile: a host test waiting for a
 guest's cue took the processor the guest needed, and a stop that came
 from another client landed a second or more of the machine's time late.
 
-usage: qmp_wait.py QEMU_SOURCE SOCKET CONDITION [--stop] [--print PROPERTY]
-                   [--timeout S]
+usage: qmp_wait.py QEMU_SOURCE SOCKET CONDITION [--command LINE] [--stop]
+                   [--print PROPERTY] [--timeout S]
 CONDITION:
   --line PROPERTY LINE   the machine's text PROPERTY has the line LINE (regs)
   --at-least PROPERTY N  the machine's number PROPERTY is N or more
   --status STATUS        query-status says STATUS (paused, running)
+--command: first give the machine the board command LINE (as scripts/board
+does), on the same connection: what it sets off cannot run past the
+condition before the looking starts.
 --stop: stop the machine as soon as the condition holds; --print: then
 print PROPERTY's value. Exit status 1 if the condition does not hold within
 the timeout (default 60 s), the socket included.
@@ -30,6 +33,7 @@ condition = parser.add_mutually_exclusive_group(required=True)
 condition.add_argument("--line", nargs=2, metavar=("PROPERTY", "LINE"))
 condition.add_argument("--at-least", nargs=2, metavar=("PROPERTY", "N"))
 condition.add_argument("--status")
+parser.add_argument("--command", metavar="LINE")
 parser.add_argument("--stop", action="store_true")
 parser.add_argument("--print", metavar="PROPERTY")
 parser.add_argument("--timeout", type=float, default=60)
@@ -72,6 +76,8 @@ def holds() -> bool:
     return bool(status["status"] == args.status)
 
 
+if args.command is not None:
+    monitor.command("qom-set", path="/machine", property="command", value=args.command)
 while not holds():
     if time.monotonic() > deadline:
         give_up("the condition never held")
