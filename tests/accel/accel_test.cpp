@@ -5,7 +5,6 @@
 #include "read_mix.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <thread>
 

@@ -37,10 +37,11 @@ wait_for() {
 	done
 }
 
-# usage: qmp_wait CONDITION [--stop] [--print PROPERTY]: until the running
-# board shows CONDITION (vboard/tests/qmp_wait.py: --line PROPERTY LINE,
-# --at-least PROPERTY N, --status STATUS), 60 s at most, looking over one
-# QMP connection; with --stop, the machine stopped at once then.
+# usage: qmp_wait CONDITION [--command LINE] [--stop] [--print PROPERTY]:
+# until the running board shows CONDITION (vboard/tests/qmp_wait.py: --line
+# PROPERTY LINE, --at-least PROPERTY N, --status STATUS), 60 s at most,
+# looking over one QMP connection, which first gives the board command LINE;
+# with --stop, the machine stopped at once then.
 qmp_wait() {
 	/usr/bin/python3 -S "$(dirname "$0")/qmp_wait.py" "$qemu_source" "$sock" "$@"
 }
