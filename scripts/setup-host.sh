@@ -11,9 +11,9 @@ packages="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
  libvterm-dev tmux clang libclang-rt-14-dev g++-arm-linux-gnueabihf
  cpio kmod xz-utils dpkg-dev patch meson python3 libglib2.0-dev libpixman-1-dev
  libfdt-dev u-boot-tools hyperfine ccache shellcheck"
-# vboard/run loads bash's own mktemp, rm and sleep: a restored run is
-# over in a fifth of a second, and a process costs it a few milliseconds.
-packages="$packages bash-builtins"
+# The board's Python package (vboard/boardio/): its pytest plugin and
+# boards in parallel with pytest-xdist.
+packages="$packages python3-pytest python3-pytest-xdist"
 # Verilator compiles the designs of the virtual board's FPGA fabric
 # (vboard/fabric/build.sh).
 packages="$packages verilator"

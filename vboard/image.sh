@@ -96,16 +96,11 @@ build_guest_programs() {
 	done
 }
 
-# shellcheck source=vboard/newc.sh
-. "$here/newc.sh"
-
 # /dev/console as a node in the archive, so that the kernel finds it before
 # devtmpfs is mounted: cpio can only archive nodes that exist, and creating
 # them needs privileges.
 device_nodes() {
-	newc_header dev 0040755 0 1
-	newc_header dev/console 0020600 0 2 5 1
-	newc_header TRAILER!!! 0 0 3
+	PYTHONPATH=$here /usr/bin/python3 -S -m boardio.newc --node dev/console 020600 5 1
 }
 
 pack_initramfs() {

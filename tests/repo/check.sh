@@ -83,7 +83,9 @@ mypy)
 	# typed: it is checked against, from QEMU's source tree.
 	qemu_source=$(scripts/build-qemu.sh --source)
 	# shellcheck disable=SC2046 # one word per file name (none has blanks)
-	MYPYPATH=$qemu_source/python mypy $(python_files)
+	# Scripts by their file names: vboard/run and scripts/board are both
+	# programs of the package in vboard/boardio/.
+	MYPYPATH=$qemu_source/python:vboard mypy --scripts-are-modules $(python_files)
 	;;
 *)
 	echo "usage: $0 licence|shell|format|mypy" >&2

@@ -56,7 +56,7 @@ wait_board() {
 
 # usage: qmp COMMAND [JSON-ARGUMENTS]: the command's return value, as JSON.
 qmp() {
-	/usr/bin/python3 -S "$(dirname "$board")/qmp.py" "$qemu_source" "$sock" "$@"
+	PYTHONPATH=$(dirname "$0")/.. /usr/bin/python3 -S -m boardio.qmp "$sock" "$@"
 }
 
 # usage: prop PROPERTY: the machine's PROPERTY, as JSON.

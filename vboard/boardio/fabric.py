@@ -1,0 +1,72 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""The FPGA fabric of a board: its designs compiled (vboard/fabric/build.sh,
+even without building the rest: the design is the thing under test) and the
+machine's options for them. Where a design may sit is the machine's to say:
+QEMU refuses a placement with the reason (vboard/qemu/vboard.c)."""
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from typing import NamedTuple
+
+from .build import VBOARD
+from .options import Options
+
+
+class DesignError(Exception):
+    """A design that did not build; Verilator's messages went to stderr."""
+
+
+class Fabric(NamedTuple):
+    machine: str  # the machine's fabric properties, for -M
+    key: str  # what of the fabric shapes the machine, for its saved machines
+    append: str  # the kernel command line's addition, for the guest's /init
+
+
+def qemu_value(text: str) -> str:
+    """A value for a QEMU option list: commas doubled."""
+    return text.replace(",", ",,")
+
+
+def build(sources: list[str], top: str | None = None) -> dict[str, str]:
+    """Compiles a design; its info (top, addr_bits, irq, unconnected, id) and
+    its library's path as "library"."""
+    argv = [os.path.join(VBOARD, "fabric", "build.sh")]
+    if top:
+        argv += ["--top", top]
+    done = subprocess.run(argv + sources, stdout=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise DesignError("the fabric's design did not build (above)")
+    folder = done.stdout.strip()
+    info = {"library": os.path.join(folder, "libfabric.so")}
+    with open(os.path.join(folder, "info")) as f:
+        for line in f:
+            name, _, value = line.rstrip("\n").partition("=")
+            info[name] = value
+    return info
+
+
+def set_up(options: Options) -> Fabric:
+    """The machine's options for OPTIONS' fabric (checked options, with one)."""
+    machine = [f"fabric-clock={options.fabric_clock}"]
+    key = [f"clock={options.fabric_clock}"]
+    append = ""
+    if options.fabric_ports == "rtl":
+        ports = build([os.path.join(VBOARD, "fabric", "rtl", "panel_ports.v")])
+        machine.append("fabric-ports=" + qemu_value(ports["library"]))
+        key.append("ports=" + ports["id"])
+    if options.fabric:
+        design = build(list(options.fabric), options.fabric_top)
+        if design.get("unconnected"):
+            sys.stderr.write(f"fabric: {design['top']}: ports left alone (inputs tied to 0, "
+                             f"outputs unread): {design['unconnected']}\n")
+        machine.append("fabric=" + qemu_value(design["library"]))
+        key.append(f"design={design['id']}")
+        # Without one, the machine's own default base.
+        if options.fabric_base is not None:
+            machine.append(f"fabric-base={options.fabric_base}")
+            key.append(f"base={options.fabric_base}")
+        append = "vboard_fabric=1"
+    return Fabric(",".join(machine), " ".join(key), append)
+

@@ -1,0 +1,108 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""A board's options, as one typed value: what `vboard/run` takes on its
+command line and `Board` as arguments."""
+from __future__ import annotations
+
+import os
+from typing import NamedTuple, Optional
+
+SERIES = ("6.1", "6.12", "3.18")
+DEFAULT_TIMEOUT_S = 900.0
+
+
+class UsageError(Exception):
+    """Options that cannot make a board; the message says which and why."""
+
+
+class Options(NamedTuple):
+    kernel: str = "6.1"  # a series of SERIES, or a kernel folder (absolute)
+    mode: str = "script"  # "script" or "shell"
+    script: Optional[str] = None  # the script's path (mode script)
+    files: tuple[str, ...] = ()  # PATH or PATH:GUEST_PATH
+    build: Optional[str] = None  # the build folder (default: the tree's build/)
+    do_build: bool = True
+    timeout: float = DEFAULT_TIMEOUT_S
+    smp: int = 1
+    qmp: Optional[str] = None
+    icount: bool = False
+    i2c_queue_end: str = "hold"
+    narrow_access: str = "widen"
+    guest_errors: Optional[str] = None
+    append: str = ""
+    panel: bool = False
+    panel_port: int = 0
+    cold: bool = False
+    state: Optional[str] = None
+    fabric: tuple[str, ...] = ()
+    fabric_top: Optional[str] = None
+    fabric_base: Optional[int] = None
+    fabric_clock: Optional[int] = None
+    fabric_ports: str = "model"
+
+    @property
+    def has_fabric(self) -> bool:
+        return bool(self.fabric) or self.fabric_ports == "rtl"
+
+    def checked(self) -> "Options":
+        """These options with what follows from them (a fabric's guest time
+        comes from its instructions); UsageError for what cannot be."""
+        o = self
+        if o.kernel not in SERIES and not o.kernel.startswith("/"):
+            raise UsageError(f"unknown kernel series '{o.kernel}'")
+        if o.mode not in ("script", "shell"):
+            raise UsageError(f"unknown mode '{o.mode}'")
+        if o.icount and o.smp != 1:
+            raise UsageError("--icount takes one processor (--smp 1)")
+        if o.i2c_queue_end not in ("hold", "stop"):
+            raise UsageError("--i2c-queue-end takes hold or stop")
+        if o.narrow_access not in ("widen", "error"):
+            raise UsageError("--narrow-access takes widen or error")
+        if o.fabric_ports not in ("model", "rtl"):
+            raise UsageError("--fabric-ports takes model or rtl")
+        if o.state and o.mode != "script":
+            raise UsageError("--state takes a script (--script FILE)")
+        if o.smp < 1:
+            raise UsageError("--smp takes a number of processors")
+        if o.timeout <= 0:
+            raise UsageError("--timeout takes a number of seconds")
+        if o.script is not None and not os.access(o.script, os.R_OK):
+            raise UsageError(f"cannot read '{o.script}'")
+        for spec in o.files:
+            path, sep, guest = spec.partition(":")
+            if not (os.path.isfile(path) and os.access(path, os.R_OK)):
+                raise UsageError(f"--file: cannot read '{path}'")
+            if sep and not guest.startswith("/"):
+                raise UsageError(f"--file: '{guest}' is no absolute guest path")
+        if not o.fabric and (o.fabric_top or o.fabric_base is not None
+                             or o.fabric_clock is not None):
+            raise UsageError("--fabric-top, --fabric-base and --fabric-clock go with --fabric FILE.v")
+        if o.has_fabric:
+            if o.smp != 1:
+                raise UsageError("a fabric takes one processor: the guest's time comes "
+                                 "from its instructions (--icount)")
+            clock = 50000000 if o.fabric_clock is None else o.fabric_clock
+            if not 1 <= clock <= 1000000000:
+                raise UsageError("--fabric-clock takes 1 to 1000000000 Hz")
+            # A design costs host time for every cycle: with the guest's time
+            # from its instructions the board runs slower, but never starves.
+            o = o._replace(icount=True, fabric_clock=clock)
+        return o
+
+
+def parse_number(option: str, text: str) -> int:
+    """A number in decimal or 0x-hexadecimal, as the fabric's options take."""
+    try:
+        if text[:2] in ("0x", "0X") and 3 <= len(text) <= 10:
+            return int(text, 16)
+        if text.isdigit() and len(text) <= 10:
+            return int(text)
+    except ValueError:
+        pass
+    raise UsageError(f"{option} takes a number, not '{text}'")
+
+
+def guest_path(spec: str) -> tuple[str, str]:
+    """A --file's host path and where it goes in the guest (by default /root,
+    under its own name)."""
+    path, sep, guest = spec.partition(":")
+    return path, guest if sep else "/root/" + os.path.basename(path)

@@ -1,0 +1,127 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""The board as a library, tested through itself: Board's commands, files,
+inputs and outputs on each kernel series; several boards in one process; a
+command that does not end; a signal in the middle of a command; and the
+pytest plugin's report of a failing test, with the board's console in it.
+
+usage: pytest -p boardio.pytest_plugin -p pytester --board-build BUILD
+              [--board-kernel SERIES]... vboard/tests/test_board.py
+"""
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from boardio import Board, BoardError, CommandTimeout
+from boardio.build import cache_dir
+
+VBOARD = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Before pytester gives each test a HOME of its own: its boards start from
+# the saved machines the others do.
+CACHE = cache_dir()
+
+
+@pytest.fixture
+def build(request: pytest.FixtureRequest) -> str:
+    return str(request.config.getoption("board_build"))
+
+
+def test_commands_files_inputs(board: Board) -> None:
+    # Output byte for byte, status, a command of several lines (through the
+    # mailbox), a long one, and the guest's state kept from one to the next.
+    assert board.sh("printf 'a\\n\\tb'; echo err >&2; exit 3") == ("a\n\tberr\n", 3)
+    assert board.sh("for i in 1 2; do\n  echo $i\ndone").output == "1\n2\n"
+    long = "echo " + "x" * 3000
+    assert board.sh(long).output == "x" * 3000 + "\n"
+    assert board.sh("cd /tmp; v=1; echo $v").output == "1\n"
+    assert board.sh("pwd").output == "/\n"
+    with pytest.raises(BoardError, match="status 1"):
+        board.sh("false", check=True)
+    # Files both ways, bytes as they are, and the mode kept.
+    data = bytes(range(256)) * 40
+    board.put_bytes(data, "/root/sub/blob", 0o755)
+    assert board.get("/root/sub/blob") == data
+    assert board.sh("stat -c %a /root/sub/blob").output == "755\n"
+    with pytest.raises(BoardError, match="cannot read"):
+        board.get("/no/such")
+    # Inputs reach the drivers; outputs and registers read back.
+    assert board.sh("insmod /modules/panelio.ko").ok
+    board.switches(0x2A5)
+    board.press(0x5)
+    assert board.sh("cat /dev/SW; cat /dev/KEY").output == "2A5\n5\n"
+    board.command("devid 3c")
+    assert board.regs()["DEVID"] == 0x3C
+    assert board.read32(0xFF200040) == 0x2A5
+    assert board.leds() == 0 and len(board.hex()) == 6
+
+
+def test_boards_side_by_side(build: str) -> None:
+    with Board(build=build) as one, Board(build=build) as two:
+        one.sh("echo one >/root/name", check=True)
+        one.switches(0x1)
+        two.switches(0x2)
+        assert two.sh("cat /root/name 2>/dev/null; devmem 0xFF200040").output == "0x00000002\n"
+        assert one.sh("cat /root/name; devmem 0xFF200040").output == "one\n0x00000001\n"
+
+
+def test_command_that_does_not_end(build: str) -> None:
+    with Board(build=build) as b:
+        with pytest.raises(CommandTimeout) as caught:
+            b.sh("echo waiting; sleep 600", timeout=1)
+        assert "waiting" in str(caught.value)
+        with pytest.raises(BoardError, match="still running"):
+            b.sh("true")
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
+def test_signal_in_a_command(build: str, tmp_path: "os.PathLike[str]", signum: int) -> None:
+    """The owner of a board stopped by a signal mid-command ends with
+    128 + N, leaves no QEMU and no files."""
+    tmp = os.path.join(tmp_path, "tmp")
+    os.mkdir(tmp)
+    program = textwrap.dedent(f"""
+        import sys
+        sys.path.insert(0, {VBOARD!r})
+        from boardio import Board, Stopped
+        try:
+            with Board(build={build!r}) as b:
+                print("started", flush=True)
+                b.sh("sleep 600")
+        except Stopped as e:
+            sys.exit(e.exit_status)
+    """)
+    env = dict(os.environ, TMPDIR=tmp)
+    owner = subprocess.Popen([sys.executable, "-c", program], stdout=subprocess.PIPE, env=env,
+                             restore_signals=True)
+    assert owner.stdout is not None
+    assert owner.stdout.readline() == b"started\n"
+    time.sleep(0.2)  # into the command
+    owner.send_signal(signum)
+    assert owner.wait(timeout=30) == 128 + signum
+    left = subprocess.run(["pgrep", "-f", f"qemu-system-arm.*{tmp}"], capture_output=True)
+    assert left.returncode == 1, left.stdout
+    assert os.listdir(tmp) == []
+
+
+def test_failing_test_reports_the_console(pytester: pytest.Pytester, build: str) -> None:
+    pytester._monkeypatch.setenv("BOARDIO_CACHE", CACHE)
+    pytester.makepyfile(test_inner="""
+        def test_fails(board):
+            board.sh("echo the board was here >/dev/console")
+            assert board.sh("cat /dev/SW").ok
+    """)
+    xml = os.path.join(str(pytester.path), "report.xml")
+    result = pytester.runpytest_subprocess(
+        "-p", "boardio.pytest_plugin", "--board-build", build, "--board-kernel", "6.1",
+        f"--junitxml={xml}")
+    result.assert_outcomes(failed=1)
+    result.stdout.fnmatch_lines(["*board console*", "*the board was here*"])
+    with open(xml) as f:
+        report = f.read()
+    assert "test_fails[6.1]" in report and "the board was here" in report
