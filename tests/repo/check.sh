@@ -83,9 +83,14 @@ mypy)
 	# typed: it is checked against, from QEMU's source tree.
 	qemu_source=$(scripts/build-qemu.sh --source)
 	# shellcheck disable=SC2046 # one word per file name (none has blanks)
-	# Scripts by their file names: vboard/run and scripts/board are both
-	# programs of the package in vboard/boardio/.
-	MYPYPATH=$qemu_source/python:vboard mypy --scripts-are-modules $(python_files)
+	# The programs without .py (vboard/run, scripts/board, ...) one at a
+	# time: each is a __main__. vboard/ holds the boardio package.
+	export MYPYPATH=$qemu_source/python:vboard
+	# shellcheck disable=SC2046 # one word per file name (none has blanks)
+	mypy $(python_files | grep '\.py$')
+	for program in $(python_files | grep -v '\.py$'); do
+		mypy "$program"
+	done
 	;;
 *)
 	echo "usage: $0 licence|shell|format|mypy" >&2

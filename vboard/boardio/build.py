@@ -4,10 +4,12 @@ image of a kernel and the board's QEMU; building them where asked."""
 from __future__ import annotations
 
 import os
-import subprocess
-from typing import NamedTuple, Optional
 
 from .options import UsageError
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Optional
 
 VBOARD = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ROOT = os.path.dirname(VBOARD)
@@ -35,19 +37,22 @@ def read_text(path: str) -> str:
 def script_output(argv: list[str], what: str) -> str:
     """ARGV's standard output, its progress passed to stderr; UsageError
     naming WHAT when it fails."""
+    import subprocess
     done = subprocess.run(argv, stdout=subprocess.PIPE, text=True)
     if done.returncode != 0:
         raise UsageError(f"{what} failed (status {done.returncode})")
     return done.stdout.strip()
 
 
-class Image(NamedTuple):
+class Image:
     """A boot image (vboard/image.sh) and the QEMU that runs it."""
-    folder: str
-    qemu: str
-    series: str
-    release: str
-    id: str
+
+    def __init__(self, folder: str, qemu: str, series: str, release: str, id: str) -> None:
+        self.folder = folder
+        self.qemu = qemu
+        self.series = series
+        self.release = release
+        self.id = id
 
     @property
     def qemu_id(self) -> str:
@@ -88,6 +93,7 @@ def image(kernel: str, build: str, do_build: bool) -> Image:
     record = os.path.join(build, "vboard", "qemu")
     build_qemu = os.path.join(SCRIPTS, "build-qemu.sh")
     if do_build:
+        import subprocess
         # image.sh's progress goes to stderr, as the run's own output is the
         # guest's.
         if subprocess.run([os.path.join(VBOARD, "image.sh"), kernel, build],
@@ -103,6 +109,7 @@ def image(kernel: str, build: str, do_build: bool) -> Image:
         except OSError:
             pass
         if not os.access(qemu, os.X_OK):
+            import subprocess
             done = subprocess.run([build_qemu, "--path"], stdout=subprocess.PIPE, text=True)
             qemu = done.stdout.strip()
             if done.returncode != 0 or not os.access(qemu, os.X_OK):

@@ -7,7 +7,9 @@ from __future__ import annotations
 
 import os
 import sys
-from typing import Optional
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Optional
 
 from .options import SERIES, Options, UsageError, parse_number
 
@@ -207,8 +209,8 @@ def main(argv: Optional[list[str]] = None, prog: str = "vboard/run") -> int:
     except UsageError as e:
         warn(prog, str(e))
         return 2
-    from .fabric import DesignError
     from .machine import Machine, MachineRefused
+    from .options import DesignError
     with signals_stop():
         try:
             with Machine(options, prog=prog) as machine:

@@ -11,11 +11,7 @@ import sys
 from typing import NamedTuple
 
 from .build import VBOARD
-from .options import Options
-
-
-class DesignError(Exception):
-    """A design that did not build; Verilator's messages went to stderr."""
+from .options import DesignError, Options
 
 
 class Fabric(NamedTuple):

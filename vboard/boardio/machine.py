@@ -22,17 +22,20 @@ import errno
 import fcntl
 import hashlib
 import os
-import shutil
 import signal
 import time
-from types import TracebackType
-from typing import Callable, Optional, Type
 
 from . import build, newc
-from .fabric import Fabric
 from .options import Options, UsageError, guest_path
 from .process import Process, signals_held, sleep, wait_for, warn
 from .relay import Relay
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from types import TracebackType
+    from typing import Callable, Optional, Type
+
+    from .fabric import Fabric
 
 RAM_SIZE = "256M"
 SAVED_KEPT = 32  # the saved machines used last that stay
@@ -103,12 +106,13 @@ class Machine:
             for process in reversed(self.processes):
                 process.stop()
             if self.work:
+                import shutil
                 shutil.rmtree(self.work, ignore_errors=True)
                 self.work = ""
 
     def _set_up(self) -> None:
         o = self.options
-        fabric = Fabric("", "", "")
+        fabric: Optional[Fabric] = None
         if o.has_fabric:
             from . import fabric as fabric_part
             fabric = fabric_part.set_up(o)
@@ -118,7 +122,7 @@ class Machine:
             from . import panel
             panel.check(self.image)
             self.npm_modules = panel.modules(o.do_build)
-        self.append = " ".join(part for part in (o.append, fabric.append) if part)
+        self.append = " ".join(part for part in (o.append, fabric and fabric.append) if part)
         self.saved_root = build.saved_machines_dir()
         self._mailbox()
         self._command_line(fabric)
@@ -130,7 +134,7 @@ class Machine:
             f"smp {o.smp} icount {int(o.icount)} i2c-queue-end {o.i2c_queue_end} "
             f"narrow-access {o.narrow_access} panel {int(o.panel)}",
             f"ram {RAM_SIZE} append {o.append}",
-            f"fabric {fabric.key}"])
+            f"fabric {fabric.key if fabric else ''}"])
         key = hashlib.sha256((self.key_text + "\n").encode()).hexdigest()[:24]
         self.saved = os.path.join(self.saved_root, key)
         self.key = key
@@ -181,7 +185,7 @@ class Machine:
         with open(self.mailbox, "wb") as f:
             f.write(data)
 
-    def _command_line(self, fabric: Fabric) -> None:
+    def _command_line(self, fabric: Optional[Fabric]) -> None:
         o = self.options
         # Kernel messages stay in the log (dmesg); the console carries the
         # shell or the script alone. The crypto self-tests would add a second
@@ -206,7 +210,7 @@ class Machine:
         if o.icount:
             # Guest time from instructions (2 ns each) rather than real time.
             self.shape += ["-icount", "shift=1,sleep=off"]
-        if fabric.machine:
+        if fabric:
             self.shape += ["-M", fabric.machine]
         if o.panel:
             from . import panel
@@ -280,6 +284,7 @@ class Machine:
         return fault
 
     def _boot_and_save(self) -> Optional[str]:
+        import shutil
         tmp = os.path.join(self.saved_root, f".new-{self.key}-{os.getpid()}")
         shutil.rmtree(self.saved, ignore_errors=True)
         shutil.rmtree(tmp, ignore_errors=True)
@@ -334,6 +339,7 @@ class Machine:
                 used.append((os.stat(os.path.join(entry.path, "used")).st_mtime_ns, entry.path))
             except OSError:
                 continue
+        import shutil
         for _, path in sorted(used, reverse=True)[SAVED_KEPT:]:
             shutil.rmtree(path, ignore_errors=True)
 
@@ -441,6 +447,7 @@ class Machine:
                 status = attempt(self.saved)
                 if status is not None:
                     return status
+                import shutil
                 shutil.rmtree(self.saved, ignore_errors=True)
                 if try_ == 1:
                     self.say(f"the saved machine {self.saved} failed "

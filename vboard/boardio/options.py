@@ -4,7 +4,10 @@ command line and `Board` as arguments."""
 from __future__ import annotations
 
 import os
-from typing import NamedTuple, Optional
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Optional
 
 SERIES = ("6.1", "6.12", "3.18")
 DEFAULT_TIMEOUT_S = 900.0
@@ -14,30 +17,86 @@ class UsageError(Exception):
     """Options that cannot make a board; the message says which and why."""
 
 
-class Options(NamedTuple):
-    kernel: str = "6.1"  # a series of SERIES, or a kernel folder (absolute)
-    mode: str = "script"  # "script" or "shell"
-    script: Optional[str] = None  # the script's path (mode script)
-    files: tuple[str, ...] = ()  # PATH or PATH:GUEST_PATH
-    build: Optional[str] = None  # the build folder (default: the tree's build/)
-    do_build: bool = True
-    timeout: float = DEFAULT_TIMEOUT_S
-    smp: int = 1
-    qmp: Optional[str] = None
-    icount: bool = False
-    i2c_queue_end: str = "hold"
-    narrow_access: str = "widen"
-    guest_errors: Optional[str] = None
-    append: str = ""
-    panel: bool = False
-    panel_port: int = 0
-    cold: bool = False
-    state: Optional[str] = None
-    fabric: tuple[str, ...] = ()
-    fabric_top: Optional[str] = None
-    fabric_base: Optional[int] = None
-    fabric_clock: Optional[int] = None
-    fabric_ports: str = "model"
+class DesignError(Exception):
+    """A design for the fabric that did not build; Verilator's messages went
+    to stderr."""
+
+
+class Options:
+    """The options, immutable: `_replace` makes a changed copy."""
+
+    __slots__ = ("kernel", "mode", "script", "files", "build", "do_build", "timeout", "smp",
+                 "qmp", "icount", "i2c_queue_end", "narrow_access", "guest_errors", "append",
+                 "panel", "panel_port", "cold", "state", "fabric", "fabric_top", "fabric_base",
+                 "fabric_clock", "fabric_ports")
+
+    def __init__(self, *,
+                 kernel: str = "6.1",  # a series of SERIES, or a kernel folder (absolute)
+                 mode: str = "script",  # "script" or "shell"
+                 script: Optional[str] = None,  # the script's path (mode script)
+                 files: tuple[str, ...] = (),  # PATH or PATH:GUEST_PATH
+                 build: Optional[str] = None,  # the build folder (default: the tree's build/)
+                 do_build: bool = True,
+                 timeout: float = DEFAULT_TIMEOUT_S,
+                 smp: int = 1,
+                 qmp: Optional[str] = None,
+                 icount: bool = False,
+                 i2c_queue_end: str = "hold",
+                 narrow_access: str = "widen",
+                 guest_errors: Optional[str] = None,
+                 append: str = "",
+                 panel: bool = False,
+                 panel_port: int = 0,
+                 cold: bool = False,
+                 state: Optional[str] = None,
+                 fabric: tuple[str, ...] = (),
+                 fabric_top: Optional[str] = None,
+                 fabric_base: Optional[int] = None,
+                 fabric_clock: Optional[int] = None,
+                 fabric_ports: str = "model") -> None:
+        values = locals()
+        for name in self.__slots__:
+            object.__setattr__(self, name, values[name])
+
+    kernel: str
+    mode: str
+    script: Optional[str]
+    files: tuple[str, ...]
+    build: Optional[str]
+    do_build: bool
+    timeout: float
+    smp: int
+    qmp: Optional[str]
+    icount: bool
+    i2c_queue_end: str
+    narrow_access: str
+    guest_errors: Optional[str]
+    append: str
+    panel: bool
+    panel_port: int
+    cold: bool
+    state: Optional[str]
+    fabric: tuple[str, ...]
+    fabric_top: Optional[str]
+    fabric_base: Optional[int]
+    fabric_clock: Optional[int]
+    fabric_ports: str
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError("Options are immutable: use _replace")
+
+    def _replace(self, **changes: Any) -> "Options":
+        values = {name: getattr(self, name) for name in self.__slots__}
+        values.update(changes)
+        return Options(**values)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Options) and all(
+            getattr(self, name) == getattr(other, name) for name in self.__slots__)
+
+    def __repr__(self) -> str:
+        return "Options(" + ", ".join(f"{name}={getattr(self, name)!r}"
+                                      for name in self.__slots__) + ")"
 
     @property
     def has_fabric(self) -> bool:

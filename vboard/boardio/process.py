@@ -18,8 +18,13 @@ import signal
 import sys
 import threading
 import time
-from types import FrameType, TracebackType
-from typing import Mapping, Optional, Sequence, Type
+
+# typing and types only for the checker: a restored run is over in a tenth
+# of a second, and every module imported costs it.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from types import FrameType, TracebackType
+    from typing import Mapping, Optional, Sequence, Type
 
 # The signals that end a run; the exit status is 128 plus the signal's number.
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
@@ -157,14 +162,16 @@ class Process:
     after STOP_GRACE_S."""
 
     def __init__(self, argv: Sequence[str], *, stdin: int, stdout: int, stderr: int,
-                 pass_fds: Mapping[int, int] = {}, env: Optional[Mapping[str, str]] = None,
+                 pass_fds: Optional[Mapping[int, int]] = None,
+                 env: Optional[Mapping[str, str]] = None,
                  own_group: bool = True, into: Optional[list["Process"]] = None) -> None:
         actions: list[tuple[int, int, int]] = [
             (os.POSIX_SPAWN_DUP2, stdin, 0),
             (os.POSIX_SPAWN_DUP2, stdout, 1),
             (os.POSIX_SPAWN_DUP2, stderr, 2),
         ]
-        actions += [(os.POSIX_SPAWN_DUP2, fd, target) for target, fd in pass_fds.items()]
+        actions += [(os.POSIX_SPAWN_DUP2, fd, target)
+                    for target, fd in (pass_fds or {}).items()]
         full = [SETPRIV, "--pdeathsig", "KILL", "--", *argv]
         self.argv = list(argv)
         self.returncode: Optional[int] = None

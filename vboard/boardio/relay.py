@@ -10,7 +10,9 @@ is a line's closing newline, until the next byte shows whether the closing
 marker follows, and a line that may yet become the marker."""
 from __future__ import annotations
 
-from typing import Optional
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Optional
 
 CONSOLE_KEPT = 64 * 1024  # bytes of the console before the script's output
 
