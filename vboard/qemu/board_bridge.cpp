@@ -31,7 +31,7 @@ extern "C" {
 const bm_window bm_windows[BM_WINDOWS] = {
 	{"i2c0", models::I2C0_BASE, models::I2C0_SPAN},
 	{"sysmgr", models::SYSMGR_BASE, models::SYSMGR_SPAN},
-	{"ports", models::LWBRIDGE_BASE, models::LWBRIDGE_SPAN},
+	{"ports", models::PORTS_BASE, models::PORTS_SPAN},
 };
 
 const bm_register bm_shown_registers[] = {

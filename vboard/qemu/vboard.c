@@ -292,12 +292,12 @@ static VBoardFabric *vboard_fabric_new(VBoardMachineState *s, const char *librar
 	span = vboard_fabric_span(f);
 	ports_end = model->base +
 		    MAX(model->span, s->fabric_ports ? vboard_fabric_span(s->fabric_ports) : 0);
-	if (base < VBOARD_LWBRIDGE_BASE || span > VBOARD_LWBRIDGE_SIZE ||
-	    base - VBOARD_LWBRIDGE_BASE > VBOARD_LWBRIDGE_SIZE - span) {
+	if (base < BOARD_LWBRIDGE_BASE || span > BOARD_LWBRIDGE_SIZE ||
+	    base - BOARD_LWBRIDGE_BASE > BOARD_LWBRIDGE_SIZE - span) {
 		error_report("vboard: the fabric's design spans 0x%" PRIx64 " bytes at 0x%" PRIx64
 			     ", outside the bridge window 0x%x to 0x%x",
-			     span, base, VBOARD_LWBRIDGE_BASE,
-			     VBOARD_LWBRIDGE_BASE + VBOARD_LWBRIDGE_SIZE - 1);
+			     span, base, BOARD_LWBRIDGE_BASE,
+			     BOARD_LWBRIDGE_BASE + BOARD_LWBRIDGE_SIZE - 1);
 		exit(1);
 	}
 	if (base & (span - 1)) {

@@ -10,6 +10,7 @@
 #include "board_bridge.h"
 #include "control_page.h"
 #include "fabric_abi.h"
+#include "models/lwbridge.h"
 
 #define TYPE_VBOARD_MACHINE MACHINE_TYPE_NAME("vboard")
 OBJECT_DECLARE_TYPE(VBoardMachineState, VBoardMachineClass, VBOARD_MACHINE)
@@ -20,12 +21,11 @@ OBJECT_DECLARE_TYPE(VBoardMachineState, VBoardMachineClass, VBOARD_MACHINE)
 #define VBOARD_FABRIC_SPI 12
 
 /*
- * The lightweight bridge's window, where the fabric's designs sit: the
- * board's ports at its start, one's own design by default above them.
+ * The fabric's designs sit in the lightweight bridge's window
+ * (models/lwbridge.h): the board's ports at its start, one's own design by
+ * default 64 KiB in, clear of them (0xFF210000).
  */
-#define VBOARD_LWBRIDGE_BASE 0xFF200000u
-#define VBOARD_LWBRIDGE_SIZE 0x200000u
-#define VBOARD_FABRIC_BASE 0xFF210000u
+#define VBOARD_FABRIC_BASE (BOARD_LWBRIDGE_BASE + 0x10000u)
 #define VBOARD_FABRIC_CLOCK_HZ 50000000u
 #define VBOARD_I2C0_BUS_HZ 400000
 #define VBOARD_SENSOR_ADDRESS 0x53
