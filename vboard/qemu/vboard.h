@@ -117,10 +117,11 @@ void vboard_class_add_properties(ObjectClass *oc);
 /* The control page and the mailbox beside it. */
 void vboard_control_init(VBoardMachineState *s);
 void vboard_control_class_init(ObjectClass *oc);
-/* A design in the fabric: its span, whether it has an interrupt output; the
- * board's pushbuttons (held, or pressed and released) and switches; and its
- * outputs to the board as they stand now. */
+/* A design in the fabric: its span, its top module's name, whether it has
+ * an interrupt output; the board's pushbuttons (held, or pressed and
+ * released) and switches; and its outputs to the board as they stand now. */
 uint64_t vboard_fabric_span(VBoardFabric *f);
+const char *vboard_fabric_top(VBoardFabric *f);
 bool vboard_fabric_has_irq(VBoardFabric *f);
 void vboard_fabric_set_inputs(VBoardFabric *f, uint32_t key, uint32_t sw);
 void vboard_fabric_press(VBoardFabric *f, uint32_t mask);
