@@ -138,7 +138,7 @@ struct SysMgr {
 // The registers read these fields as they are: the setters below keep them
 // within what the ports can show, a test may force wider raw values.
 struct PanelPorts {
-	uint32_t switches;  // 12 switches
+	uint32_t switches;  // the switch data register (panel_ports_regs.h)
 	uint32_t key_state; // buttons held down
 	uint32_t key_mask;  // interrupt mask register
 	uint32_t key_edges; // edge capture, write 1 to clear

@@ -224,6 +224,11 @@ uint32_t bm_switches(const bm_board *b)
 	return b->board.ports.switches;
 }
 
+uint32_t bm_switch_count(void)
+{
+	return models::PORTS_SWITCHES;
+}
+
 void bm_set_sensor_connected(bm_board *b, bool connected)
 {
 	models::sensor_set_connected(&b->board, connected);

@@ -164,7 +164,7 @@ static const VBoardInput vboard_inputs[] = {
 	{ "hold", CMD_HOLD, FORM_HEX, 1, 0, BM_KEY_MASK, {},
 	  "a hexadecimal mask of the pushbuttons held down (0: none)", show_hold },
 	{ "switches", CMD_SWITCHES, FORM_HEX, 1, 0, BM_SWITCH_MASK, {},
-	  "hexadecimal positions of 12 switches", show_switches },
+	  "hexadecimal positions of the switches, 12 bits, SW0 in bit 0", show_switches },
 	{ "sensor", CMD_SENSOR, FORM_WORD, 1, 0, 1, { "off", "on" },
 	  "off or on (wired to the bus)", show_sensor },
 	{ "devid", CMD_DEVID, FORM_HEX, 1, 0, 0xFF, {}, "the sensor's DEVID, a hexadecimal byte",
@@ -495,6 +495,15 @@ static void vboard_set_u64(Object *obj, Visitor *v, const char *name, void *opaq
 	*field = value;
 }
 
+/* The board's slide switches, fewer than the switch register's bits. */
+static void vboard_get_switch_count(Object *obj, Visitor *v, const char *name, void *opaque,
+				    Error **errp)
+{
+	uint32_t count = bm_switch_count();
+
+	visit_type_uint32(v, name, &count, errp);
+}
+
 static void vboard_class_add_fabric_properties(ObjectClass *oc)
 {
 	object_class_property_add_str(oc, "fabric", vboard_get_fabric, vboard_set_fabric);
@@ -539,6 +548,11 @@ void vboard_class_add_properties(ObjectClass *oc)
 					  vboard_input_set, NULL, (void *)in);
 		object_class_property_set_description(oc, in->name, in->help);
 	}
+	object_class_property_add(oc, "switch-count", "uint32", vboard_get_switch_count, NULL, NULL,
+				  NULL);
+	object_class_property_set_description(oc, "switch-count",
+					      "how many slide switches the board has, SW0 up "
+					      "(switches takes 12 bits)");
 	object_class_property_add_str(oc, "i2c-queue-end", vboard_get_queue_end,
 				      vboard_set_queue_end);
 	object_class_property_set_description(
