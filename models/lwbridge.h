@@ -6,7 +6,9 @@
  * one's own goes elsewhere in it (vboard/qemu/vboard.c checks where).
  *
  * Plain C macros, so that the models (C++, board.h) and the virtual
- * board's machine (C, vboard/qemu/vboard.h) take the same numbers.
+ * board's machine (C, vboard/qemu/vboard.h) take the same numbers, and the
+ * machine shows them to the host as its properties bridge-base and
+ * bridge-size.
  */
 #ifndef MODELS_LWBRIDGE_H
 #define MODELS_LWBRIDGE_H

@@ -5,7 +5,8 @@
 # or name the bus ports a top module lacks; nothing of a failed build is
 # cached, and the same file, once mended, builds. Designs that cannot sit
 # where they are asked to are refused by vboard/run with the reason, and by
-# the machine itself in the same words, whoever starts it.
+# the machine itself in the same words, whoever starts it; the window those
+# words give is the one the machine's bridge-base and bridge-size show.
 # usage: build_errors.sh  (from anywhere; builds in a cache of its own that
 # shares the project cache's compiler cache)
 set -eu
@@ -85,6 +86,18 @@ placed "outside the bridge window" 0xFF400000 \
 	"spans 0xFF400000 to 0xFF4000FF, outside the bridge window 0xFF200000 to 0xFF3FFFFF \(--fabric-base\)$"
 placed "below the bridge window" 0xFF1FFF00 "spans 0xFF1FFF00 to 0xFF1FFFFF, outside the bridge window"
 placed "not aligned to its span" 0xFF210080 "spans 0x100 bytes: --fabric-base must be a multiple of that$"
+qom_get() {
+	printf '{"execute": "qom-get", "arguments": {"path": "/machine", "property": "%s"}}\n' "$@"
+}
+window=$({
+	echo '{"execute": "qmp_capabilities"}'
+	qom_get bridge-base bridge-size
+	echo '{"execute": "quit"}'
+} | timeout 60 "$qemu" -display none -nic none -S -M vboard -qmp stdio 2>&1 |
+	grep -o '"return": [0-9][0-9]*' | cut -d' ' -f2 | tr '\n' ' ')
+[ "$window" = "$((0xFF200000)) $((0x200000)) " ] ||
+	problem "the machine's bridge-base and bridge-size: '$window', not 0xFF200000 and 0x200000"
+
 refused "two processors" 2 "a fabric takes one processor" \
 	"$run" --no-build --fabric "$design" --smp 2 --script /dev/null
 refused "a top that is not there" 1 "nosuch" \

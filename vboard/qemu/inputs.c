@@ -495,7 +495,12 @@ static void vboard_set_u64(Object *obj, Visitor *v, const char *name, void *opaq
 	*field = value;
 }
 
-/* The board's slide switches, fewer than the switch register's bits. */
+/* What a host program needs to know of the board, read-only: the bridge's
+ * window (models/lwbridge.h) and the board's slide switches, fewer than the
+ * switch register's bits. */
+static const uint64_t vboard_bridge_base = BOARD_LWBRIDGE_BASE;
+static const uint64_t vboard_bridge_size = BOARD_LWBRIDGE_SIZE;
+
 static void vboard_get_switch_count(Object *obj, Visitor *v, const char *name, void *opaque,
 				    Error **errp)
 {
@@ -506,6 +511,15 @@ static void vboard_get_switch_count(Object *obj, Visitor *v, const char *name, v
 
 static void vboard_class_add_fabric_properties(ObjectClass *oc)
 {
+	object_class_property_add_uint64_ptr(oc, "bridge-base", &vboard_bridge_base,
+					     OBJ_PROP_FLAG_READ);
+	object_class_property_set_description(oc, "bridge-base",
+					      "where the lightweight bridge's window starts, "
+					      "the board's ports first, the fabric's design in it");
+	object_class_property_add_uint64_ptr(oc, "bridge-size", &vboard_bridge_size,
+					     OBJ_PROP_FLAG_READ);
+	object_class_property_set_description(oc, "bridge-size",
+					      "the lightweight bridge's window, in bytes");
 	object_class_property_add_str(oc, "fabric", vboard_get_fabric, vboard_set_fabric);
 	object_class_property_set_description(oc, "fabric",
 					      "the fabric's design: a library of "
@@ -518,7 +532,8 @@ static void vboard_class_add_fabric_properties(ObjectClass *oc)
 	object_class_property_add(oc, "fabric-base", "uint64", vboard_get_u64, vboard_set_u64, NULL,
 				  (void *)offsetof(VBoardMachineState, fabric_base));
 	object_class_property_set_description(oc, "fabric-base",
-					      "where the fabric's design sits (0xFF210000)");
+					      "where the fabric's design sits (by default 64 KiB "
+					      "into the bridge's window)");
 	object_class_property_add(oc, "fabric-clock", "uint64", vboard_get_u64, vboard_set_u64,
 				  NULL, (void *)offsetof(VBoardMachineState, fabric_clock_hz));
 	object_class_property_set_description(oc, "fabric-clock",

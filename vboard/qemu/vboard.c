@@ -5,10 +5,16 @@
  *
  *   0xFFC04000 +0x100   I2C controller 0, the accelerometer on its bus
  *   0xFFD08000 +0x800   system manager (pin multiplexing)
+ *   0xFF200000 +0x200000 the lightweight bridge's window (models/lwbridge.h):
  *   0xFF200000 +0x5000  pushbutton and switch ports
  *   0xFF210000          the fabric's design, when there is one (fabric.c)
  *   0x0B000000 +0x1000  control page: the outside world, for the guest
- *   0x0B100000 +0xF00000 mailbox: the work of a run (control_page.h)
+ *   0x0B100000 +0xF00000 mailbox: the work of a run
+ *
+ * The numbers live in models/board.h and models/lwbridge.h (the board's
+ * windows) and control_page.h (the control page and the mailbox); the
+ * machine shows a host program what it needs of them as read-only
+ * properties (inputs.c: bridge-base, bridge-size, mailbox-size, ...).
  *
  * The devices are the project's models (board_bridge.h); board time is the
  * virtual clock, brought up to date before every access and at each event
