@@ -72,7 +72,7 @@ enum Op {
 
 const struct {
 	uint32_t base, span;
-} WINDOWS[] = {{I2C0_BASE, I2C0_SPAN}, {SYSMGR_BASE, SYSMGR_SPAN}, {LWBRIDGE_BASE, LWBRIDGE_SPAN}};
+} WINDOWS[] = {{I2C0_BASE, I2C0_SPAN}, {SYSMGR_BASE, SYSMGR_SPAN}, {PORTS_BASE, PORTS_SPAN}};
 const unsigned SIZES[] = {1, 2, 4, 3}; // 3: no such access
 
 [[noreturn]] void fail(const char *what, const Board *b)

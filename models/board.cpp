@@ -33,8 +33,8 @@ bool word_load(Board *b, uint32_t phys, uint32_t *value)
 		*value = i2c0_read(b, phys - I2C0_BASE);
 	else if (in_window(phys, 4, SYSMGR_BASE, SYSMGR_SPAN))
 		*value = sysmgr_read(&b->sysmgr, phys - SYSMGR_BASE);
-	else if (in_window(phys, 4, LWBRIDGE_BASE, LWBRIDGE_SPAN))
-		*value = ports_read(&b->ports, phys - LWBRIDGE_BASE);
+	else if (in_window(phys, 4, PORTS_BASE, PORTS_SPAN))
+		*value = ports_read(&b->ports, phys - PORTS_BASE);
 	else
 		return false;
 	return true;
@@ -46,8 +46,8 @@ bool word_store(Board *b, uint32_t phys, uint32_t value)
 		i2c0_write(b, phys - I2C0_BASE, value);
 	else if (in_window(phys, 4, SYSMGR_BASE, SYSMGR_SPAN))
 		sysmgr_write(&b->sysmgr, phys - SYSMGR_BASE, value);
-	else if (in_window(phys, 4, LWBRIDGE_BASE, LWBRIDGE_SPAN))
-		ports_write(&b->ports, phys - LWBRIDGE_BASE, value);
+	else if (in_window(phys, 4, PORTS_BASE, PORTS_SPAN))
+		ports_write(&b->ports, phys - PORTS_BASE, value);
 	else
 		return false;
 	return true;
@@ -147,7 +147,7 @@ bool board_has_window(uint32_t phys, uint32_t size)
 {
 	return in_window(phys, size, I2C0_BASE, I2C0_SPAN) ||
 	       in_window(phys, size, SYSMGR_BASE, SYSMGR_SPAN) ||
-	       in_window(phys, size, LWBRIDGE_BASE, LWBRIDGE_SPAN);
+	       in_window(phys, size, PORTS_BASE, PORTS_SPAN);
 }
 
 void board_set_narrow_access(Board *b, NarrowAccess narrow)

@@ -21,12 +21,17 @@
 
 #include <stdint.h>
 
+#include "models/lwbridge.h"
+
 namespace models {
 
-// Physical windows.
+// Physical windows: the modelled devices', and the lightweight bridge's
+// (lwbridge.h), in whose first 0x5000 bytes sit the pushbutton and switch
+// ports.
 const uint32_t I2C0_BASE = 0xFFC04000u, I2C0_SPAN = 0x100u;
 const uint32_t SYSMGR_BASE = 0xFFD08000u, SYSMGR_SPAN = 0x800u;
-const uint32_t LWBRIDGE_BASE = 0xFF200000u, LWBRIDGE_SPAN = 0x5000u;
+const uint32_t LWBRIDGE_BASE = BOARD_LWBRIDGE_BASE, LWBRIDGE_SIZE = BOARD_LWBRIDGE_SIZE;
+const uint32_t PORTS_BASE = LWBRIDGE_BASE, PORTS_SPAN = 0x5000u;
 
 const uint64_t BOARD_ACCESS_NS = 100; // one register load or store
 // The controller's input clock. With the driver's counts 90 and 160 an SCL
@@ -133,7 +138,7 @@ struct SysMgr {
 // The registers read these fields as they are: the setters below keep them
 // within what the ports can show, a test may force wider raw values.
 struct PanelPorts {
-	uint32_t switches;  // 12 switches
+	uint32_t switches;  // the switch data register (panel_ports_regs.h)
 	uint32_t key_state; // buttons held down
 	uint32_t key_mask;  // interrupt mask register
 	uint32_t key_edges; // edge capture, write 1 to clear

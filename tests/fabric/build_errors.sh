@@ -4,13 +4,17 @@
 # --fabric stop before booting with Verilator's messages (file and line),
 # or name the bus ports a top module lacks; nothing of a failed build is
 # cached, and the same file, once mended, builds. Designs that cannot sit
-# where they are asked to are refused by vboard/run with the reason.
+# where they are asked to are refused by vboard/run with the reason, and by
+# the machine itself in the same words, whoever starts it; the window those
+# words give is the one the machine's bridge-base and bridge-size show.
 # usage: build_errors.sh  (from anywhere; builds in a cache of its own that
 # shares the project cache's compiler cache)
 set -eu
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build_sh=$top/vboard/fabric/build.sh run=$top/vboard/run
 shared=${BOARDIO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/boardio}
+# The board's QEMU, from the project's cache (./test builds it first).
+qemu=$("$top/scripts/build-qemu.sh" --path)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/cache" "$shared/ccache"
@@ -70,6 +74,30 @@ refused "outside the bridge window" 2 "outside the bridge window 0xFF200000 to 0
 	"$run" --no-build --fabric "$design" --fabric-base 0xFF400000 --script /dev/null
 refused "not aligned to its span" 2 "spans 0x100 bytes: --fabric-base must be a multiple" \
 	"$run" --no-build --fabric "$design" --fabric-base 0xFF210080 --script /dev/null
+# The machine checks where a design goes: QEMU alone, with no launcher.
+placed() {
+	refused "$1, QEMU alone" 1 "^qemu-system-arm: vboard: the design probe $3" \
+		timeout 60 "$qemu" -display none -nic none -S \
+		-M "vboard,fabric=$dir/libfabric.so,fabric-base=$2"
+}
+placed "over the board's ports" 0xFF204F00 \
+	"at 0xFF204F00 to 0xFF204FFF overlaps the board's ports at 0xFF200000 to 0xFF204FFF \(--fabric-base\)$"
+placed "outside the bridge window" 0xFF400000 \
+	"spans 0xFF400000 to 0xFF4000FF, outside the bridge window 0xFF200000 to 0xFF3FFFFF \(--fabric-base\)$"
+placed "below the bridge window" 0xFF1FFF00 "spans 0xFF1FFF00 to 0xFF1FFFFF, outside the bridge window"
+placed "not aligned to its span" 0xFF210080 "spans 0x100 bytes: --fabric-base must be a multiple of that$"
+qom_get() {
+	printf '{"execute": "qom-get", "arguments": {"path": "/machine", "property": "%s"}}\n' "$@"
+}
+window=$({
+	echo '{"execute": "qmp_capabilities"}'
+	qom_get bridge-base bridge-size
+	echo '{"execute": "quit"}'
+} | timeout 60 "$qemu" -display none -nic none -S -M vboard -qmp stdio 2>&1 |
+	grep -o '"return": [0-9][0-9]*' | cut -d' ' -f2 | tr '\n' ' ')
+[ "$window" = "$((0xFF200000)) $((0x200000)) " ] ||
+	problem "the machine's bridge-base and bridge-size: '$window', not 0xFF200000 and 0x200000"
+
 refused "two processors" 2 "a fabric takes one processor" \
 	"$run" --no-build --fabric "$design" --smp 2 --script /dev/null
 refused "a top that is not there" 1 "nosuch" \

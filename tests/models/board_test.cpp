@@ -56,7 +56,7 @@ TEST(BoardMap, PollOfTheControllerSkipsToJustBeforeItsNextEvent)
 	ASSERT_NE(next, UINT64_MAX);
 	t = r.b->now_ns;
 	board_skip_idle_poll(r.b, SYSMGR_BASE + SYSMGR_I2C0_ROUTING);
-	board_skip_idle_poll(r.b, LWBRIDGE_BASE + PORTS_KEY_DATA);
+	board_skip_idle_poll(r.b, PORTS_BASE + PORTS_KEY_DATA);
 	board_skip_idle_poll(r.b, I2C0_BASE + I2C0_SPAN);
 	EXPECT_EQ(r.b->now_ns, t) << "polls outside the controller's window";
 	board_skip_idle_poll(r.b, I2C0_BASE + I2C_STATUS);
@@ -159,12 +159,12 @@ TEST(SystemManager, OtherRegistersArePlainStorage)
 
 uint32_t port(Rig &r, uint32_t off)
 {
-	return board_read32(r.b, LWBRIDGE_BASE + off);
+	return board_read32(r.b, PORTS_BASE + off);
 }
 
 void port_w(Rig &r, uint32_t off, uint32_t v)
 {
-	board_write32(r.b, LWBRIDGE_BASE + off, v);
+	board_write32(r.b, PORTS_BASE + off, v);
 }
 
 TEST(PanelPorts, PressesAreCapturedUntilClearedByWritingOnes)

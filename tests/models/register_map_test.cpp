@@ -32,7 +32,9 @@ const Entry REGISTER_MAP[] = {
 	{"system manager window", models::SYSMGR_BASE, SYSMGR_BASE, 0xFFD08000},
 	{"system manager span", models::SYSMGR_SPAN, SYSMGR_SPAN, 0x800},
 	{"bridge window", models::LWBRIDGE_BASE, NO_DRIVER_NAME, 0xFF200000},
-	{"bridge span", models::LWBRIDGE_SPAN, NO_DRIVER_NAME, 0x5000},
+	{"bridge window size", models::LWBRIDGE_SIZE, NO_DRIVER_NAME, 0x200000},
+	{"ports window", models::PORTS_BASE, NO_DRIVER_NAME, 0xFF200000},
+	{"ports span", models::PORTS_SPAN, NO_DRIVER_NAME, 0x5000},
 
 	// ADXL345 registers and bits.
 	{"ADXL345 bus address", models::SENSOR_ADDRESS, ADXL345_ADDRESS, 0x53},

@@ -28,13 +28,14 @@ namespace {
 std::function<void()> after_load;
 
 const sim::Module panelio{"panelio", init_drivers, stop_drivers};
-const uint32_t KEY_EDGE = models::LWBRIDGE_BASE + models::PORTS_KEY_EDGE;
+const uint32_t KEY_EDGE = models::PORTS_BASE + models::PORTS_KEY_EDGE;
 
-// The bridge window as the simulated kernel's records print it.
+// The ports' window, which the driver maps, as the simulated kernel's
+// records print it.
 std::string window(const char *format)
 {
 	char text[64];
-	snprintf(text, sizeof(text), format, models::LWBRIDGE_BASE, models::LWBRIDGE_SPAN);
+	snprintf(text, sizeof(text), format, models::PORTS_BASE, models::PORTS_SPAN);
 	return text;
 }
 

@@ -55,6 +55,9 @@ RETRY_S = 0.2
 # and "hex" the LEDs and digits the fabric's design drives.
 STATE = ("tilt", "bias", "noise", "switches", "sensor", "hold", "regs", "ledr", "hex",
          "play", "playing", "play-position", "play-length")
+# What the page draws the board with, which never changes while it runs:
+# read once, and sent with every state ("switch-count": the switches SW0 up).
+BOARD = ("switch-count",)
 # A recording dropped on a page: at most this many bytes.
 MAX_RECORDING = 1 << 30
 # The page's libraries, from the npm packages vboard/panel/setup.sh installs:
@@ -130,6 +133,7 @@ class Panel:
         self.clients: set[Client] = set()
         self.consoles: set[Client] = set()
         self.state: dict[str, object] = {}
+        self.board: dict[str, object] = {}  # the BOARD properties, once read
         self.board_lock = asyncio.Lock()
         self.upstream: ClientWebSocketResponse | None = None  # the console's socket to QEMU
         self.recordings = 0  # recordings stored, each in a folder of its own
@@ -198,7 +202,9 @@ class Panel:
             await self.refresh()
 
     async def refresh(self) -> None:
-        state = {p: await self.get_property(p) for p in STATE}
+        if not self.board:
+            self.board = {p: await self.get_property(p) for p in BOARD}
+        state = self.board | {p: await self.get_property(p) for p in STATE}
         if state != self.state:
             self.state = state
             self.broadcast({"type": "state", "state": state})

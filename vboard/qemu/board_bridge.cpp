@@ -31,7 +31,7 @@ extern "C" {
 const bm_window bm_windows[BM_WINDOWS] = {
 	{"i2c0", models::I2C0_BASE, models::I2C0_SPAN},
 	{"sysmgr", models::SYSMGR_BASE, models::SYSMGR_SPAN},
-	{"ports", models::LWBRIDGE_BASE, models::LWBRIDGE_SPAN},
+	{"ports", models::PORTS_BASE, models::PORTS_SPAN},
 };
 
 const bm_register bm_shown_registers[] = {
@@ -222,6 +222,11 @@ bool bm_set_switches(bm_board *b, uint32_t value)
 uint32_t bm_switches(const bm_board *b)
 {
 	return b->board.ports.switches;
+}
+
+uint32_t bm_switch_count(void)
+{
+	return models::PORTS_SWITCHES;
 }
 
 void bm_set_sensor_connected(bm_board *b, bool connected)

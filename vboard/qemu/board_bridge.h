@@ -74,11 +74,12 @@ bool bm_queue_end_stop(const struct bm_board *b);
  * What a person does to the board. The setters return false and leave the
  * board as it was for a value the board cannot take: an acceleration or a
  * bias beyond the sensor's widest range, a negative noise amplitude, buttons
- * beyond the four, switches beyond the twelve, a DEVID beyond a byte.
+ * beyond the four, switches beyond the register's twelve bits, a DEVID beyond
+ * a byte.
  */
 #define BM_MAX_MG 16000	     /* the sensor's widest range, +-16 g */
 #define BM_KEY_MASK 0xF	     /* four pushbuttons */
-#define BM_SWITCH_MASK 0xFFF /* twelve switches */
+#define BM_SWITCH_MASK 0xFFF /* the switch register's twelve bits */
 bool bm_set_tilt(struct bm_board *b, const int32_t mg[3]);
 void bm_tilt(const struct bm_board *b, int32_t mg[3]);
 bool bm_set_bias(struct bm_board *b, const int32_t mg[3]);
@@ -93,6 +94,9 @@ bool bm_hold(struct bm_board *b, uint32_t mask);
 uint32_t bm_held(const struct bm_board *b);
 bool bm_set_switches(struct bm_board *b, uint32_t value);
 uint32_t bm_switches(const struct bm_board *b);
+/* The board's slide switches, SW0 up: fewer than the register's bits
+ * (models/panel_ports_regs.h says why). */
+uint32_t bm_switch_count(void);
 void bm_set_sensor_connected(struct bm_board *b, bool connected);
 bool bm_sensor_connected(const struct bm_board *b);
 bool bm_set_devid(struct bm_board *b, uint32_t devid);

@@ -283,8 +283,14 @@ static void vboard_set_image(Object *obj, const char *value, Error **errp)
 	s->image = g_strdup(value);
 }
 
+static const uint64_t vboard_mailbox_size = VBOARD_MAILBOX_SIZE;
+
 void vboard_control_class_init(ObjectClass *oc)
 {
+	object_class_property_add_uint64_ptr(oc, "mailbox-size", &vboard_mailbox_size,
+					     OBJ_PROP_FLAG_READ);
+	object_class_property_set_description(oc, "mailbox-size",
+					      "the bytes of work the mailbox holds at most");
 	object_class_property_add_str(oc, "mailbox", vboard_get_mailbox, vboard_set_mailbox);
 	object_class_property_set_description(oc, "mailbox",
 					      "a file the guest finds in its mailbox: the work "

@@ -145,6 +145,11 @@ uint64_t vboard_fabric_span(VBoardFabric *s)
 	return 1ull << s->ops->design->addr_bits;
 }
 
+const char *vboard_fabric_top(VBoardFabric *s)
+{
+	return s->ops->design->top;
+}
+
 bool vboard_fabric_has_irq(VBoardFabric *s)
 {
 	return s->ops->design->irq;

@@ -164,7 +164,7 @@ static const VBoardInput vboard_inputs[] = {
 	{ "hold", CMD_HOLD, FORM_HEX, 1, 0, BM_KEY_MASK, {},
 	  "a hexadecimal mask of the pushbuttons held down (0: none)", show_hold },
 	{ "switches", CMD_SWITCHES, FORM_HEX, 1, 0, BM_SWITCH_MASK, {},
-	  "hexadecimal positions of 12 switches", show_switches },
+	  "hexadecimal positions of the switches, 12 bits, SW0 in bit 0", show_switches },
 	{ "sensor", CMD_SENSOR, FORM_WORD, 1, 0, 1, { "off", "on" },
 	  "off or on (wired to the bus)", show_sensor },
 	{ "devid", CMD_DEVID, FORM_HEX, 1, 0, 0xFF, {}, "the sensor's DEVID, a hexadecimal byte",
@@ -495,8 +495,31 @@ static void vboard_set_u64(Object *obj, Visitor *v, const char *name, void *opaq
 	*field = value;
 }
 
+/* What a host program needs to know of the board, read-only: the bridge's
+ * window (models/lwbridge.h) and the board's slide switches, fewer than the
+ * switch register's bits. */
+static const uint64_t vboard_bridge_base = BOARD_LWBRIDGE_BASE;
+static const uint64_t vboard_bridge_size = BOARD_LWBRIDGE_SIZE;
+
+static void vboard_get_switch_count(Object *obj, Visitor *v, const char *name, void *opaque,
+				    Error **errp)
+{
+	uint32_t count = bm_switch_count();
+
+	visit_type_uint32(v, name, &count, errp);
+}
+
 static void vboard_class_add_fabric_properties(ObjectClass *oc)
 {
+	object_class_property_add_uint64_ptr(oc, "bridge-base", &vboard_bridge_base,
+					     OBJ_PROP_FLAG_READ);
+	object_class_property_set_description(oc, "bridge-base",
+					      "where the lightweight bridge's window starts, "
+					      "the board's ports first, the fabric's design in it");
+	object_class_property_add_uint64_ptr(oc, "bridge-size", &vboard_bridge_size,
+					     OBJ_PROP_FLAG_READ);
+	object_class_property_set_description(oc, "bridge-size",
+					      "the lightweight bridge's window, in bytes");
 	object_class_property_add_str(oc, "fabric", vboard_get_fabric, vboard_set_fabric);
 	object_class_property_set_description(oc, "fabric",
 					      "the fabric's design: a library of "
@@ -509,7 +532,8 @@ static void vboard_class_add_fabric_properties(ObjectClass *oc)
 	object_class_property_add(oc, "fabric-base", "uint64", vboard_get_u64, vboard_set_u64, NULL,
 				  (void *)offsetof(VBoardMachineState, fabric_base));
 	object_class_property_set_description(oc, "fabric-base",
-					      "where the fabric's design sits (0xFF210000)");
+					      "where the fabric's design sits (by default 64 KiB "
+					      "into the bridge's window)");
 	object_class_property_add(oc, "fabric-clock", "uint64", vboard_get_u64, vboard_set_u64,
 				  NULL, (void *)offsetof(VBoardMachineState, fabric_clock_hz));
 	object_class_property_set_description(oc, "fabric-clock",
@@ -539,6 +563,11 @@ void vboard_class_add_properties(ObjectClass *oc)
 					  vboard_input_set, NULL, (void *)in);
 		object_class_property_set_description(oc, in->name, in->help);
 	}
+	object_class_property_add(oc, "switch-count", "uint32", vboard_get_switch_count, NULL, NULL,
+				  NULL);
+	object_class_property_set_description(oc, "switch-count",
+					      "how many slide switches the board has, SW0 up "
+					      "(switches takes 12 bits)");
 	object_class_property_add_str(oc, "i2c-queue-end", vboard_get_queue_end,
 				      vboard_set_queue_end);
 	object_class_property_set_description(

@@ -5,10 +5,16 @@
  *
  *   0xFFC04000 +0x100   I2C controller 0, the accelerometer on its bus
  *   0xFFD08000 +0x800   system manager (pin multiplexing)
+ *   0xFF200000 +0x200000 the lightweight bridge's window (models/lwbridge.h):
  *   0xFF200000 +0x5000  pushbutton and switch ports
  *   0xFF210000          the fabric's design, when there is one (fabric.c)
  *   0x0B000000 +0x1000  control page: the outside world, for the guest
- *   0x0B100000 +0xF00000 mailbox: the work of a run (control_page.h)
+ *   0x0B100000 +0xF00000 mailbox: the work of a run
+ *
+ * The numbers live in models/board.h and models/lwbridge.h (the board's
+ * windows) and control_page.h (the control page and the mailbox); the
+ * machine shows a host program what it needs of them as read-only
+ * properties (inputs.c: bridge-base, bridge-size, mailbox-size, ...).
  *
  * The devices are the project's models (board_bridge.h); board time is the
  * virtual clock, brought up to date before every access and at each event
@@ -276,7 +282,8 @@ static void vboard_fdt(VBoardMachineState *s)
  * A design of the fabric at base: its window, as wide as its address ports
  * reach, must lie in the bridge's, aligned to its span (as the bridge's
  * decoder passes the offset), clear of the board's ports unless it stands in
- * their place.
+ * their place. Here is where that is checked: vboard/run passes these
+ * messages on to its user, so they name its option, --fabric-base.
  */
 static VBoardFabric *vboard_fabric_new(VBoardMachineState *s, const char *library, uint64_t base,
 				       bool ports)
@@ -284,32 +291,34 @@ static VBoardFabric *vboard_fabric_new(VBoardMachineState *s, const char *librar
 	DeviceState *dev = qdev_new(TYPE_VBOARD_FABRIC);
 	VBoardFabric *f = VBOARD_FABRIC(dev);
 	const struct bm_window *model = &bm_windows[BM_PORTS];
+	const char *top;
 	uint64_t span, ports_end;
 
 	qdev_prop_set_string(dev, "library", library);
 	qdev_prop_set_uint64(dev, "clock-hz", s->fabric_clock_hz);
 	sysbus_realize_and_unref(SYS_BUS_DEVICE(dev), &error_fatal);
 	span = vboard_fabric_span(f);
+	top = vboard_fabric_top(f);
 	ports_end = model->base +
 		    MAX(model->span, s->fabric_ports ? vboard_fabric_span(s->fabric_ports) : 0);
-	if (base < VBOARD_LWBRIDGE_BASE || span > VBOARD_LWBRIDGE_SIZE ||
-	    base - VBOARD_LWBRIDGE_BASE > VBOARD_LWBRIDGE_SIZE - span) {
-		error_report("vboard: the fabric's design spans 0x%" PRIx64 " bytes at 0x%" PRIx64
-			     ", outside the bridge window 0x%x to 0x%x",
-			     span, base, VBOARD_LWBRIDGE_BASE,
-			     VBOARD_LWBRIDGE_BASE + VBOARD_LWBRIDGE_SIZE - 1);
+	if (base < BOARD_LWBRIDGE_BASE || span > BOARD_LWBRIDGE_SIZE ||
+	    base - BOARD_LWBRIDGE_BASE > BOARD_LWBRIDGE_SIZE - span) {
+		error_report("vboard: the design %s spans 0x%" PRIX64 " to 0x%" PRIX64
+			     ", outside the bridge window 0x%X to 0x%X (--fabric-base)",
+			     top, base, base + span - 1, BOARD_LWBRIDGE_BASE,
+			     BOARD_LWBRIDGE_BASE + BOARD_LWBRIDGE_SIZE - 1);
 		exit(1);
 	}
 	if (base & (span - 1)) {
-		error_report("vboard: the fabric's design spans 0x%" PRIx64
-			     " bytes: its base 0x%" PRIx64 " must be a multiple of that",
-			     span, base);
+		error_report("vboard: the design %s spans 0x%" PRIX64
+			     " bytes: --fabric-base must be a multiple of that",
+			     top, span);
 		exit(1);
 	}
 	if (!ports && base < ports_end && model->base < base + span) {
-		error_report("vboard: the fabric's design at 0x%" PRIx64 " (0x%" PRIx64
-			     " bytes) overlaps the board's ports at 0x%x to 0x%" PRIx64,
-			     base, span, model->base, ports_end - 1);
+		error_report("vboard: the design %s at 0x%" PRIX64 " to 0x%" PRIX64
+			     " overlaps the board's ports at 0x%X to 0x%" PRIX64 " (--fabric-base)",
+			     top, base, base + span - 1, model->base, ports_end - 1);
 		exit(1);
 	}
 	sysbus_mmio_map(SYS_BUS_DEVICE(dev), 0, base);

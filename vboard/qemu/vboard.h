@@ -10,6 +10,7 @@
 #include "board_bridge.h"
 #include "control_page.h"
 #include "fabric_abi.h"
+#include "models/lwbridge.h"
 
 #define TYPE_VBOARD_MACHINE MACHINE_TYPE_NAME("vboard")
 OBJECT_DECLARE_TYPE(VBoardMachineState, VBoardMachineClass, VBOARD_MACHINE)
@@ -20,12 +21,11 @@ OBJECT_DECLARE_TYPE(VBoardMachineState, VBoardMachineClass, VBOARD_MACHINE)
 #define VBOARD_FABRIC_SPI 12
 
 /*
- * The lightweight bridge's window, where the fabric's designs sit: the
- * board's ports at its start, one's own design by default above them.
+ * The fabric's designs sit in the lightweight bridge's window
+ * (models/lwbridge.h): the board's ports at its start, one's own design by
+ * default 64 KiB in, clear of them (0xFF210000).
  */
-#define VBOARD_LWBRIDGE_BASE 0xFF200000u
-#define VBOARD_LWBRIDGE_SIZE 0x200000u
-#define VBOARD_FABRIC_BASE 0xFF210000u
+#define VBOARD_FABRIC_BASE (BOARD_LWBRIDGE_BASE + 0x10000u)
 #define VBOARD_FABRIC_CLOCK_HZ 50000000u
 #define VBOARD_I2C0_BUS_HZ 400000
 #define VBOARD_SENSOR_ADDRESS 0x53
@@ -117,10 +117,11 @@ void vboard_class_add_properties(ObjectClass *oc);
 /* The control page and the mailbox beside it. */
 void vboard_control_init(VBoardMachineState *s);
 void vboard_control_class_init(ObjectClass *oc);
-/* A design in the fabric: its span, whether it has an interrupt output; the
- * board's pushbuttons (held, or pressed and released) and switches; and its
- * outputs to the board as they stand now. */
+/* A design in the fabric: its span, its top module's name, whether it has
+ * an interrupt output; the board's pushbuttons (held, or pressed and
+ * released) and switches; and its outputs to the board as they stand now. */
 uint64_t vboard_fabric_span(VBoardFabric *f);
+const char *vboard_fabric_top(VBoardFabric *f);
 bool vboard_fabric_has_irq(VBoardFabric *f);
 void vboard_fabric_set_inputs(VBoardFabric *f, uint32_t key, uint32_t sw);
 void vboard_fabric_press(VBoardFabric *f, uint32_t mask);

@@ -4,7 +4,7 @@
 // it; and the board's state shown in them.
 import {hostNow, panel, refused, send, token} from './events.js';
 
-const KEYS = 4, SWITCHES = 10;
+const KEYS = 4;
 
 // --- switches and pushbuttons ----------------------------------------------
 
@@ -16,20 +16,28 @@ export function holdAgain() {
   if (held) send({op: 'hold', mask: held});
 }
 
-// As on the board: the highest number on the left.
-for (let n = SWITCHES - 1; n >= 0; n--) {
-  const box = document.createElement('div');
-  box.className = 'sw';
-  const b = document.createElement('button');
-  b.setAttribute('role', 'switch');
-  b.setAttribute('aria-checked', 'false');
-  b.setAttribute('aria-label', `SW${n}`);
-  b.addEventListener('click', () =>
-    send({op: 'switch', n, on: b.getAttribute('aria-checked') !== 'true'}));
-  box.append(b, Object.assign(document.createElement('span'),
-    {textContent: `SW${n}`, ariaHidden: 'true'}));
-  document.getElementById('switches').append(box);
-  switchEls[n] = b;
+// As many switches as the board has (the machine's switch-count, which the
+// server sends with the state); as on the board, the highest number on the
+// left.
+function drawSwitches(count) {
+  if (!Number.isInteger(count) || count === switchEls.length) return;
+  const row = document.getElementById('switches');
+  row.replaceChildren();
+  switchEls.length = 0;
+  for (let n = count - 1; n >= 0; n--) {
+    const box = document.createElement('div');
+    box.className = 'sw';
+    const b = document.createElement('button');
+    b.setAttribute('role', 'switch');
+    b.setAttribute('aria-checked', 'false');
+    b.setAttribute('aria-label', `SW${n}`);
+    b.addEventListener('click', () =>
+      send({op: 'switch', n, on: b.getAttribute('aria-checked') !== 'true'}));
+    box.append(b, Object.assign(document.createElement('span'),
+      {textContent: `SW${n}`, ariaHidden: 'true'}));
+    row.append(box);
+    switchEls[n] = b;
+  }
 }
 
 function hold(n, down) {
@@ -222,6 +230,7 @@ function setXYZ(form, mg) {
 }
 
 export function showInputs(state) {
+  drawSwitches(state['switch-count']);
   const switches = state.switches ?? 0;
   switchEls.forEach((b, n) => b.setAttribute('aria-checked', String(Boolean(switches & (1 << n)))));
   const boardHeld = state.hold ?? 0;

@@ -107,6 +107,9 @@ describe(`front panel (${series})`, () => {
       /- (button|switch|checkbox|spinbutton|textbox|application)\b/.test(l));
     assert.ok(controls.length >= 28, tree);
     assert.deepEqual(controls.filter((l) => !/"[^"]+"/.test(l)), [], 'controls without a name');
+    // The switches the machine says the board has, SW0 to SW9, and no more.
+    assert.equal(await page.evaluate(() => window.panel.state['switch-count']), 10);
+    assert.equal(controls.filter((l) => /- switch "SW\d+"/.test(l)).length, 10, tree);
     for (let n = 0; n < 10; n++)
       assert.ok(tree.includes(`- switch "SW${n}"`), `SW${n}`);
     for (let n = 0; n < 4; n++)

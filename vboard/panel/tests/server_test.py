@@ -26,7 +26,9 @@ class Machine(QMPClient):
 
     def __init__(self) -> None:
         super().__init__("machine")
-        self.props: Dict[str, object] = {p: 0 for p in server.STATE}
+        self.props: Dict[str, object] = {p: 0 for p in server.STATE + server.BOARD}
+        self.props["switch-count"] = 10
+        self.reads: Dict[str, int] = {p: 0 for p in self.props}
         self.switches_read = asyncio.Event()
 
     async def execute(self, cmd: str, arguments: Optional[Mapping[str, object]] = None,
@@ -35,6 +37,7 @@ class Machine(QMPClient):
         prop = str(arguments["property"])
         await asyncio.sleep(0)  # the request's turn
         if cmd == "qom-get":
+            self.reads[prop] += 1
             if prop == "switches":
                 self.switches_read.set()
             return self.props[prop]
@@ -75,6 +78,15 @@ class PanelTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(states[-1]["switches"], 1, states)
         for state in states:
             self.assertEqual(state["ledr"], state["switches"], states)
+
+    async def test_every_state_says_how_many_switches_the_machine_gives_the_board(self) -> None:
+        self.machine.props["switch-count"] = 7
+        await self.panel.poll()
+        await self.panel.control(self.page, {"op": "switch", "n": 6, "on": True})
+        states = self.states()
+        self.assertEqual([s["switch-count"] for s in states], [7, 7], states)
+        self.assertEqual(states[-1]["switches"], 0x40, states)
+        self.assertEqual(self.machine.reads["switch-count"], 1, "it never changes: read once")
 
 
 if __name__ == "__main__":
