@@ -85,7 +85,7 @@ mypy)
 	# shellcheck disable=SC2046 # one word per file name (none has blanks)
 	# The programs without .py (vboard/run, scripts/board, ...) one at a
 	# time: each is a __main__. vboard/ holds the boardio package.
-	export MYPYPATH=$qemu_source/python:vboard
+	export MYPYPATH="$qemu_source/python:vboard"
 	# shellcheck disable=SC2046 # one word per file name (none has blanks)
 	mypy $(python_files | grep '\.py$')
 	for program in $(python_files | grep -v '\.py$'); do
