@@ -67,7 +67,12 @@ class BoardError(Exception):
 
 
 class CommandTimeout(BoardError):
-    """A command did not end in time; the board is left running it."""
+    """A command did not end in time; the board is left running it. `output`
+    holds what it printed until then."""
+
+    def __init__(self, message: str, output: str) -> None:
+        super().__init__(message)
+        self.output = output
 
 
 class Result(NamedTuple):
@@ -264,7 +269,7 @@ class Board:
             if not data:
                 self.stuck = command
                 raise CommandTimeout(f"'{command}' did not end within {timeout:g} s: "
-                                     f"{self._tail()}")
+                                     f"{self._tail()}", out.decode(errors="replace"))
             self.console_bytes += data
             out += relay.feed(data)
         result = Result(out.decode(errors="replace"), relay.status)

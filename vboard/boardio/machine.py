@@ -20,9 +20,7 @@ from __future__ import annotations
 
 import errno
 import fcntl
-import hashlib
 import os
-import signal
 import time
 
 from . import build, newc
@@ -32,10 +30,18 @@ from .relay import Relay
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from hashlib import sha256
     from types import TracebackType
     from typing import Callable, Optional, Type
 
     from .fabric import Fabric
+else:
+    # CPython's own SHA-256, where it has one: hashlib's import loads
+    # OpenSSL, which costs a run milliseconds.
+    try:
+        from _sha256 import sha256
+    except ImportError:
+        from hashlib import sha256
 
 RAM_SIZE = "256M"
 SAVED_KEPT = 32  # the saved machines used last that stay
@@ -134,7 +140,7 @@ class Machine:
             f"narrow-access {o.narrow_access} panel {int(o.panel)}",
             f"ram {RAM_SIZE} append {o.append}",
             f"fabric {fabric.key if fabric else ''}"])
-        key = hashlib.sha256((self.key_text + "\n").encode()).hexdigest()[:24]
+        key = sha256((self.key_text + "\n").encode()).hexdigest()[:24]
         self.saved = os.path.join(self.saved_root, key)
         self.key = key
 
@@ -677,6 +683,7 @@ def _tail(data: bytes, lines: int) -> str:
 def _give_terminal(pgrp: int) -> bool:
     """Makes PGRP the terminal's foreground (QEMU reads the console there;
     its group, stopped by reading before it, goes on); whether it could."""
+    import signal
     old = signal.signal(signal.SIGTTOU, signal.SIG_IGN)
     try:
         os.tcsetpgrp(0, pgrp)

@@ -14,20 +14,25 @@ from __future__ import annotations
 import errno
 import os
 import select
-import signal
 import sys
-import threading
 import time
 
 # typing and types only for the checker: a restored run is over in a tenth
-# of a second, and every module imported costs it.
+# of a second, and every module imported costs it. For the same reason the
+# signals come from _signal, the C module that signal wraps in enums (whose
+# import costs a run milliseconds); the checker reads signal's types.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    import signal
     from types import FrameType, TracebackType
     from typing import Mapping, Optional, Sequence, Type
+else:
+    import _signal as signal
 
 # The signals that end a run; the exit status is 128 plus the signal's number.
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+SIGNAL_NAMES: dict[int, str] = {signal.SIGTERM: "SIGTERM", signal.SIGINT: "SIGINT",
+                                signal.SIGHUP: "SIGHUP"}
 SETPRIV = "/usr/bin/setpriv"
 STOP_GRACE_S = 5.0
 
@@ -39,7 +44,7 @@ class Stopped(KeyboardInterrupt):
     program ended by that signal gives."""
 
     def __init__(self, signum: int) -> None:
-        super().__init__(f"stopped by {signal.Signals(signum).name}")
+        super().__init__(f"stopped by {SIGNAL_NAMES.get(signum, f'signal {signum}')}")
         self.signum = signum
 
     @property
@@ -63,14 +68,25 @@ class _Guard:
         self.read_fd = -1
         self.write_fd = -1
 
-    def enter(self) -> None:
-        if threading.current_thread() is not threading.main_thread():
-            return
-        self.users += 1
-        if self.users > 1:
-            return
-        self.read_fd, self.write_fd = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
-        self.saved_fd = signal.set_wakeup_fd(self.write_fd, warn_on_full_buffer=False)
+    def enter(self) -> bool:
+        """Whether this holds them: only the main thread can."""
+        if self.users:
+            try:
+                # Python sets signals up from its main thread alone.
+                signal.set_wakeup_fd(self.write_fd, warn_on_full_buffer=False)
+            except ValueError:
+                return False
+            self.users += 1
+            return True
+        read_fd, write_fd = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        try:
+            self.saved_fd = signal.set_wakeup_fd(write_fd, warn_on_full_buffer=False)
+        except ValueError:
+            os.close(read_fd)
+            os.close(write_fd)
+            return False
+        self.users = 1
+        self.read_fd, self.write_fd = read_fd, write_fd
         for signum in STOP_SIGNALS:
             handler = signal.getsignal(signum)
             # A caller's own handler stays; an ignored SIGHUP (nohup) stays
@@ -78,10 +94,10 @@ class _Guard:
             if handler in (signal.SIG_DFL, signal.default_int_handler):
                 self.saved[signum] = handler
                 signal.signal(signum, _raise_stopped)
+        return True
 
     def exit(self) -> None:
-        if threading.current_thread() is not threading.main_thread() or self.users == 0:
-            return
+        """Ends a hold that `enter` took."""
         self.users -= 1
         if self.users:
             return
@@ -110,12 +126,14 @@ class signals_stop:
     thread, and waits wake for them. Nested holds share one set-up."""
 
     def __enter__(self) -> "signals_stop":
-        _guard.enter()
+        self.held = _guard.enter()
         return self
 
     def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None:
-        _guard.exit()
+        if self.held:
+            self.held = False
+            _guard.exit()
 
 
 class signals_held:

@@ -109,8 +109,10 @@ def test_signal_in_a_command(build: str, tmp_path: "os.PathLike[str]", signum: i
     assert os.listdir(tmp) == []
 
 
-def test_failing_test_reports_the_console(pytester: pytest.Pytester, build: str) -> None:
-    pytester._monkeypatch.setenv("BOARDIO_CACHE", CACHE)
+def test_failing_test_reports_the_console(pytester: pytest.Pytester, build: str,
+                                          monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setenv("BOARDIO_CACHE", CACHE)
+    monkeypatch.setenv("PYTHONPATH", VBOARD)
     pytester.makepyfile(test_inner="""
         def test_fails(board):
             board.sh("echo the board was here >/dev/console")

@@ -1,0 +1,100 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""boardio check against builds: the project's own passes every check; a
+folder of broken modules (one that returns wrong records, one that oopses as
+it loads, one that is no module, one that hangs the guest) fails each of its
+checks with the reason, in its JUnit XML, and the run goes on to the end.
+
+usage: pytest -p boardio.pytest_plugin --board-build BUILD vboard/tests/test_check.py
+       (PYTHONPATH=vboard)
+"""
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+from xml.etree import ElementTree
+
+import pytest
+
+VBOARD = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(VBOARD)
+BROKEN = os.path.join(VBOARD, "tests", "check")
+
+
+def check(build: str, *args: str) -> tuple[int, dict[str, ElementTree.Element], str]:
+    """boardio check's exit status, its JUnit results by check, its output."""
+    junit = os.path.join(build, f"check-{os.getpid()}.xml")
+    done = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "boardio"), "check",
+                           "--build", build, "--junit", junit, *args],
+                          stdout=subprocess.PIPE, text=True)
+    cases = {case.get("name", ""): case for case in ElementTree.parse(junit).getroot()}
+    os.unlink(junit)
+    return done.returncode, cases, done.stdout
+
+
+def outcome(case: ElementTree.Element) -> str:
+    for kind in ("failure", "skipped"):
+        found = case.find(kind)
+        if found is not None:
+            return f"{kind}: {found.get('message')}"
+    return "passed"
+
+
+@pytest.fixture(scope="module")
+def build(request: pytest.FixtureRequest) -> str:
+    return os.path.abspath(str(request.config.getoption("board_build")))
+
+
+def test_own_build_passes(build: str) -> None:
+    status, cases, out = check(build, "--modules", os.path.join(build, "kernel", "linux", "6.1"),
+                               "--programs", os.path.join(build, "vboard", "guest"))
+    assert {name: outcome(case) for name, case in cases.items()} == {
+        name: "passed" for name in (
+            "accel.read.accel", "accel.read.accel_cmd", "accel.read.accel_basic",
+            "accel.commands.accel", "accel.commands.accel_cmd", "accel.commands.accel_basic",
+            "key", "sw", "linefan", "linebounce")}, out
+    assert status == 0
+
+
+def broken_module(fault: str, work: str) -> str:
+    folder = os.path.join(work, fault)
+    shutil.copytree(BROKEN, folder)
+    headers = subprocess.run([os.path.join(ROOT, "scripts", "fetch-kernel.sh"), "6.1", "headers"],
+                             stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
+    subprocess.run(["make", "-s", "-C", headers, f"M={folder}", "ARCH=arm",
+                    "CROSS_COMPILE=arm-linux-gnueabihf-", f"FAULT={fault}", "modules"],
+                   check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(folder, "accel.ko")
+
+
+def test_broken_modules_fail_with_reasons(build: str, tmp_path: "os.PathLike[str]") -> None:
+    work = str(tmp_path)
+    mods = os.path.join(work, "mods")
+    os.mkdir(mods)
+    shutil.copy(broken_module("RECORD", work), os.path.join(mods, "accel.ko"))
+    shutil.copy(broken_module("OOPS", work), os.path.join(mods, "accel_cmd.ko"))
+    with open(os.path.join(mods, "accel_basic.ko"), "w") as f:
+        f.write("no module at all\n")
+    status, cases, out = check(build, "--modules", mods)
+    got = {name: outcome(case) for name, case in cases.items()}
+    assert status == 1, out
+    assert got["key"] == got["sw"] == f"skipped: no panelio.ko in {mods}"
+    for kind in ("read", "commands"):
+        assert got[f"accel.{kind}.accel"].startswith("failure: "), got
+        assert "insmod accel_cmd" in got[f"accel.{kind}.accel_cmd"], got
+        assert "insmod accel_basic" in got[f"accel.{kind}.accel_basic"], got
+    # The oops is in the log that comes with the failure.
+    assert "Unable to handle kernel NULL pointer" in (
+        cases["accel.read.accel_cmd"].findtext("system-err") or ""), out
+
+    # A guest hung by a read: its check fails when the suite's time is up,
+    # the next check runs on a board of its own.
+    hang = os.path.join(work, "hang")
+    os.mkdir(hang)
+    shutil.copy(broken_module("HANG", work), os.path.join(hang, "accel.ko"))
+    status, cases, out = check(build, "--modules", hang, "--timeout", "20")
+    got = {name: outcome(case) for name, case in cases.items()}
+    assert status == 1
+    for kind in ("read", "commands"):
+        assert "did not end within 20 s" in got[f"accel.{kind}.accel"], got
