@@ -85,7 +85,7 @@ def test_broken_modules_fail_with_reasons(build: str, tmp_path: "os.PathLike[str
         assert "insmod accel_cmd" in got[f"accel.{kind}.accel_cmd"], got
         assert "insmod accel_basic" in got[f"accel.{kind}.accel_basic"], got
     # The oops is in the log that comes with the failure.
-    assert "Unable to handle kernel NULL pointer" in (
+    assert "Internal error" in (
         cases["accel.read.accel_cmd"].findtext("system-err") or ""), out
 
     # A guest hung by a read: its check fails when the suite's time is up,
@@ -93,8 +93,8 @@ def test_broken_modules_fail_with_reasons(build: str, tmp_path: "os.PathLike[str
     hang = os.path.join(work, "hang")
     os.mkdir(hang)
     shutil.copy(broken_module("HANG", work), os.path.join(hang, "accel.ko"))
-    status, cases, out = check(build, "--modules", hang, "--timeout", "20")
+    status, cases, out = check(build, "--modules", hang, "--timeout", "10")
     got = {name: outcome(case) for name, case in cases.items()}
     assert status == 1
     for kind in ("read", "commands"):
-        assert "did not end within 20 s" in got[f"accel.{kind}.accel"], got
+        assert "did not end within 10 s" in got[f"accel.{kind}.accel"], got
