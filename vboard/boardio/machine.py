@@ -21,6 +21,7 @@ from __future__ import annotations
 import errno
 import fcntl
 import os
+import stat
 import time
 
 from . import build, newc
@@ -80,6 +81,8 @@ class Machine:
         self.script_text = script_text
         self.log_guest_errors = log_guest_errors
         self.guest_errors: Optional[str] = None
+        self.shape: list[str] = []
+        self.qmp = ""
         self.prog = prog
         self.say = stderr or (lambda text: warn(prog, text))
         self.processes: list[Process] = []
@@ -110,7 +113,7 @@ class Machine:
     def _clean_up(self) -> None:
         with signals_held():
             for process in reversed(self.processes):
-                process.stop()
+                self._stop(process)
             if self.work:
                 _remove_folder(self.work)
                 self.work = ""
@@ -371,8 +374,19 @@ class Machine:
                 os.set_blocking(fd, False)
         return qemu, out_r, err_r
 
+    def _stop(self, process: Process) -> None:
+        # QEMU removes its QMP socket as it ends, unless a signal ended it
+        # before it could (one that came as it started): then the run does,
+        # as a socket left behind reads as a board that stopped answering.
+        if process.stop() < 0 and process.argv[0] == self.shape[0] and self.qmp:
+            try:
+                if stat.S_ISSOCK(os.lstat(self.qmp).st_mode):
+                    os.unlink(self.qmp)
+            except FileNotFoundError:
+                pass
+
     def _forget(self, process: Process) -> None:
-        process.stop()
+        self._stop(process)
         if process in self.processes:
             self.processes.remove(process)
 

@@ -10,8 +10,8 @@
 # --damage, a truncated state and a damaged RAM file are each noticed and
 # made anew by a cold boot, with one line on stderr, and the run's result
 # stands, as they are when the damage kept the files' times (a RAM file that
-# does not load, a guest that does not answer). A vboard/run stopped by
-# SIGTERM, SIGINT or SIGHUP leaves no QEMU and no files.
+# does not load, a guest that does not answer). (Runs stopped by signals:
+# vboard.lifecycle.)
 # usage: saved_machine.sh RUN BOARD BUILD_DIR SERIES [--damage]
 set -eu
 run=$1 board=$2 build=$3 series=$4 damage=${5:-}
@@ -124,26 +124,5 @@ if [ "$damage" = --damage ]; then
 fi
 unset VBOARD_TEMPLATES
 
-# --- stopped runs ---------------------------------------------------------
-# The run prints a line once the next one comes.
-printf 'echo running\necho\nsleep 600\n' >"$work/long.sh"
-for signal in TERM INT HUP; do
-	mkdir -p "$work/tmp"
-	# A shell starts background jobs with SIGINT ignored; vboard/run gets
-	# the default back, as from a terminal.
-	TMPDIR=$work/tmp env --default-signal=INT "$run" --no-build --build "$build" \
-		--kernel "$series" --qmp "$sock" --script "$work/long.sh" >"$work/long.out" 2>&1 &
-	pid=$!
-	wait_for "the guest's script ($signal)" grep -q '^running' "$work/long.out" || break
-	kill -s "$signal" "$pid"
-	wait "$pid" || true
-	pid=
-	if pgrep -f "qemu-system-arm.*$sock" >/dev/null; then
-		problem "SIG$signal left QEMU running"
-		pkill -f "qemu-system-arm.*$sock"
-	fi
-	[ -z "$(ls -A "$work/tmp")" ] || problem "SIG$signal left files: $(ls "$work/tmp")"
-	rm -rf "$work/tmp"
-done
 [ "$fail" -ne 0 ] || echo "saved_machine: every check passed"
 exit "$fail"

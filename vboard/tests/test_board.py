@@ -22,6 +22,7 @@ from boardio import Board, BoardError, CommandTimeout
 from boardio.build import cache_dir
 
 VBOARD = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BOARD_TOOL = os.path.join(os.path.dirname(VBOARD), "scripts", "board")
 # Before pytester gives each test a HOME of its own: its boards start from
 # the saved machines the others do.
 CACHE = cache_dir()
@@ -59,6 +60,33 @@ def test_commands_files_inputs(board: Board) -> None:
     assert board.regs()["DEVID"] == 0x3C
     assert board.read32(0xFF200040) == 0x2A5
     assert board.leds() == 0 and len(board.hex()) == 6
+
+
+def test_host_tool_moves_the_board(board: Board) -> None:
+    """scripts/board, from the host, moves a running board: what it cannot
+    take is refused with the machine's reason and changes nothing; a board
+    that has stopped is reported as such."""
+    assert board.machine is not None
+    socket = board.machine.qmp
+
+    def tool(*words: str) -> "subprocess.CompletedProcess[str]":
+        return subprocess.run([BOARD_TOOL, "--socket", socket, *words], capture_output=True,
+                              text=True)
+
+    board.sh("insmod /modules/panelio.ko && insmod /modules/accel.ko", check=True)
+    for bad in ("tilt 0 0 20000", "switches 1000", "press x", "tilt 0 -1000"):
+        refused = tool(*bad.split())
+        assert (refused.returncode, refused.stderr[:len(bad.split()[0]) + 9]) == (
+            1, f"board: {bad.split()[0]}: "), bad
+    assert tool("press", "4").returncode == 0
+    assert tool("tilt", "0", "-1000", "0").returncode == 0
+    assert board.sh("cat /dev/KEY /dev/SW").output == "4\n000\n"
+    # The next sample after the tilt, at the driver's 100 Hz.
+    record = board.sh("sleep 0.1; cat /dev/accel").output.split()
+    assert -1040 <= int(record[2]) * int(record[4]) <= -960, record
+    board.close()
+    gone = tool("tap")
+    assert gone.returncode == 1 and "no virtual board is running" in gone.stderr
 
 
 def test_boards_side_by_side(build: str) -> None:
