@@ -25,6 +25,16 @@ load_panelio() {
 		"<6>${1#/dev/} driver added"
 }
 
+# usage: unload_after_close NODE   panelio refuses to unload while NODE is
+# open, unloads once it is closed, and takes NODE with it.
+unload_after_close() {
+	exec 3<"$1"
+	if rmmod panelio 2>/dev/null; then fail "rmmod with $1 open"; else pass; fi
+	exec 3<&-
+	check "rmmod panelio" rmmod panelio
+	check "$1 gone" test ! -e "$1"
+}
+
 key_check() {
 	load_panelio /dev/KEY || return
 	expect "no button pressed yet" "$(read_node /dev/KEY)" "0"
@@ -53,11 +63,7 @@ key_check() {
 	expect "KEY: dd bs=1, then cat: one record" "$out" "4"
 	expect "KEY: the press reported once" "$(read_node /dev/KEY)" "0"
 
-	exec 3</dev/KEY
-	if rmmod panelio 2>/dev/null; then fail "rmmod with /dev/KEY open"; else pass; fi
-	exec 3<&-
-	check "rmmod panelio" rmmod panelio
-	check "/dev/KEY gone" test ! -e /dev/KEY
+	unload_after_close /dev/KEY
 
 	# The ports keep their presses without a driver; loading discards them.
 	board press 2
@@ -92,11 +98,7 @@ sw_check() {
 	expect "SW: the read builtin, then cat: ended by itself" $? 0
 	expect "SW: the read builtin, then cat: one record" "$out" "FFF"
 
-	exec 3</dev/SW
-	if rmmod panelio 2>/dev/null; then fail "rmmod with /dev/SW open"; else pass; fi
-	exec 3<&-
-	check "rmmod panelio" rmmod panelio
-	check "/dev/SW gone" test ! -e /dev/SW
+	unload_after_close /dev/SW
 
 	# The ports keep their state without a driver.
 	load_panelio /dev/SW || return
