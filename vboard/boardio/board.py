@@ -154,8 +154,10 @@ class Board:
                     return None
                 raise BoardError(f"the board did not start: {self._tail()}")
             self.console_bytes += data
-            rest = relay.feed(data)
-            if relay.began:
+            # The agent's lines as they came: what follows the marker is
+            # read raw, not as a script's output whose last newline waits.
+            rest = relay.until_begin(data)
+            if rest is not None:
                 self.pending = rest
                 break
         self.qemu, self.console_fd, self.errors_fd = qemu, console, errors

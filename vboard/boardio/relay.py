@@ -33,8 +33,16 @@ class Relay:
         if self.status is not None:
             return b""
         if not self.began:
-            data = self._before_begin(data)
-        return self._output(data) if self.began else b""
+            rest = self._before_begin(data)
+            if rest is None:
+                return b""
+            data = rest
+        return self._output(data)
+
+    def until_begin(self, data: bytes) -> Optional[bytes]:
+        """The console's bytes after the begin marker, as they came, once it
+        is in DATA or was before it; None until then."""
+        return data if self.began else self._before_begin(data)
 
     def end(self) -> bytes:
         """The console ended without the closing marker (the machine was
@@ -45,13 +53,14 @@ class Relay:
         self.newline_held, self.line = False, b""
         return out
 
-    def _before_begin(self, data: bytes) -> bytes:
+    def _before_begin(self, data: bytes) -> Optional[bytes]:
+        """What follows the begin marker once DATA holds it; None before."""
         data = self.line + data
         while True:
             cut = data.find(b"\n")
             if cut < 0:
                 self.line = data
-                return b""
+                return None
             line, data = data[:cut], data[cut + 1:]
             if _marker(line) == self.begin:
                 self.began, self.line = True, b""

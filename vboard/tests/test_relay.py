@@ -57,3 +57,13 @@ def test_end_without_marker() -> None:
     assert relay.feed(b"half\n" + TOKEN.encode()[:5]) == b"half"
     assert relay.end() == b"\n" + TOKEN.encode()[:5]
     assert relay.status is None
+
+
+@pytest.mark.parametrize("chunk", [1, 4096])
+def test_until_begin_keeps_what_follows_as_it_came(chunk: int) -> None:
+    """A board's agent greets right after the marker, often in the same read:
+    its line comes whole, newline and all."""
+    relay = Relay(TOKEN)
+    data = b"noise\n" + TOKEN.encode() + b" begin\nagent ready\n"
+    parts = [relay.until_begin(data[i:i + chunk]) for i in range(0, len(data), chunk)]
+    assert b"".join(p for p in parts if p is not None) == b"agent ready\n"
