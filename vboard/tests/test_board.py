@@ -100,9 +100,8 @@ def test_boards_side_by_side(build: str) -> None:
 
 def test_command_that_does_not_end(build: str) -> None:
     with Board(build=build) as b:
-        with pytest.raises(CommandTimeout) as caught:
-            b.sh("echo waiting; sleep 600", timeout=1)
-        assert "waiting" in str(caught.value)
+        with pytest.raises(CommandTimeout, match="did not end within 1 s"):
+            b.sh("sleep 600", timeout=1)
         with pytest.raises(BoardError, match="still running"):
             b.sh("true")
 
