@@ -57,8 +57,8 @@ key_check() {
 	# once. (The last program is exec'd, and dd has a timeout of its own:
 	# what timeout stops is all that reads.)
 	board press 4
-	out=$(timeout 1 sh -c 'exec 3</dev/KEY
-		timeout 1 dd bs=1 count=1 <&3 3<&- 2>/dev/null; exec cat <&3')
+	out=$(timeout 10 sh -c 'exec 3</dev/KEY
+		timeout 10 dd bs=1 count=1 <&3 3<&- 2>/dev/null; exec cat <&3')
 	expect "KEY: dd bs=1, then cat: ended by itself" $? 0
 	expect "KEY: dd bs=1, then cat: one record" "$out" "4"
 	expect "KEY: the press reported once" "$(read_node /dev/KEY)" "0"
@@ -94,7 +94,7 @@ sw_check() {
 	# Once a record is begun, every later read of the descriptor continues
 	# it, whatever its size, up to one end of file.
 	# shellcheck disable=SC2016 # expanded by the inner shell
-	out=$(timeout 1 sh -c 'exec 3</dev/SW; IFS= read -r sw <&3; echo "$sw"; exec cat <&3')
+	out=$(timeout 10 sh -c 'exec 3</dev/SW; IFS= read -r sw <&3; echo "$sw"; exec cat <&3')
 	expect "SW: the read builtin, then cat: ended by itself" $? 0
 	expect "SW: the read builtin, then cat: one record" "$out" "FFF"
 
