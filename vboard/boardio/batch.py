@@ -52,7 +52,7 @@ import tomllib
 from dataclasses import dataclass, field
 from hashlib import sha256
 from types import TracebackType
-from typing import Any, NamedTuple, Optional, Sequence
+from typing import Any, NamedTuple, Optional, Sequence, TextIO
 from xml.etree import ElementTree
 
 from . import build
@@ -414,8 +414,7 @@ class Batch:
         self.build_dir = build_dir
         self.parallel = parallel
         self.show = show
-        self.processes: list[Process] = []
-        self.running: list[Running] = []
+        self.running: list[Running] = []  # owns the jobs' processes
         self.records: dict[str, Record] = {}
         self.tmp = ""
         self.cut_by = ""  # the signal that cut the batch short
@@ -451,8 +450,9 @@ class Batch:
             wait_for([r.process.pidfd for r in self.running if r.process.pidfd >= 0],
                      max(0.0, min(first_end - time.monotonic(), self.show.tick)))
             for running in list(self.running):
-                timed_out = time.monotonic() >= running.began + running.job.timeout
-                if running.process.poll() is None and timed_out:
+                timed_out = (running.process.poll() is None
+                             and time.monotonic() >= running.began + running.job.timeout)
+                if timed_out:
                     stop_all([running.process])
                 if running.process.poll() is not None:
                     self._finish(running, timed_out=timed_out)
@@ -477,8 +477,7 @@ class Batch:
         null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
         try:
             with signals_held():
-                process = JobProcess(full, stdin=null, stdout=console, stderr=console, env=env,
-                                     into=self.processes)
+                process = JobProcess(full, stdin=null, stdout=console, stderr=console, env=env)
                 self.running.append(Running(job, folder, process, argv, time.time(),
                                             time.monotonic(), digest, inputs))
         finally:
@@ -490,7 +489,6 @@ class Batch:
         """The job's results written, result.json last."""
         job, folder, process = running.job, running.folder, running.process
         self.running.remove(running)
-        self.processes.remove(process)
         seconds = time.monotonic() - running.began
         status_code = process.returncode
         if cut:
@@ -555,8 +553,8 @@ class Display:
     """The batch on the terminal: a line per job as it ends and, on a
     terminal, one line of progress rewritten in place."""
 
-    def __init__(self, total: int, stream: Any = None) -> None:
-        self.stream = stream or sys.stdout
+    def __init__(self, total: int, stream: TextIO = sys.stdout) -> None:
+        self.stream = stream
         self.live = self.stream.isatty()
         self.tick = 1.0 if self.live else 3600.0
         self.total = total
@@ -737,9 +735,12 @@ def main(argv: Sequence[str]) -> int:
     base = os.path.dirname(os.path.abspath(args.jobs_file))
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
-    warn("boardio batch", "the jobs are not isolated: no container is used, so each runs as "
-         f"{pwd.getpwuid(os.getuid()).pw_name}, with this machine's network and files; "
-         "run only jobs you trust")
+    try:
+        user = pwd.getpwuid(os.getuid()).pw_name
+    except KeyError:
+        user = f"user {os.getuid()}"
+    warn("boardio batch", f"the jobs are not isolated: no container is used, so each runs as "
+         f"{user}, with this machine's network and files; run only jobs you trust")
     show = Display(len(jobs))
     pending = []
     records: dict[str, Record] = {}
