@@ -156,7 +156,10 @@ class Board:
             self.console_bytes += data
             rest = relay.feed(data)
             if relay.began:
-                self.pending = rest
+                # All that followed the begin marker: the relay holds back
+                # a line's newline, and the agent's "ready" line may have
+                # come in the same read.
+                self.pending = rest + relay.end()
                 break
         self.qemu, self.console_fd, self.errors_fd = qemu, console, errors
         return 0

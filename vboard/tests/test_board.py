@@ -15,11 +15,13 @@ import subprocess
 import sys
 import textwrap
 import time
+from typing import Optional
 
 import pytest
 
 from boardio import Board, BoardError, CommandTimeout
 from boardio.build import cache_dir
+from boardio.process import Process
 
 VBOARD = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BOARD_TOOL = os.path.join(os.path.dirname(VBOARD), "scripts", "board")
@@ -96,6 +98,25 @@ def test_boards_side_by_side(build: str) -> None:
         two.switches(0x2)
         assert two.sh("cat /root/name 2>/dev/null; devmem 0xFF200040").output == "0x00000002\n"
         assert one.sh("cat /root/name; devmem 0xFF200040").output == "one\n0x00000001\n"
+
+
+def test_start_read_late(build: str, monkeypatch: pytest.MonkeyPatch) -> None:
+    """A busy host reads the console late: the run's begin marker and the
+    agent's ready line come in one read, and the board starts all the
+    same."""
+    read = Board._read
+    chunks: list[Optional[bytes]] = []
+
+    def late(self: Board, fd: int, qemu: Process, deadline: float) -> Optional[bytes]:
+        if not chunks:
+            time.sleep(1)  # both lines are in the pipe by then
+        chunks.append(read(self, fd, qemu, deadline))
+        return chunks[-1]
+
+    monkeypatch.setattr(Board, "_read", late)
+    with Board(build=build, start_timeout=30) as b:
+        assert b" ready\n" in (chunks[0] or b"")
+        assert b.sh("echo started").output == "started\n"
 
 
 def test_command_that_does_not_end(build: str) -> None:
