@@ -62,8 +62,11 @@ from .process import SIGNAL_NAMES, STOP_GRACE_S, Process, Stopped, signals_held,
 DEFAULT_TIMEOUT_S = 600.0
 # QEMU reserves some 1.7 GiB of address space (1 GiB for translated code,
 # the guest's 256 MiB of RAM, a heap per thread) and touches some 60 MiB:
-# the cap leaves it room twice over and stops a job that runs away.
+# the cap leaves it room twice over and stops a job that runs away. Below
+# the least, QEMU could not start, and its run would take the shared saved
+# machine for a damaged one and make it anew.
 DEFAULT_MEMORY_MIB = 4096
+LEAST_MEMORY_MIB = 2048
 RUN_KEYS = ("script", "pytest", "modules")
 DEFAULT_KEYS = ("kernel", "timeout", "memory_mib", "files", "fabric")
 JOB_KEYS = ("name", *RUN_KEYS, "programs", *DEFAULT_KEYS)
@@ -197,8 +200,9 @@ def _job(where: str, table: dict[str, Any], base: str) -> Job:
     if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or timeout <= 0:
         raise JobsError(f"{where}: key 'timeout' takes a number of seconds")
     memory = table.get("memory_mib", DEFAULT_MEMORY_MIB)
-    if isinstance(memory, bool) or not isinstance(memory, int) or memory < 64:
-        raise JobsError(f"{where}: key 'memory_mib' takes a number of MiB (64 or more)")
+    if isinstance(memory, bool) or not isinstance(memory, int) or memory < LEAST_MEMORY_MIB:
+        raise JobsError(f"{where}: key 'memory_mib' takes a number of MiB, {LEAST_MEMORY_MIB} "
+                        "or more (QEMU alone reserves 1.7 GiB of address space)")
     return Job(name, kind, kernel, target, programs, tuple(files), tuple(fabric),
                float(timeout), memory, json.dumps(table, sort_keys=True), tuple(inputs))
 
@@ -406,16 +410,16 @@ class Batch:
     every job still running (its process group: SIGTERM, SIGKILL after
     STOP_GRACE_S), whatever ends it, and records it as cut short."""
 
-    def __init__(self, jobs: Sequence[Job], out: str, base: str, build_dir: str,
-                 parallel: int, show: "Display") -> None:
+    def __init__(self, jobs: Sequence[Job], records: dict[str, Record], out: str, base: str,
+                 build_dir: str, parallel: int, show: "Display") -> None:
         self.jobs = list(jobs)
+        self.records = records  # each job's, as it ends (and those kept)
         self.out = out
         self.base = base
         self.build_dir = build_dir
         self.parallel = parallel
         self.show = show
         self.running: list[Running] = []  # owns the jobs' processes
-        self.records: dict[str, Record] = {}
         self.tmp = ""
         self.cut_by = ""  # the signal that cut the batch short
 
@@ -618,7 +622,7 @@ def summary(jobs: Sequence[Job], records: dict[str, Record], seconds: float,
                  + (f" ({kept} unchanged since an earlier batch, not run again)" if kept else "")
                  + (f"; cut short by {cut_by}" if cut_by else "")
                  + f"; the page: {os.path.join(out, 'index.html')}")
-    return "\n".join(lines) + "\n"
+    return "\n".join(lines)
 
 
 # --- the page ------------------------------------------------------------------
@@ -724,15 +728,19 @@ def main(argv: Sequence[str]) -> int:
     args = parser.parse_args(argv)
     if args.jobs < 1:
         parser.error("-j takes a number of jobs, 1 or more")
+    base = os.path.dirname(os.path.abspath(args.jobs_file))
     try:
         jobs = load(args.jobs_file)
         build_dir = build.build_folder(args.build)
         projects = {kernel: identity(kernel, build_dir, not args.no_build)
                     for kernel in dict.fromkeys(job.kernel for job in jobs)}
+        hashes = [input_hash(job, projects[job.kernel], base) for job in jobs]
     except UsageError as e:
         warn("boardio batch", str(e))
         return 2
-    base = os.path.dirname(os.path.abspath(args.jobs_file))
+    except OSError as e:
+        warn("boardio batch", f"cannot read '{e.filename}': {e.strerror}")
+        return 2
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
     try:
@@ -744,8 +752,7 @@ def main(argv: Sequence[str]) -> int:
     show = Display(len(jobs))
     pending = []
     records: dict[str, Record] = {}
-    for job in jobs:
-        digest, inputs = input_hash(job, projects[job.kernel], base)
+    for job, (digest, inputs) in zip(jobs, hashes):
         record = kept_record(job, os.path.join(out, job.name), digest, args.retry_failed)
         if record:
             records[job.name] = record
@@ -753,8 +760,7 @@ def main(argv: Sequence[str]) -> int:
         else:
             pending.append((job, digest, inputs))
     start = time.monotonic()
-    with Batch(jobs, out, base, build_dir, args.jobs, show) as batch:
-        batch.records = records
+    with Batch(jobs, records, out, base, build_dir, args.jobs, show) as batch:
         try:
             batch.run(pending)
         except Stopped as e:
@@ -767,5 +773,5 @@ def main(argv: Sequence[str]) -> int:
                 show.say(summary(jobs, records, time.monotonic() - start, out, batch.cut_by))
             return e.exit_status
     write_page(out, jobs, records)
-    show.say(summary(jobs, records, time.monotonic() - start, out, "").rstrip("\n"))
+    show.say(summary(jobs, records, time.monotonic() - start, out, ""))
     return 0 if all(r.status == "passed" for r in records.values()) else 1
