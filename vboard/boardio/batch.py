@@ -599,7 +599,8 @@ class Display:
 def _record_line(record: Record) -> str:
     r = record.result
     failed = sum(c.status == "failed" for c in record.checks)
-    counts = f"checks: {len(record.checks)}" + (f", {failed} failed" if failed else "")
+    counts = (f"checks: {len(record.checks)}" + (f", {failed} failed" if failed else "")
+              if record.checks else "")
     took = f"{r['seconds']:7.1f} s" if "seconds" in r else " " * 9
     why = f"  {r['why']}" if record.status != "passed" and r.get("why") else ""
     kept = " (unchanged)" if record.kept else ""
