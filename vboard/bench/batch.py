@@ -103,11 +103,11 @@ def main() -> None:
         print(f"processors busy: {(busy1 - busy0) / max(1, all1 - all0) * 100:.0f}% "
               f"(the whole machine, /proc/stat); the jobs' own processor time: "
               f"{sum(cpu) / (wall * processors) * 100:.0f}%")
+        disk = statistics.median(folder_size(os.path.join(out, r["name"])) for r in results)
         print(f"a job: {statistics.median(r['seconds'] for r in results):.1f} s, "
               f"{statistics.median(cpu):.1f} processor-seconds, peak memory "
-              f"{max(r['max_rss_mib'] for r in results):.0f} MiB, "
-              f"{statistics.median(folder_size(os.path.join(out, r['name'])) for r in results) / 1024:.0f}"
-              " KiB of results (medians; memory the largest)")
+              f"{max(r['max_rss_mib'] for r in results):.0f} MiB, {disk / 1024:.0f} KiB of "
+              "results (medians; memory the largest)")
         if gaps:
             print(f"idle gaps between a job's end and the next one's start: median "
                   f"{statistics.median(gaps) * 1000:.1f} ms, longest {max(gaps) * 1000:.1f} ms")

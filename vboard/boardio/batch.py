@@ -497,7 +497,8 @@ class Batch:
         status_code = process.returncode
         if cut:
             status = "interrupted"
-            failure: Optional[str] = f"cut short by {self.cut_by or 'the batch'} after {seconds:.1f} s"
+            failure: Optional[str] = (f"cut short by {self.cut_by or 'the batch'} "
+                                      f"after {seconds:.1f} s")
         elif timed_out:
             status, failure = "timeout", f"timed out after {job.timeout:g} s (stopped)"
         elif status_code == 0:
