@@ -223,7 +223,7 @@ def _contents(path: str, base: str) -> dict[str, str]:
         return {os.path.relpath(path, base): _file_hash(path)}
     found = {}
     for folder, dirs, names in os.walk(path):
-        dirs.sort()
+        dirs[:] = sorted(d for d in dirs if d != "__pycache__")  # Python's, not the job's
         for name in sorted(names):
             full = os.path.join(folder, name)
             if os.path.isfile(full):
