@@ -4,6 +4,8 @@
 usage: boardio run [vboard/run's options]     run a board (vboard/run --help)
        boardio check --modules DIR [...]      check a build against the board
                                               (boardio check --help)
+       boardio batch JOBS.toml --out DIR      many boards as a batch
+                                              (boardio batch --help)
 """
 from __future__ import annotations
 
@@ -20,11 +22,14 @@ def main(argv: Sequence[str]) -> int:
     if command == "run":
         from .cli import main as run
         return run(rest, prog="boardio run")
-    if command == "check":
-        from . import check
+    if command in ("check", "batch"):
+        if command == "check":
+            from .check import main as chosen
+        else:
+            from .batch import main as chosen
         with signals_stop():
             try:
-                return check.main(rest)
+                return chosen(rest)
             except Stopped as e:
                 return e.exit_status
     sys.stderr.write(f"boardio: unknown command '{command}' (boardio --help)\n")

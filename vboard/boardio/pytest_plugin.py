@@ -3,11 +3,15 @@
 saved machine) for each test that asks for one, stopped after it.
 
     pytest -p boardio.pytest_plugin [--board-kernel 6.1 --board-kernel 3.18]
-           [--board-build DIR] tests/
+           [--board-build DIR] [--board-file PATH[:GUEST_PATH]]...
+           [--board-fabric FILE.v]... tests/
 
 `--board-kernel` (repeatable) runs each test that takes `board` on each
 series named (default 6.1); `@pytest.mark.board(files=[...], fabric=[...],
-icount=True, ...)` gives a test's board more options (those of `Board`).
+icount=True, ...)` gives a test's board more options (those of `Board`);
+`--board-file` and `--board-fabric` give every board of the session files
+and a design (a mark's own fabric replaces the latter): what one test file
+is run against, as `boardio batch` runs it.
 A test that fails carries its board's console and guest-error log in its
 report, and so in pytest's own `--junitxml`."""
 from __future__ import annotations
@@ -29,6 +33,11 @@ def pytest_addoption(parser: pytest.Parser) -> None:
                     "board fixture; repeat for several (default 6.1)")
     group.addoption("--board-build", metavar="DIR",
                     help="the build folder holding the board's images (default build/)")
+    group.addoption("--board-file", action="append", default=[], metavar="PATH[:GUEST_PATH]",
+                    help="a file every board gets, besides its mark's; repeatable")
+    group.addoption("--board-fabric", action="append", default=[], metavar="FILE.v",
+                    help="a design in the fabric of every board whose mark names none; "
+                    "repeatable")
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -55,6 +64,12 @@ def board(request: pytest.FixtureRequest, board_kernel: str) -> Iterator[Board]:
     build = request.config.getoption("board_build")
     if build:
         options.setdefault("build", os.path.abspath(build))
+    files = []
+    for spec in request.config.getoption("board_file"):
+        path, sep, guest = spec.partition(":")
+        files.append(os.path.abspath(path) + sep + guest)
+    options["files"] = files + list(options.get("files", ()))
+    options.setdefault("fabric", request.config.getoption("board_fabric"))
     with Board(kernel=board_kernel, **options) as b:
         request.node.stash[_BOARD] = b
         yield b
