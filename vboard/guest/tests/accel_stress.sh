@@ -59,13 +59,15 @@ total=0
 for f in /tmp/accel1 /tmp/accel2 /tmp/accel3; do
 	n=$(wc -l <"$f")
 	total=$((total + n))
-	check "$f: records read ($n)" test "$n" -gt 10
+	# Every reader gets records: how many is the host's business (a busy
+	# host holds the guest).
+	check "$f: records read ($n)" test "$n" -gt 0
 	bad=$(grep -cvE "$full_record" "$f")
 	expect "$f: malformed records" "$bad" 0
 	[ "$bad" -eq 0 ] || grep -vE "$full_record" "$f" | head -n 3
 done
 expect "/dev/KEY records malformed" "$(grep -cvE '^[0-9A-F]$' /tmp/key)" 0
-check "/dev/KEY records read" test "$(wc -l </tmp/key)" -gt 10
+check "/dev/KEY records read" test "$(wc -l </tmp/key)" -gt 0
 expect "writes refused" "$(grep -c refused /tmp/writer)" 0
 writes=$(tail -n 1 /tmp/writer)
 check "commands written ($writes)" test "$writes" -gt 10
