@@ -56,7 +56,8 @@ from typing import Any, NamedTuple, Optional, Sequence, TextIO
 from xml.etree import ElementTree
 
 from . import build
-from .options import SERIES, UsageError
+from .check import Outcome, junit, xml_text
+from .options import SERIES, UsageError, file_entry, file_parts
 from .process import SIGNAL_NAMES, STOP_GRACE_S, Process, Stopped, signals_held, wait_for, warn
 
 DEFAULT_TIMEOUT_S = 600.0
@@ -76,8 +77,6 @@ KIND_OF = {"script": "script", "pytest": "pytest", "modules": "check"}
 FINISHED = ("passed", "failed", "timeout")
 CONSOLE_TAIL_LINES = 40
 CONSOLE_TAIL_CHARS = 6000
-# What XML 1.0 cannot carry (a console's escape sequences, NUL bytes).
-NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
 
 
 class JobsError(UsageError):
@@ -184,12 +183,12 @@ def _job(where: str, table: dict[str, Any], base: str) -> Job:
                             "check puts the modules and programs in the guest itself)")
         lists[key] = value
     files = []
-    for spec in lists["files"]:
-        path, sep, guest = spec.partition(":")
-        if sep and not guest.startswith("/"):
+    for entry in lists["files"]:
+        path, guest = file_parts(entry)
+        if guest is not None and not guest.startswith("/"):
             raise JobsError(f"{where}: key 'files': '{guest}' is no absolute guest path")
         full = existing("files", path, folder=False)
-        files.append(full + sep + guest)
+        files.append(file_entry(full, guest))
         inputs.append(full)
     fabric = [existing("fabric", design, folder=False) for design in lists["fabric"]]
     inputs += fabric
@@ -282,15 +281,11 @@ def read_result(folder: str) -> Optional[dict[str, Any]]:
     return result if isinstance(result, dict) else None
 
 
-def _xml_text(text: str) -> str:
-    return NOT_XML.sub("\ufffd", text)
-
-
 def read_checks(path: str) -> list[Check]:
     """The test cases of a JUnit XML file, in order."""
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
-            root = ElementTree.fromstring(_xml_text(f.read()))
+            root = ElementTree.fromstring(xml_text(f.read()))
     except (OSError, ElementTree.ParseError):
         return []
     checks = []
@@ -328,15 +323,9 @@ def junit_one(job: Job, name: str, seconds: float, failure: Optional[str],
               output: str) -> bytes:
     """A JUnit XML file of one test case: a script's, or a job that left
     no results of its own."""
-    suite = ElementTree.Element("testsuite", name=f"boardio batch {job.name}", tests="1",
-                                failures=str(int(failure is not None)),
-                                time=f"{seconds:.3f}")
-    case = ElementTree.SubElement(suite, "testcase", classname=f"batch.{job.name}",
-                                  name=name, time=f"{seconds:.3f}")
-    if failure is not None:
-        ElementTree.SubElement(case, "failure", message=failure).text = failure
-    ElementTree.SubElement(case, "system-out").text = _xml_text(output)
-    return bytes(ElementTree.tostring(suite, encoding="utf-8", xml_declaration=True))
+    outcome = Outcome(name, "passed" if failure is None else "failed", seconds, failure or "",
+                      output, "")
+    return junit([outcome], f"boardio batch {job.name}", f"batch.{job.name}")
 
 
 def _write(path: str, data: bytes) -> None:
@@ -385,8 +374,8 @@ def command(job: Job, folder: str, base: str, build_dir: str) -> list[str]:
                 "--kernel", job.kernel, "--guest-errors", os.path.join(folder, "guest-errors.log"),
                 # The batch's own limit is the job's: the run's is no sooner.
                 "--timeout", f"{job.timeout + 60:g}"]
-        for spec in job.files:
-            argv += ["--file", spec]
+        for entry in job.files:
+            argv += ["--file", entry]
         for design in job.fabric:
             argv += ["--fabric", design]
         return argv + ["--script", job.target]
@@ -394,8 +383,8 @@ def command(job: Job, folder: str, base: str, build_dir: str) -> list[str]:
         argv = [build.PYTHON, "-m", "pytest", "-p", "no:cacheprovider",
                 "-p", "boardio.pytest_plugin", "--rootdir", base, "--board-kernel", job.kernel,
                 "--board-build", build_dir, "--junitxml", os.path.join(folder, "junit.xml")]
-        for spec in job.files:
-            argv += ["--board-file", spec]
+        for entry in job.files:
+            argv += ["--board-file", entry]
         for design in job.fabric:
             argv += ["--board-fabric", design]
         return argv + [job.target]

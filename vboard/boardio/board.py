@@ -136,7 +136,7 @@ class Board:
         machine = self.machine
         read_end, self.input_fd = os.pipe2(os.O_CLOEXEC)
         try:
-            qemu, console, errors = machine._launch(restoring, stdin=read_end)
+            qemu, console, errors = machine.launch(restoring, stdin=read_end)
         finally:
             os.close(read_end)
         relay = Relay(machine.token)
@@ -146,7 +146,7 @@ class Board:
             if not data:
                 machine.restore_failure = (
                     "the guest did not answer" if data == b"" else "it ended before the guest began")
-                machine._forget(qemu)
+                machine.forget(qemu)
                 for fd in (console, errors, self.input_fd):
                     os.close(fd)
                 self.input_fd = -1

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
 import time
 from typing import NamedTuple, Optional, Sequence
@@ -31,6 +32,8 @@ VARIANTS = ("accel", "accel_cmd", "accel_basic")
 PROGRAMS = ("linefan", "linebounce")
 GUEST_MODULES = "/root/modules"
 GUEST_PROGRAMS = "/root/programs"
+# What XML 1.0 cannot carry (a console's escape sequences, NUL bytes).
+NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
 CHECK_TIMEOUT_S = 300.0  # a suite's, per board
 KERNEL_LOG_KEPT = 4000
 
@@ -170,23 +173,31 @@ def _board_log(board: Board, responsive: bool) -> str:
     return log
 
 
-def junit(outcomes: Sequence[Outcome], kernel: str) -> bytes:
+def xml_text(text: str) -> str:
+    """TEXT as XML 1.0 can carry it: a console's escape sequences and NUL
+    bytes replaced."""
+    return NOT_XML.sub("\ufffd", text)
+
+
+def junit(outcomes: Sequence[Outcome], suite_name: str, classname: str) -> bytes:
+    """JUnit XML of OUTCOMES, a test case each."""
     suite = ElementTree.Element(
-        "testsuite", name="boardio check", tests=str(len(outcomes)),
+        "testsuite", name=suite_name, tests=str(len(outcomes)),
         failures=str(sum(o.status == "failed" for o in outcomes)),
         skipped=str(sum(o.status == "skipped" for o in outcomes)),
         time=f"{sum(o.seconds for o in outcomes):.3f}")
     for o in outcomes:
-        case = ElementTree.SubElement(suite, "testcase", classname=f"boardio.{kernel}",
-                                      name=o.name, time=f"{o.seconds:.3f}")
+        case = ElementTree.SubElement(suite, "testcase", classname=classname, name=o.name,
+                                      time=f"{o.seconds:.3f}")
         if o.status == "failed":
-            ElementTree.SubElement(case, "failure", message=o.message).text = o.message
+            message = xml_text(o.message)
+            ElementTree.SubElement(case, "failure", message=message).text = message
         elif o.status == "skipped":
-            ElementTree.SubElement(case, "skipped", message=o.message)
+            ElementTree.SubElement(case, "skipped", message=xml_text(o.message))
         if o.output:
-            ElementTree.SubElement(case, "system-out").text = o.output
+            ElementTree.SubElement(case, "system-out").text = xml_text(o.output)
         if o.log:
-            ElementTree.SubElement(case, "system-err").text = o.log
+            ElementTree.SubElement(case, "system-err").text = xml_text(o.log)
     return bytes(ElementTree.tostring(suite, encoding="utf-8", xml_declaration=True))
 
 
@@ -227,6 +238,6 @@ def main(argv: Sequence[str]) -> int:
             outcomes.append(outcome)
     if args.junit:
         with open(args.junit, "wb") as f:
-            f.write(junit(outcomes, args.kernel))
+            f.write(junit(outcomes, "boardio check", f"boardio.{args.kernel}"))
     sys.stdout.write(summary(outcomes, args.kernel, time.monotonic() - start))
     return 1 if any(o.status == "failed" for o in outcomes) else 0

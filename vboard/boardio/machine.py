@@ -22,6 +22,7 @@ import errno
 import fcntl
 import os
 import stat
+import sys
 import time
 
 from . import build, newc
@@ -181,8 +182,8 @@ class Machine:
             if b"\0" in text:
                 raise UsageError(f"'{o.script}' holds a NUL byte: it is no script for sh")
             archive.add_file("vboard/script", text)
-        for spec in o.files:
-            path, dest = guest_path(spec)
+        for entry in o.files:
+            path, dest = guest_path(entry)
             with open(path, "rb") as f:
                 archive.add_file(dest, f.read(), os.stat(path).st_mode)
         data = archive.close()
@@ -330,7 +331,7 @@ class Machine:
                 return f"saving it failed: {e}"
             qemu.wait(STOP_AFTER_STATUS_S)
         finally:
-            self._forget(qemu)
+            self.forget(qemu)
             os.close(console)
             os.close(errors)
         with open(os.path.join(tmp, "key"), "w") as f:
@@ -385,7 +386,7 @@ class Machine:
             except FileNotFoundError:
                 pass
 
-    def _forget(self, process: Process) -> None:
+    def forget(self, process: Process) -> None:
         self._stop(process)
         if process in self.processes:
             self.processes.remove(process)
@@ -400,7 +401,7 @@ class Machine:
                        if "qemu-system-arm: " in line]
             raise MachineRefused("; ".join(r.removeprefix("vboard: ") for r in reasons))
 
-    def _launch(self, restoring: Optional[str], *, incoming: Optional[str] = None,
+    def launch(self, restoring: Optional[str], *, incoming: Optional[str] = None,
                 serial: Optional[list[str]] = None, stdin: Optional[int] = None,
                 stdout: Optional[int] = None) -> tuple[Process, int, int]:
         """QEMU for this run: restored from the saved machine RESTORING, from
@@ -439,7 +440,6 @@ class Machine:
             self.say_plain(f"panel: {self.panel_url}")
 
     def say_plain(self, text: str) -> None:
-        import sys
         sys.stderr.write(text + "\n")
         sys.stderr.flush()
 
@@ -508,7 +508,7 @@ class Machine:
                 _write_all(2, bytes(held) + data)
                 held.clear()
 
-        qemu, console, errors = self._launch(restoring, incoming=incoming)
+        qemu, console, errors = self.launch(restoring, incoming=incoming)
         try:
             deadline = time.monotonic() + self.options.timeout
             begin_by = time.monotonic() + self.restore_s if restoring else None
@@ -539,13 +539,12 @@ class Machine:
                     self._refused(qemu, bytes(held), bytes(relay.console))
                 _write_all(2, bytes(held))
                 self.say("the guest did not start the script; console:")
-                import sys
                 sys.stderr.write(bytes(relay.console).decode(errors="replace"))
             self.say("no exit status from the guest "
                      f"(crashed, or no end within {self.options.timeout:g}s)")
             return 125
         finally:
-            self._forget(qemu)
+            self.forget(qemu)
             os.close(console)
             os.close(errors)
 
@@ -562,7 +561,7 @@ class Machine:
         serial = ["-chardev", f"stdio,id=console,mux=on,signal=off,logfile={log}",
                   "-serial", "chardev:console", "-mon", "chardev=console"]
         saved_tty = termios.tcgetattr(0)
-        qemu, _, errors = self._launch(restoring, serial=serial, stdin=0, stdout=1)
+        qemu, _, errors = self.launch(restoring, serial=serial, stdin=0, stdout=1)
         foreground = _give_terminal(qemu.pid)
         try:
             if restoring and not self._shell_answered(qemu, log):
@@ -570,11 +569,10 @@ class Machine:
                 return None
             status = qemu.wait()
             assert status is not None
-            import sys
             sys.stderr.write(_drain(errors).decode(errors="replace"))
             return status
         finally:
-            self._forget(qemu)
+            self.forget(qemu)
             os.close(errors)
             if foreground:
                 _give_terminal(os.getpgrp())

@@ -126,11 +126,11 @@ class Options:
             raise UsageError("--timeout takes a number of seconds")
         if o.script is not None and not os.access(o.script, os.R_OK):
             raise UsageError(f"cannot read '{o.script}'")
-        for spec in o.files:
-            path, sep, guest = spec.partition(":")
+        for entry in o.files:
+            path, guest = file_parts(entry)
             if not (os.path.isfile(path) and os.access(path, os.R_OK)):
                 raise UsageError(f"--file: cannot read '{path}'")
-            if sep and not guest.startswith("/"):
+            if guest is not None and not guest.startswith("/"):
                 raise UsageError(f"--file: '{guest}' is no absolute guest path")
         if not o.fabric and (o.fabric_top or o.fabric_base is not None
                              or o.fabric_clock is not None):
@@ -160,8 +160,20 @@ def parse_number(option: str, text: str) -> int:
     raise UsageError(f"{option} takes a number, not '{text}'")
 
 
-def guest_path(spec: str) -> tuple[str, str]:
+def file_parts(entry: str) -> tuple[str, Optional[str]]:
+    """A --file's PATH[:GUEST_PATH]: the host's path, and the guest's where
+    it names one."""
+    path, sep, guest = entry.partition(":")
+    return path, guest if sep else None
+
+
+def file_entry(path: str, guest: Optional[str]) -> str:
+    """PATH[:GUEST_PATH] again, with another host path."""
+    return path if guest is None else f"{path}:{guest}"
+
+
+def guest_path(entry: str) -> tuple[str, str]:
     """A --file's host path and where it goes in the guest (by default /root,
     under its own name)."""
-    path, sep, guest = spec.partition(":")
-    return path, guest if sep else "/root/" + os.path.basename(path)
+    path, guest = file_parts(entry)
+    return path, "/root/" + os.path.basename(path) if guest is None else guest

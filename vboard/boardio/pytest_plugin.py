@@ -22,6 +22,7 @@ from typing import Any, Iterator
 import pytest
 
 from .board import Board
+from .options import file_entry, file_parts
 
 CONSOLE_KEPT = 8000  # characters of the console a failure carries
 
@@ -65,9 +66,9 @@ def board(request: pytest.FixtureRequest, board_kernel: str) -> Iterator[Board]:
     if build:
         options.setdefault("build", os.path.abspath(build))
     files = []
-    for spec in request.config.getoption("board_file"):
-        path, sep, guest = spec.partition(":")
-        files.append(os.path.abspath(path) + sep + guest)
+    for entry in request.config.getoption("board_file"):
+        path, guest = file_parts(entry)
+        files.append(file_entry(os.path.abspath(path), guest))
     options["files"] = files + list(options.get("files", ()))
     options.setdefault("fabric", request.config.getoption("board_fabric"))
     with Board(kernel=board_kernel, **options) as b:

@@ -11,6 +11,7 @@ import time
 from typing import TYPE_CHECKING, Any, Optional
 
 from .build import qemu_source
+from .process import sleep
 
 if TYPE_CHECKING:
     from qemu.qmp.legacy import QEMUMonitorProtocol
@@ -58,7 +59,6 @@ class Monitor:
             except Exception as e:  # the library's ConnectError, or OSError
                 if time.monotonic() >= deadline:
                     raise NoAnswer(f"no machine answers at {socket}: {e}") from None
-                from .process import sleep
                 sleep(0.02)
 
     def command(self, name: str, **args: Any) -> Any:
@@ -87,7 +87,6 @@ class Monitor:
             self.command("getfd", fdname="vmstate")
             self.command("migrate", uri="fd:vmstate")
         deadline = time.monotonic() + SAVE_TIMEOUT_S
-        from .process import sleep
         while True:
             status = self.command("query-migrate").get("status")
             if status == "completed":
