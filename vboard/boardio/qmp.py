@@ -8,7 +8,7 @@ import asyncio
 import os
 import sys
 import time
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
 from .build import qemu_source
 from .process import sleep
@@ -75,6 +75,19 @@ class Monitor:
 
     def set(self, prop: str, value: Any) -> None:
         self.command("qom-set", path="/machine", property=prop, value=value)
+
+    def wait_until(self, holds: "Callable[[Monitor], bool]", timeout: float, *,
+                   stop: bool = False, every: float = 0.005) -> bool:
+        """Whether HOLDS(self) came true within TIMEOUT, asked every EVERY
+        seconds; with STOP, the machine stopped the moment it did."""
+        deadline = time.monotonic() + timeout
+        while not holds(self):
+            if time.monotonic() >= deadline:
+                return False
+            sleep(every)
+        if stop:
+            self.command("stop")
+        return True
 
     def save(self, path: str) -> None:
         """Saves the machine to PATH and ends it: QMP migrate to the file,

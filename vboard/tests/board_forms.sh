@@ -48,7 +48,7 @@ GUEST
 # The guest's tool and the host's go through their lists at the same time:
 # an outcome does not depend on what the board was told before.
 start_board 300
-wait_for "the board's QMP socket" test -S "$sock"
+wait_board "the board" --status running
 eval "$cases"
 outcomes "$board" --socket "$sock" >"$work/host"
 "$board" --socket "$sock" devid 42 || problem "board devid 42"

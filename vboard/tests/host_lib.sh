@@ -15,7 +15,6 @@ problem() {
 	echo "FAIL: $*"
 	fail=1
 }
-qemu_source=$("$(dirname "$board")/build-qemu.sh" --source)
 
 # usage: start_board TIMEOUT: boots the board around $work/guest.sh in the
 # background, its output to $work/out.
@@ -25,25 +24,11 @@ start_board() {
 	pid=$!
 }
 
-# usage: wait_for DESCRIPTION COMMAND...: until COMMAND succeeds, 60 s at most.
-wait_for() {
-	what=$1
-	shift
-	i=0
-	until "$@" >/dev/null 2>&1; do
-		i=$((i + 1))
-		[ $i -lt 1200 ] || { problem "$what: never"; return 1; }
-		sleep 0.05
-	done
-}
-
 # usage: qmp_wait CONDITION [--command LINE] [--stop] [--print PROPERTY]:
-# until the running board shows CONDITION (vboard/tests/qmp_wait.py: --line
-# PROPERTY LINE, --at-least PROPERTY N, --status STATUS), 60 s at most,
-# looking over one QMP connection, which first gives the board command LINE;
-# with --stop, the machine stopped at once then.
+# until the running board shows CONDITION (scripts/board wait), 60 s at
+# most, its start included.
 qmp_wait() {
-	/usr/bin/python3 -S "$(dirname "$0")/qmp_wait.py" "$qemu_source" "$sock" "$@"
+	"$board" --socket "$sock" wait "$@"
 }
 
 # usage: wait_board DESCRIPTION CONDITION [--stop]: qmp_wait, a problem if
