@@ -14,6 +14,8 @@ packages="build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
 # The board's Python package (vboard/boardio/): its pytest plugin and
 # boards in parallel with pytest-xdist.
 packages="$packages python3-pytest python3-pytest-xdist"
+# The shell's tests and benchmark drive it on a pseudo-terminal.
+packages="$packages python3-pexpect"
 # Verilator compiles the designs of the virtual board's FPGA fabric
 # (vboard/fabric/build.sh).
 packages="$packages verilator"

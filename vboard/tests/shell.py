@@ -14,18 +14,44 @@ import sys
 import tempfile
 import time
 
-from pty_session import Terminal
+import pexpect
 
 PROMPT = b"vboard:/root# "
 ROWS, COLS = 37, 101
+
+
+class Terminal:
+    """COMMAND on a pseudo-terminal of ROWS x COLS; each expected pattern
+    within 60 s, else the test ends saying what did not come."""
+
+    def __init__(self, command: list[str]) -> None:
+        self.child = pexpect.spawn(command[0], command[1:], dimensions=(ROWS, COLS), timeout=60)
+
+    def expect(self, pattern: bytes, what: str) -> "re.Match[bytes]":
+        try:
+            self.child.expect(pattern)
+        except (pexpect.TIMEOUT, pexpect.EOF) as e:
+            ended = "the program ended" if isinstance(e, pexpect.EOF) else "not within 60 s"
+            sys.exit(f"{what}: {ended}; the terminal ends with {self.child.before[-400:]!r}")
+        match: "re.Match[bytes]" = self.child.match
+        return match
+
+    def type(self, text: bytes) -> None:
+        self.child.send(text)
+
+    def end(self) -> int:
+        """Reads to the end; the program's exit status."""
+        self.child.expect(pexpect.EOF)
+        self.child.close()
+        status: int = self.child.exitstatus
+        return status
 
 
 def main() -> None:
     run, build, series = sys.argv[1:4]
     with tempfile.TemporaryDirectory() as work:
         qmp = os.path.join(work, "qmp.sock")
-        term = Terminal([run, "--no-build", "--build", build, "--kernel", series, "--qmp", qmp],
-                        (ROWS, COLS))
+        term = Terminal([run, "--no-build", "--build", build, "--kernel", series, "--qmp", qmp])
         banner = term.expect(rb"Loaded: ([^\r\n]*)\r*\n", "the banner")
         loaded = banner.group(1).split()
         if b"accel" not in loaded or b"panelio" not in loaded:
