@@ -30,8 +30,9 @@ from .slurm import command, first_line
 NODE = "localhost"
 PARTITION = "boardio"
 START_LIMIT_S = 60.0
-# A job is sent SIGKILL this long after SIGTERM (slurm.conf's KillWait).
-KILL_WAIT_S = 5
+# A job is sent SIGKILL this long after SIGTERM (slurm.conf's KillWait,
+# Slurm's default): time for a task to record itself cut short.
+KILL_WAIT_S = 30
 
 
 class ClusterUnavailable(Exception):
@@ -90,9 +91,14 @@ class Cluster:
         """ClusterUnavailable for a daemon that ended, with what it said."""
         for name, process in self.daemons:
             if process.poll() is not None:
-                with open(self.path(f"{name}.out"), errors="replace") as f:
-                    said = [line for line in f.read().splitlines()
-                            if "error" in line.lower()] or ["(nothing)"]
+                said = ["(nothing)"]
+                for log in (f"{name}.out", f"{name}.log"):
+                    try:
+                        with open(self.path(log), errors="replace") as f:
+                            said += [line for line in f.read().splitlines()
+                                     if "error" in line.lower() or "fatal" in line.lower()]
+                    except OSError:
+                        pass
                 raise ClusterUnavailable(f"{name} ended (exit status {process.returncode}): "
                                          f"{said[-1].strip()}")
 
@@ -132,6 +138,7 @@ class Cluster:
         with open(self.env["SLURM_CONF"], "w") as f:
             f.write("\n".join([
                 "ClusterName=boardio", f"SlurmctldHost={NODE}", f"SlurmUser={user}",
+                f"SlurmdUser={user}",
                 "AuthType=auth/munge", "CredType=cred/munge", f"AuthInfo=socket={munge}",
                 f"SlurmctldPort={free_port()}", f"SlurmdPort={free_port()}",
                 f"StateSaveLocation={self.path('state')}",
@@ -147,6 +154,9 @@ class Cluster:
                 "MpiDefault=none", "SwitchType=switch/none",
                 "JobAcctGatherType=jobacct_gather/none",
                 "AccountingStorageType=accounting_storage/none", "JobCompType=jobcomp/none",
+                # A task starts as soon as a processor is free, not up to
+                # three seconds later (a default for busy controllers).
+                "SchedulerParameters=batch_sched_delay=0",
                 "ReturnToService=2", f"KillWait={KILL_WAIT_S}", "MailProg=/bin/true",
                 node,
                 f"PartitionName={PARTITION} Nodes=ALL Default=YES MaxTime=INFINITE State=UP",
