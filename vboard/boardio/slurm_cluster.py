@@ -2,6 +2,8 @@
 """A one-node Slurm cluster of one's own, for trying `boardio batch
 --slurm` on one machine and for its test and benchmark:
 
+    python3 -m boardio.slurm_cluster COMMAND [ARG...]
+
     with Cluster() as cluster:     # cluster.env has SLURM_CONF
         subprocess.run([..., "--slurm"], env=cluster.env)
 
@@ -19,12 +21,13 @@ import os
 import shutil
 import signal
 import socket
+import sys
 import tempfile
 import time
 from types import TracebackType
 from typing import Optional
 
-from .process import Process, signals_held, sleep
+from .process import Process, Stopped, signals_held, signals_stop, sleep, warn
 from .slurm import command, first_line
 
 NODE = "localhost"
@@ -240,3 +243,27 @@ class Cluster:
             if status != 0 or not said.split():
                 return
             time.sleep(0.2)
+
+
+def main(argv: list[str]) -> int:
+    """COMMAND [ARG...] run against a cluster of its own (SLURM_CONF set),
+    which goes when it ends; its exit status, 77 where no cluster can run."""
+    if not argv or argv[0].startswith("-"):
+        sys.stderr.write("usage: python3 -m boardio.slurm_cluster COMMAND [ARG...]\n")
+        return 2
+    with signals_stop():
+        try:
+            with Cluster() as cluster:
+                with Process(argv, stdin=0, stdout=1, stderr=2, env=cluster.env) as process:
+                    status = process.wait()
+                    assert status is not None
+                    return status if status >= 0 else 128 - status
+        except ClusterUnavailable as e:
+            warn("slurm_cluster", str(e))
+            return 77
+        except Stopped as e:
+            return e.exit_status
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
