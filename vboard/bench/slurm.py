@@ -81,10 +81,15 @@ def disk(folder: str) -> int:
     return sum(os.path.getsize(os.path.join(folder, name)) for name in os.listdir(folder))
 
 
+# The batches started, ended on the way out whatever ends the program.
+SUBMITTERS: list["subprocess.Popen[bytes]"] = []
+
+
 def submitter(argv: list[str], log: str, env: dict[str, str]) -> "subprocess.Popen[bytes]":
     with open(log, "wb") as f:
-        return subprocess.Popen([sys.executable, BOARDIO, "batch", *argv], stdout=f,
-                                stderr=subprocess.STDOUT, env=env)
+        SUBMITTERS.append(subprocess.Popen([sys.executable, BOARDIO, "batch", *argv], stdout=f,
+                                           stderr=subprocess.STDOUT, env=env))
+    return SUBMITTERS[-1]
 
 
 def array_id(log: str, running: "subprocess.Popen[bytes]") -> str:
@@ -194,7 +199,13 @@ def main() -> int:
     work = tempfile.mkdtemp(prefix="boardio-slurm-bench.")
     try:
         with Cluster() as cluster:
-            figures = batch_runs(cluster, work, args)
+            try:
+                figures = batch_runs(cluster, work, args)
+            finally:
+                for running in SUBMITTERS:
+                    if running.poll() is None:
+                        running.kill()
+                        running.wait()
             folder = cluster.folder
         left = cluster.steps()
         if args.check:

@@ -178,6 +178,7 @@ class Array:
         self.submitted = 0.0  # monotonic
         self.cut_by = ""
         self.counts = ""
+        self.trouble = ""  # squeue's last failure, said once
 
     def __enter__(self) -> "Array":
         return self
@@ -242,8 +243,12 @@ class Array:
              "--format=%K|%T|%r"])
         if status != 0 and "Invalid job id" not in errors:
             # The controller may be restarting: asked again at the next poll.
-            warn(PROG, f"squeue: {first_line(errors) or f'exit status {status}'}")
+            trouble = f"squeue: {first_line(errors) or f'exit status {status}'}"
+            if trouble != self.trouble:
+                warn(PROG, trouble)
+            self.trouble = trouble
             return
+        self.trouble = ""
         seen: dict[int, tuple[str, str]] = {}
         for line in said.splitlines() if status == 0 else []:
             parts = line.strip().split("|")
