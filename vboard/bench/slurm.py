@@ -35,6 +35,7 @@ from xml.etree import ElementTree
 HERE = os.path.dirname(os.path.abspath(__file__))
 VBOARD = os.path.dirname(HERE)
 sys.path.insert(0, VBOARD)
+from boardio.process import Stopped, signals_stop  # noqa: E402
 from boardio.slurm_cluster import Cluster, ClusterUnavailable  # noqa: E402
 
 BOARDIO = os.path.join(VBOARD, "..", "scripts", "boardio")
@@ -197,8 +198,9 @@ def main() -> int:
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     work = tempfile.mkdtemp(prefix="boardio-slurm-bench.")
+    # SIGTERM and SIGHUP, too, take the cluster down on their way out.
     try:
-        with Cluster() as cluster:
+        with signals_stop(), Cluster() as cluster:
             try:
                 figures = batch_runs(cluster, work, args)
             finally:
@@ -217,6 +219,8 @@ def main() -> int:
     except Failed as e:
         print(f"fault: {e}")
         return 1
+    except Stopped as e:
+        return e.exit_status
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(f"cluster set-up {cluster.setup_s:.2f} s, six-task array submitted to gathered "
