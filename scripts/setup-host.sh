@@ -26,6 +26,9 @@ packages="$packages gdb-multiarch"
 packages="$packages python3-aiohttp chromium"
 # tests/repo/check.sh mypy: mypy, and typeshed's stubs (gdb's, for vboard/gdb/).
 packages="$packages mypy python3-typeshed"
+# boardio batch --slurm and its test's one-node cluster: Slurm's daemons
+# and commands, and munge, which they authenticate with.
+packages="$packages slurm-wlm munge"
 # Node.js and npm bring the page's libraries and drive the browser tests; a
 # machine that already has them (Debian's or another build) keeps its own.
 command -v npm >/dev/null 2>&1 || packages="$packages nodejs npm"

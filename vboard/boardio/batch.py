@@ -2,7 +2,7 @@
 """boardio batch: many boards as a batch on one machine.
 
     boardio batch JOBS.toml --out DIR [-j N] [--retry-failed]
-                  [--build DIR] [--no-build]
+                  [--build DIR] [--no-build] [--slurm [--partition P]]
 
 JOBS.toml lists jobs, each a script run on a board (as `vboard/run
 --script`), a pytest file run against boards (the package's plugin), or
@@ -33,7 +33,8 @@ status, timing, processor time, peak memory, the inputs' hash) and
 index.html, a page of every job and check. A job whose inputs (its table,
 the contents of its files, and the board's QEMU, image and suites) are
 those of a complete result in DIR is not run again; a failed one is with
---retry-failed. Exit status 0 when every job passed, 1 when one did not,
+--retry-failed. With --slurm the jobs run as one Slurm job array (see
+slurm.py). Exit status 0 when every job passed, 1 when one did not,
 2 for wrong usage, 128 + N when signal N cut the batch short."""
 from __future__ import annotations
 
@@ -75,6 +76,9 @@ NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
 KIND_OF = {"script": "script", "pytest": "pytest", "modules": "check"}
 # Statuses of a finished job that a later batch may keep.
 FINISHED = ("passed", "failed", "timeout")
+# The batch's own code, which makes no result.
+BATCH_CODE = tuple(os.path.join("boardio", name)
+                   for name in ("batch.py", "slurm.py", "slurm_cluster.py"))
 CONSOLE_TAIL_LINES = 40
 CONSOLE_TAIL_CHARS = 6000
 
@@ -236,9 +240,8 @@ def identity(kernel: str, build_dir: str, do_build: bool) -> str:
     image = build.image(kernel, build_dir, do_build)
     own = _contents(os.path.join(build.VBOARD, "boardio"), build.VBOARD)
     own.update(_contents(os.path.join(build.VBOARD, "guest", "tests"), build.VBOARD))
-    # The batch's own code makes no result.
     parts = [f"{path} {digest}" for path, digest in sorted(own.items())
-             if path.endswith((".py", ".sh")) and path != os.path.join("boardio", "batch.py")]
+             if path.endswith((".py", ".sh")) and path not in BATCH_CODE]
     return "\n".join([f"qemu {image.qemu_id}", f"image {image.id}", *parts])
 
 
@@ -399,6 +402,8 @@ class Batch:
     every job still running (its process group: SIGTERM, SIGKILL after
     STOP_GRACE_S), whatever ends it, and records it as cut short."""
 
+    writes_page = True  # index.html after each job (not a Slurm task's)
+
     def __init__(self, jobs: Sequence[Job], records: dict[str, Record], out: str, base: str,
                  build_dir: str, parallel: int, show: "Display") -> None:
         self.jobs = list(jobs)
@@ -515,7 +520,8 @@ class Batch:
         record = Record(job, status, result, checks=read_checks(junit))
         self.records[job.name] = record
         self.show.finished(record)
-        write_page(self.out, self.jobs, self.records)
+        if self.writes_page:
+            write_page(self.out, self.jobs, self.records)
 
 
 def stop_all(processes: Sequence[Process]) -> None:
@@ -705,6 +711,7 @@ def kept_record(job: Job, folder: str, digest: str, retry_failed: bool) -> Optio
 
 
 def main(argv: Sequence[str]) -> int:
+    from . import slurm
     parser = argparse.ArgumentParser(prog="boardio batch",
                                      description=str(__doc__).split("\n\n")[0])
     parser.add_argument("jobs_file", metavar="JOBS.toml", help="the jobs (boardio batch --help)")
@@ -716,12 +723,15 @@ def main(argv: Sequence[str]) -> int:
     parser.add_argument("--build", help="the build folder holding the board (default build/)")
     parser.add_argument("--no-build", action="store_true",
                         help="run what is built; build no image first")
+    slurm.options(parser)
     args = parser.parse_args(argv)
     if args.jobs < 1:
         parser.error("-j takes a number of jobs, 1 or more")
+    if args.partition and not args.slurm:
+        parser.error("--partition goes with --slurm")
     base = os.path.dirname(os.path.abspath(args.jobs_file))
     try:
-        jobs = load(args.jobs_file)
+        jobs = slurm.task_jobs(load(args.jobs_file), args.task)
         build_dir = build.build_folder(args.build)
         projects = {kernel: identity(kernel, build_dir, not args.no_build)
                     for kernel in dict.fromkeys(job.kernel for job in jobs)}
@@ -734,6 +744,8 @@ def main(argv: Sequence[str]) -> int:
         return 2
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
+    if args.task is not None:
+        return slurm.run_task(jobs[0], *hashes[0], out, base, build_dir)
     try:
         user = pwd.getpwuid(os.getuid()).pw_name
     except KeyError:
@@ -750,6 +762,9 @@ def main(argv: Sequence[str]) -> int:
             show.finished(record)
         else:
             pending.append((job, digest, inputs))
+    if args.slurm:
+        return slurm.run_array(jobs, records, [job for job, _, _ in pending], out, argv,
+                               args.partition, show)
     start = time.monotonic()
     with Batch(jobs, records, out, base, build_dir, args.jobs, show) as batch:
         try:
