@@ -62,6 +62,18 @@ refused "bus ports missing" 1 "mine\.v:[0-9]+: the top module half lacks the bus
 	"$build_sh" "$design"
 [ "$(designs)" -eq 0 ] || problem "a failed build left $(designs) designs in the cache"
 
+# $system would run a command on this host: refused where it is called, on
+# both ways in, before anything is compiled.
+# shellcheck disable=SC2016 # $system is Verilog, not the shell's
+sed 's|^\( *\)cycles <= cycles + 1;|&\n\1if (cycles == 5) $system("touch escaped");|' \
+	"$top/tests/fabric/designs/probe.v" >"$design"
+line=$(grep -n 'system(' "$design" | cut -d: -f1)
+refused "a \$system call" 1 "mine\.v:$line: \\\$system runs a command on the host: refused" \
+	"$build_sh" "$design"
+refused "a \$system call, through run" 1 "mine\.v:$line: .*--fabric-allow-system allows it" \
+	"$run" --no-build --fabric "$design" --script /dev/null
+[ "$(designs)" -eq 0 ] || problem "a refused design left $(designs) designs in the cache"
+
 cp "$top/tests/fabric/designs/probe.v" "$design"
 dir=$("$build_sh" "$design" 2>"$work/err") || problem "the mended design: $(cat "$work/err")"
 [ -s "$dir/libfabric.so" ] || problem "no library in '$dir'"

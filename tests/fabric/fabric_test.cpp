@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -22,7 +23,7 @@ namespace {
 
 // Registers of tests/fabric/designs/probe.v.
 const uint32_t PROBE_CYCLES = 0x00, PROBE_SCRATCH = 0x04, PROBE_SLVERR = 0x08, PROBE_DECERR = 0x0C,
-	       PROBE_SILENT = 0x10, PROBE_INPUTS = 0x14, PROBE_COMPARE = 0x18;
+	       PROBE_SILENT = 0x10, PROBE_INPUTS = 0x14, PROBE_COMPARE = 0x18, PROBE_HALT = 0x1C;
 const unsigned PROBE_KEY_SHIFT = 16;
 
 const uint64_t NS_PER_S = 1000000000;
@@ -281,6 +282,63 @@ TEST_F(Fabric, SaveAndRestoreInTheMiddleOfACount)
 	EXPECT_FALSE(ops->restore(f, changed.data(), changed.size()));
 	EXPECT_EQ(ops->cycles(f), cycles);
 	EXPECT_EQ(read(PROBE_SCRATCH), 0x1234u);
+}
+
+// The design's own end ($stop, $finish, $fatal, a failed assertion) halts
+// it where it was, saying where and why: the store that set it off and
+// every transfer after it go unanswered at once, its time stands still, its
+// outputs stay, its interrupt drops; a reset starts a new design, and a
+// halted one's state restores halted.
+TEST_F(Fabric, HaltsAtItsOwnEndUntilReset)
+{
+	const struct {
+		uint32_t kind;
+		const char *why;
+	} ends[] = {{1, "$stop"},
+		    {2, "$finish"},
+		    {3, "Assertion failed in probe.probe: halt 3 requested"},
+		    {4, "Assertion failed in probe.probe: store of 4"}};
+	for (const auto &end : ends) {
+		SCOPED_TRACE(end.why);
+		now += 1000000;
+		ops->reset(f, now);
+		write(PROBE_SCRATCH, 0x2A5);
+		write(PROBE_COMPARE, 1);
+		fabric_outputs out;
+		ops->outputs(f, &out);
+		ASSERT_TRUE(out.irq);
+		EXPECT_EQ(ops->halted(f), nullptr);
+
+		EXPECT_EQ(ops->write(f, now, PROBE_HALT, end.kind, 0xF), FABRIC_TIMEOUT);
+		const char *halted = ops->halted(f);
+		ASSERT_NE(halted, nullptr);
+		std::string told(halted);
+		EXPECT_NE(told.find("probe.v:"), std::string::npos) << told;
+		EXPECT_EQ(told.substr(told.size() - std::strlen(end.why)), end.why) << told;
+
+		uint64_t cycles = ops->cycles(f);
+		uint32_t value = 1;
+		EXPECT_EQ(ops->read(f, now, PROBE_SCRATCH, &value), FABRIC_TIMEOUT);
+		EXPECT_EQ(value, 0u);
+		now += 1000000;
+		ops->sync(f, now);
+		ops->set_inputs(f, now, 0xF, 0xFFF);
+		EXPECT_EQ(ops->cycles(f), cycles);
+		EXPECT_EQ(ops->next_ns(f), UINT64_MAX);
+		ops->outputs(f, &out);
+		EXPECT_EQ(out.ledr, 0x2A5u);
+		EXPECT_FALSE(out.irq);
+
+		size_t size;
+		const void *data = ops->save(f, &size);
+		fabric *restored = make(50 * MHZ);
+		ASSERT_TRUE(ops->restore(restored, data, size));
+		EXPECT_STREQ(ops->halted(restored), halted);
+	}
+	ops->reset(f, now);
+	EXPECT_EQ(ops->halted(f), nullptr);
+	EXPECT_EQ(read(PROBE_SCRATCH), 0u) << "a new design, from reset";
+	EXPECT_EQ(read(PROBE_INPUTS), 0xFu << PROBE_KEY_SHIFT | 0xFFF) << "the inputs kept";
 }
 
 // The board's ports as logic (vboard/fabric/rtl/panel_ports.v) against

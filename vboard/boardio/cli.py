@@ -26,7 +26,8 @@ usage: vboard/run [--kernel 6.1|6.12|3.18 | --kernel-dir DIR]
                   [--narrow-access widen|error] [--guest-errors FILE]
                   [--append ARGS] [--cold] [--state DIR]
                   [--fabric FILE.v [--fabric FILE.v ...] [--fabric-top NAME]
-                   [--fabric-base ADDR] [--fabric-clock HZ]]
+                   [--fabric-base ADDR] [--fabric-clock HZ]
+                   [--fabric-allow-system]]
                   [--fabric-ports model|rtl]
 
   (no mode)      with a terminal: accel and panelio loaded, a shell on the
@@ -100,6 +101,10 @@ usage: vboard/run [--kernel 6.1|6.12|3.18 | --kernel-dir DIR]
                  guest's time then comes from its instructions (--icount).
   --fabric-top NAME
                  the design's top module (default: the only one).
+  --fabric-allow-system
+                 let the design call $system, which runs a command on this
+                 host, inside the board's QEMU (refused by default, with
+                 its file and line).
   --fabric-base ADDR
                  where the design sits (default 0xFF210000); its span, from
                  its address ports, must lie in the bridge window
@@ -120,7 +125,8 @@ VALUED = {
     "--guest-errors": "guest_errors", "--state": "state", "--fabric-top": "fabric_top",
     "--fabric-ports": "fabric_ports",
 }
-FLAGS = {"--icount": "icount", "--cold": "cold", "--panel": "panel"}
+FLAGS = {"--icount": "icount", "--cold": "cold", "--panel": "panel",
+         "--fabric-allow-system": "fabric_allow_system"}
 
 
 def parse(argv: list[str], stdin_is_terminal: bool) -> Options:

@@ -25,12 +25,15 @@ def qemu_value(text: str) -> str:
     return text.replace(",", ",,")
 
 
-def build(sources: list[str], top: str | None = None) -> dict[str, str]:
+def build(sources: list[str], top: str | None = None,
+          allow_system: bool = False) -> dict[str, str]:
     """Compiles a design; its info (top, addr_bits, irq, unconnected, id) and
     its library's path as "library"."""
     argv = [os.path.join(VBOARD, "fabric", "build.sh")]
     if top:
         argv += ["--top", top]
+    if allow_system:
+        argv.append("--allow-system")
     done = subprocess.run(argv + sources, stdout=subprocess.PIPE, text=True)
     if done.returncode != 0:
         raise DesignError("the fabric's design did not build (above)")
@@ -53,7 +56,7 @@ def set_up(options: Options) -> Fabric:
         machine.append("fabric-ports=" + qemu_value(ports["library"]))
         key.append("ports=" + ports["id"])
     if options.fabric:
-        design = build(list(options.fabric), options.fabric_top)
+        design = build(list(options.fabric), options.fabric_top, options.fabric_allow_system)
         if design.get("unconnected"):
             sys.stderr.write(f"fabric: {design['top']}: ports left alone (inputs tied to 0, "
                              f"outputs unread): {design['unconnected']}\n")

@@ -28,7 +28,7 @@ class Options:
     __slots__ = ("kernel", "mode", "script", "files", "build", "do_build", "timeout", "smp",
                  "qmp", "icount", "i2c_queue_end", "narrow_access", "guest_errors", "append",
                  "panel", "panel_port", "cold", "state", "fabric", "fabric_top", "fabric_base",
-                 "fabric_clock", "fabric_ports")
+                 "fabric_clock", "fabric_ports", "fabric_allow_system")
 
     def __init__(self, *,
                  kernel: str = "6.1",  # a series of SERIES, or a kernel folder (absolute)
@@ -53,7 +53,8 @@ class Options:
                  fabric_top: Optional[str] = None,
                  fabric_base: Optional[int] = None,
                  fabric_clock: Optional[int] = None,
-                 fabric_ports: str = "model") -> None:
+                 fabric_ports: str = "model",
+                 fabric_allow_system: bool = False) -> None:
         values = locals()
         for name in self.__slots__:
             object.__setattr__(self, name, values[name])
@@ -81,6 +82,7 @@ class Options:
     fabric_base: Optional[int]
     fabric_clock: Optional[int]
     fabric_ports: str
+    fabric_allow_system: bool
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("Options are immutable: use _replace")
@@ -133,8 +135,9 @@ class Options:
             if guest is not None and not guest.startswith("/"):
                 raise UsageError(f"--file: '{guest}' is no absolute guest path")
         if not o.fabric and (o.fabric_top or o.fabric_base is not None
-                             or o.fabric_clock is not None):
-            raise UsageError("--fabric-top, --fabric-base and --fabric-clock go with --fabric FILE.v")
+                             or o.fabric_clock is not None or o.fabric_allow_system):
+            raise UsageError("--fabric-top, --fabric-base, --fabric-clock and "
+                             "--fabric-allow-system go with --fabric FILE.v")
         if o.has_fabric:
             if o.smp != 1:
                 raise UsageError("a fabric takes one processor: the guest's time comes "

@@ -8,7 +8,12 @@
 #   info           top=, addr_bits=, irq=, unconnected= (ports the wrapper
 #                  leaves alone: inputs tied to 0, outputs unread), id=
 #
-# usage: vboard/fabric/build.sh [--top NAME] FILE.v...
+# usage: vboard/fabric/build.sh [--top NAME] [--allow-system] FILE.v...
+#
+# A design that calls $system (a command run on the host, inside the
+# board's QEMU) is refused, with its file and line, unless --allow-system.
+# Its assertions are compiled in: a failed one, like $stop, $fatal or
+# $finish, halts the design (fabric_wrap.cpp).
 #
 # The library is cached under a hash of the sources, the options, the
 # Verilator version and the fabric's own files, in
@@ -21,6 +26,7 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${BOARDIO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/boardio}
 top=
+allow_system=
 
 die() {
 	echo "fabric: $*" >&2
@@ -30,12 +36,13 @@ die() {
 while [ $# -gt 0 ]; do
 	case $1 in
 	--top) top=${2:?}; shift ;;
+	--allow-system) allow_system=--allow-system ;;
 	-*) die "unknown option '$1'" ;;
 	*) break ;;
 	esac
 	shift
 done
-[ $# -gt 0 ] || die "usage: build.sh [--top NAME] FILE.v..."
+[ $# -gt 0 ] || die "usage: build.sh [--top NAME] [--allow-system] FILE.v..."
 for f in "$@"; do
 	{ [ -f "$f" ] && [ -r "$f" ]; } || die "cannot read '$f'"
 done
@@ -44,7 +51,7 @@ command -v verilator >/dev/null || die "no verilator (scripts/setup-host.sh inst
 version=$(verilator --version)
 # What the library is made of: the design, how it is built, the wrapper.
 id=$({
-	echo "$version top=$top"
+	echo "$version top=$top $allow_system"
 	for f in "$@"; do
 		echo "file ${f##*/}"
 		cat "$f"
@@ -74,18 +81,19 @@ for f in "$@"; do
 done
 
 # Warnings are shown, not fatal: a design that builds elsewhere builds here.
-set -- -Wno-fatal --x-assign fast --x-initial 0 ${top:+--top-module "$top"}
+set -- -Wno-fatal --assert --x-assign fast --x-initial 0 ${top:+--top-module "$top"}
 echo "fabric: verilating$sources" >&2
 # shellcheck disable=SC2086 # one word per source (paths without blanks)
 verilator --xml-only --xml-output "$work/design.xml" -Mdir "$work/xml" "$@" $sources >&2 ||
 	exit 1
-/usr/bin/python3 "$here/ports.py" "$work/design.xml" "$id" "$work/fabric_ports.h" >"$work/info" ||
+/usr/bin/python3 "$here/ports.py" "$work/design.xml" "$id" "$work/fabric_ports.h" ${allow_system:+"$allow_system"} \
+	>"$work/info" ||
 	exit 1
 echo "id=$id" >>"$work/info"
 
 # One shared library that shows nothing but the entry: two designs in one
 # process (the board's ports and one's own) keep apart.
-cflags="-fPIC -fvisibility=hidden -include $here/fabric_verilated.h -I$here -I$work -DVL_USER_FATAL"
+cflags="-fPIC -fvisibility=hidden -include $here/fabric_verilated.h -I$here -I$work -DVL_USER_FATAL -DVL_USER_STOP -DVL_USER_FINISH"
 # shellcheck disable=SC2086 # one word per source file
 verilator --cc --savable --prefix Vfabric -Mdir "$work/obj" "$@" -O3 \
 	--exe "$here/fabric_wrap.cpp" -CFLAGS "$cflags" \

@@ -28,7 +28,7 @@ extern "C" {
 #endif
 
 /* Changes whenever anything below changes meaning. */
-#define FABRIC_ABI_VERSION 1
+#define FABRIC_ABI_VERSION 2
 #define FABRIC_ENTRY "boardio_fabric_entry"
 
 /* A transfer the design has not completed within this many of its cycles
@@ -108,6 +108,12 @@ struct fabric_ops {
 	 * a fabric of the same library and rate, false when they do not fit. */
 	const void *(*save)(struct fabric *f, size_t *size);
 	bool (*restore)(struct fabric *f, const void *data, size_t size);
+	/* Why the design halted ("FILE:LINE: MESSAGE": its $stop, $fatal,
+	 * $finish or a failed assertion), NULL while it runs. A halted design
+	 * runs no cycles, answers every transfer with FABRIC_TIMEOUT at once,
+	 * keeps its outputs but the interrupt, which drops, until reset()
+	 * starts it again from a new model (its initial blocks run again). */
+	const char *(*halted)(struct fabric *f);
 };
 
 typedef const struct fabric_ops *(*fabric_entry_fn)(void);

@@ -8,6 +8,13 @@
 // a ready that follows a valid combinationally settles and can be sampled
 // before the edge), then clk high. Verilator notices an edge only against
 // the clock's value at the previous evaluation, so neither can be skipped.
+//
+// A design's $stop, $fatal, $finish or failed assertion halts the design,
+// not the process: Verilator's calls for them land in this file (build.sh
+// defines VL_USER_STOP and the others), which records where and why. A
+// halted design runs no more cycles, answers no transfer (a bus error, as a
+// hung design gets), keeps its outputs as they were and drops its interrupt,
+// until reset() starts it again from a new model.
 #include "fabric_abi.h"
 #include "fabric_ports.h"
 #include "Vfabric.h"
@@ -46,9 +53,12 @@ struct RestoreFailed : std::runtime_error {
 };
 bool restoring;
 
+const size_t HALT_TEXT = 240;
+
 // The wrapper's own state, saved ahead of the design's.
 struct TimeState {
 	char id[80];
+	char halted[HALT_TEXT]; // why the design halted; empty while it runs
 	uint64_t clock_hz;
 	uint64_t epoch_ns;	// when cycle 0 began
 	uint64_t cycles;	// cycles run since then
@@ -115,7 +125,15 @@ private:
 	const uint8_t *next_, *end_;
 };
 
+// The last line the design printed: a failed assertion's or $fatal's
+// message comes just before the stop it leads to.
+char last_line[HALT_TEXT];
+
 } // namespace
+
+struct fabric;
+// The fabric whose design Verilator is evaluating: the one a stop halts.
+static fabric *evaluating;
 
 struct fabric {
 	std::unique_ptr<VerilatedContext> context;
@@ -123,9 +141,9 @@ struct fabric {
 	TimeState t;
 	std::string saved;
 
-	explicit fabric(uint64_t clock_hz) : context(new VerilatedContext)
+	explicit fabric(uint64_t clock_hz)
 	{
-		top.reset(new Vfabric(context.get(), FABRIC_TOP));
+		new_model();
 		std::memset(&t, 0, sizeof(t));
 		std::snprintf(t.id, sizeof(t.id), "%s", FABRIC_DESIGN_ID);
 		t.clock_hz = clock_hz;
@@ -142,10 +160,51 @@ struct fabric {
 #endif
 	}
 
+	~fabric()
+	{
+		drop_model();
+	}
+
+	// Verilator finds a model's scopes through the thread's current
+	// context, also as it destroys them: that must be the model's own.
+	void drop_model()
+	{
+		if (top) {
+			Verilated::threadContextp(context.get());
+			top.reset();
+		}
+	}
+
+	void new_model()
+	{
+		drop_model();
+		context.reset(new VerilatedContext);
+		top.reset(new Vfabric(context.get(), FABRIC_TOP));
+	}
+
+	bool halted() const
+	{
+		return t.halted[0] != 0;
+	}
+
+	void halt(const char *why)
+	{
+		if (!halted())
+			std::snprintf(t.halted, sizeof(t.halted), "%s", why);
+	}
+
+	void eval()
+	{
+		evaluating = this;
+		Verilated::threadContextp(context.get());
+		top->eval();
+		evaluating = nullptr;
+	}
+
 	void tick()
 	{
 		top->clk = 0;
-		top->eval();
+		eval();
 		top->clk = 1;
 		finish_cycle();
 	}
@@ -154,7 +213,7 @@ struct fabric {
 	// with the cycle it was due for.
 	void finish_cycle()
 	{
-		top->eval();
+		eval();
 		if (++t.cycles == t.release_cycle) {
 			t.pressed = 0;
 			t.release_cycle = NEVER;
@@ -182,7 +241,7 @@ struct fabric {
 	{
 		uint64_t target = due(now_ns);
 
-		while (t.cycles < target)
+		while (t.cycles < target && !halted())
 			tick();
 	}
 
@@ -197,6 +256,10 @@ struct fabric {
 
 	void reset(uint64_t now_ns)
 	{
+		if (halted()) {
+			new_model();
+			t.halted[0] = 0;
+		}
 		idle_bus();
 		top->rst_n = 0;
 		for (unsigned i = 0; i < FABRIC_RESET_CYCLES; i++)
@@ -225,9 +288,9 @@ struct fabric {
 		top->s_axi_wdata = data;
 		top->s_axi_wstrb = strb & 0xF;
 		top->s_axi_wvalid = 1;
-		for (unsigned n = 0; n < FABRIC_TRANSFER_CYCLES; n++) {
+		for (unsigned n = 0; n < FABRIC_TRANSFER_CYCLES && !halted(); n++) {
 			top->clk = 0;
-			top->eval();
+			eval();
 			bool aw = top->s_axi_awvalid && top->s_axi_awready;
 			bool w = top->s_axi_wvalid && top->s_axi_wready;
 			bool b = top->s_axi_bready && top->s_axi_bvalid;
@@ -256,9 +319,9 @@ struct fabric {
 	{
 		top->s_axi_araddr = addr & ADDR_MASK;
 		top->s_axi_arvalid = 1;
-		for (unsigned n = 0; n < FABRIC_TRANSFER_CYCLES; n++) {
+		for (unsigned n = 0; n < FABRIC_TRANSFER_CYCLES && !halted(); n++) {
 			top->clk = 0;
-			top->eval();
+			eval();
 			bool ar = top->s_axi_arvalid && top->s_axi_arready;
 			bool r = top->s_axi_rready && top->s_axi_rvalid;
 			uint32_t rdata = top->s_axi_rdata;
@@ -292,7 +355,7 @@ struct fabric {
 		std::memset(out, 0, sizeof(*out));
 		std::memset(out->hex, HEX_OFF, sizeof(out->hex));
 #if FABRIC_HAS_IRQ
-		out->irq = top->irq & 1;
+		out->irq = !halted() && (top->irq & 1);
 #endif
 #if FABRIC_LEDR_BITS
 		out->ledr = top->ledr & LEDR_MASK;
@@ -326,6 +389,7 @@ struct fabric {
 			return false;
 		std::unique_ptr<VerilatedContext> new_context(new VerilatedContext);
 		std::unique_ptr<Vfabric> new_top(new Vfabric(new_context.get(), FABRIC_TOP));
+		bool fits = true;
 		restoring = true;
 		try {
 			MemoryRestore is(static_cast<const uint8_t *>(data) + sizeof(in),
@@ -333,39 +397,84 @@ struct fabric {
 			is >> *new_top;
 			is.finish();
 		} catch (const RestoreFailed &) {
-			restoring = false;
-			return false;
+			fits = false;
 		}
 		restoring = false;
-		top.swap(new_top);
-		context.swap(new_context);
-		t = in;
-		return true;
+		if (fits) {
+			top.swap(new_top);
+			context.swap(new_context);
+			t = in;
+		}
+		// The model not kept goes with its own context current.
+		Verilated::threadContextp(new_context.get());
+		new_top.reset();
+		Verilated::threadContextp(context.get());
+		return fits;
 	}
 
 	static const uint32_t ADDR_MASK = low_bits(FABRIC_ADDR_BITS) & ~3u;
 };
 
+namespace {
+
+// "FILE:LINE: WHY", WHY the message the design printed for FILE:LINE just
+// before, else WHAT.
+void halt_evaluating(const char *filename, int linenum, const char *what)
+{
+	char where[HALT_TEXT], why[HALT_TEXT];
+	const char *name = filename ? filename : "", *base = std::strrchr(name, '/'), *said;
+
+	// The message names the file by its base name, the stop by its path.
+	std::snprintf(where, sizeof(where), "%s:%d: ", base ? base + 1 : name, linenum);
+	said = std::strstr(last_line, where);
+	std::snprintf(why, sizeof(why), "%s:%d: %s", name, linenum,
+		      said ? said + std::strlen(where) : what);
+	if (evaluating)
+		evaluating->halt(why);
+	else // outside an evaluation: Verilator's own trouble, nothing to halt
+		std::fprintf(stderr, "fabric: %s\n", why);
+}
+
+} // namespace
+
 // Verilator's fatal errors: a restore that does not fit is refused; anything
-// else (a design's $fatal) ends the process as Verilator's own would.
+// else (the design's, or its evaluation's) halts the design.
 void vl_fatal(const char *filename, int linenum, const char *, const char *msg)
 {
 	if (restoring)
 		throw RestoreFailed(msg);
-	std::fprintf(stderr, "fabric: %s:%d: %s\n", filename ? filename : "", linenum, msg);
-	std::abort();
+	halt_evaluating(filename, linenum, msg);
+}
+
+void vl_stop(const char *filename, int linenum, const char *)
+{
+	halt_evaluating(filename, linenum, "$stop");
+}
+
+void vl_finish(const char *filename, int linenum, const char *)
+{
+	halt_evaluating(filename, linenum, "$finish");
 }
 
 // The design's $display and Verilator's messages: on stderr, as QEMU's
-// standard output may be the board's console.
+// standard output may be the board's console. The last line is kept.
 int fabric_printf(const char *format, ...)
 {
+	char text[1024];
 	va_list args;
 	int n;
 
 	va_start(args, format);
-	n = std::vfprintf(stderr, format, args);
+	n = std::vsnprintf(text, sizeof(text), format, args);
 	va_end(args);
+	std::fputs(text, stderr);
+	size_t len = std::strlen(text);
+	while (len && text[len - 1] == '\n')
+		text[--len] = 0;
+	if (len) {
+		const char *line = std::strrchr(text, '\n');
+		std::snprintf(last_line, sizeof(last_line), "%s", line ? line + 1 : text);
+	}
 	return n;
 }
 
@@ -400,16 +509,18 @@ void op_sync(fabric *f, uint64_t now_ns)
 	f->sync(now_ns);
 }
 
+// A halted design answers nothing, at once.
 fabric_status op_read(fabric *f, uint64_t now_ns, uint32_t addr, uint32_t *data)
 {
 	f->sync(now_ns);
-	return f->read(addr, data);
+	*data = 0;
+	return f->halted() ? FABRIC_TIMEOUT : f->read(addr, data);
 }
 
 fabric_status op_write(fabric *f, uint64_t now_ns, uint32_t addr, uint32_t data, uint32_t strb)
 {
 	f->sync(now_ns);
-	return f->write(addr, data, strb);
+	return f->halted() ? FABRIC_TIMEOUT : f->write(addr, data, strb);
 }
 
 void op_set_inputs(fabric *f, uint64_t now_ns, uint32_t key, uint32_t sw)
@@ -423,7 +534,8 @@ void op_set_inputs(fabric *f, uint64_t now_ns, uint32_t key, uint32_t sw)
 void op_press(fabric *f, uint64_t now_ns, uint32_t mask)
 {
 	f->sync(now_ns);
-	f->press(mask);
+	if (!f->halted())
+		f->press(mask);
 }
 
 void op_outputs(fabric *f, fabric_outputs *out)
@@ -440,6 +552,8 @@ uint64_t op_next_ns(fabric *f)
 {
 	uint64_t poll = f->time_of(f->t.cycles);
 
+	if (f->halted())
+		return NEVER;
 	// Without an interrupt, nothing the design does by itself needs to be
 	// seen before the next access or input.
 	if (!FABRIC_HAS_IRQ || poll > UINT64_MAX - FABRIC_POLL_NS)
@@ -465,10 +579,15 @@ bool op_restore(fabric *f, const void *data, size_t size)
 	return f->restore(data, size);
 }
 
+const char *op_halted(fabric *f)
+{
+	return f->halted() ? f->t.halted : nullptr;
+}
+
 const fabric_ops ops = {
 	FABRIC_ABI_VERSION, &design,	   op_create, op_destroy, op_reset,  op_sync,	 op_read,
 	op_write,	    op_set_inputs, op_press,  op_outputs, op_cycles, op_next_ns, op_save,
-	op_restore,
+	op_restore,	    op_halted,
 };
 
 } // namespace

@@ -7,9 +7,10 @@ wrapper drives, with the widths it drives, and writes fabric_ports.h for
 the wrapper (fabric_wrap.cpp): the design's identity and which of the
 board's ports it has. Prints what build.sh keeps beside the library, as
 NAME=VALUE lines; exits 1 with a message on stderr for a top module the
-wrapper cannot drive.
+wrapper cannot drive, and for a design that calls $system, unless
+--allow-system.
 
-usage: ports.py DESIGN.xml DESIGN_ID HEADER_OUT
+usage: ports.py DESIGN.xml DESIGN_ID HEADER_OUT [--allow-system]
 """
 import sys
 import xml.etree.ElementTree as ET
@@ -89,6 +90,12 @@ def location(root: ET.Element, module: ET.Element) -> str:
 def main() -> None:
     xml_path, design_id, header_path = sys.argv[1:4]
     root = ET.parse(xml_path).getroot()
+    if "--allow-system" not in sys.argv[4:]:
+        # $system runs a command on the host, inside the board's QEMU: not
+        # what a design under test gets to do unless its user says so.
+        for call in [*root.iter("systemt"), *root.iter("systemf")]:
+            fail(location(root, call), "$system runs a command on the host: refused "
+                 "(vboard/run --fabric-allow-system allows it)")
     module = top_module(root)
     top = module.get("name", "")
     where = location(root, module)

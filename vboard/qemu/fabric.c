@@ -12,6 +12,11 @@
  * of its byte lanes (the write strobes). A SLVERR or DECERR response is a bus error, and so is a
  * transfer the design leaves unanswered for FABRIC_TRANSFER_CYCLES of its cycles, which also goes
  * to the guest-error log. The design's state migrates as one buffer, its time with it.
+ *
+ * A design that halts (its $stop, $fatal, $finish or a failed assertion) leaves the machine
+ * running: the reason goes once to the guest-error log and to stderr, and from then on every
+ * transfer is a bus error at once, the outputs stay as they were and the interrupt drops, until
+ * the design is reset (vboard_fabric_restart: scripts/board fabric reset).
  */
 #include "qemu/osdep.h"
 #include "qapi/error.h"
@@ -38,6 +43,7 @@ struct VBoardFabric {
 	void *handle;
 	const struct fabric_ops *ops;
 	struct fabric *f;
+	bool halt_told; /* the design's halt went to the logs */
 	/* The design's state while it migrates. */
 	uint8_t *state;
 	uint32_t state_size;
@@ -56,6 +62,15 @@ static void fabric_update(VBoardFabric *s)
 	struct fabric_outputs out;
 	uint64_t next;
 
+	const char *halted = s->ops->halted(s->f);
+
+	if (halted && !s->halt_told) {
+		qemu_log_mask(LOG_GUEST_ERROR, "vboard fabric: the design halted: %s\n", halted);
+		error_report("vboard fabric: the design halted: %s (its window answers with bus "
+			     "errors until 'board fabric reset')",
+			     halted);
+		s->halt_told = true;
+	}
 	s->ops->outputs(s->f, &out);
 	qemu_set_irq(s->irq, out.irq);
 	next = s->ops->next_ns(s->f);
@@ -88,7 +103,12 @@ static MemTxResult fabric_result(VBoardFabric *s, enum fabric_status status, con
 {
 	if (status == FABRIC_OKAY || status == FABRIC_EXOKAY)
 		return MEMTX_OK;
-	if (status == FABRIC_TIMEOUT)
+	if (s->ops->halted(s->f))
+		qemu_log_mask(LOG_GUEST_ERROR,
+			      "vboard fabric: %s at 0x%" HWADDR_PRIx
+			      ": the design halted: bus error\n",
+			      what, offset);
+	else if (status == FABRIC_TIMEOUT)
 		qemu_log_mask(LOG_GUEST_ERROR,
 			      "vboard fabric: %s at 0x%" HWADDR_PRIx
 			      " not answered within %d cycles: bus error\n",
@@ -167,6 +187,13 @@ void vboard_fabric_press(VBoardFabric *s, uint32_t mask)
 	fabric_update(s);
 }
 
+void vboard_fabric_restart(VBoardFabric *s)
+{
+	s->ops->reset(s->f, fabric_now());
+	s->halt_told = false;
+	fabric_update(s);
+}
+
 void vboard_fabric_outputs(VBoardFabric *s, struct fabric_outputs *out)
 {
 	s->ops->sync(s->f, fabric_now());
@@ -213,10 +240,7 @@ static void fabric_realize(DeviceState *dev, Error **errp)
 
 static void fabric_reset(DeviceState *dev)
 {
-	VBoardFabric *s = VBOARD_FABRIC(dev);
-
-	s->ops->reset(s->f, fabric_now());
-	fabric_update(s);
+	vboard_fabric_restart(VBOARD_FABRIC(dev));
 }
 
 static int fabric_pre_save(void *opaque)
@@ -254,6 +278,8 @@ static int fabric_post_load(void *opaque, int version_id)
 		return -EINVAL;
 	}
 	s->deadline = UINT64_MAX;
+	/* A design saved halted was told of when it halted. */
+	s->halt_told = s->ops->halted(s->f) != NULL;
 	fabric_update(s);
 	return 0;
 }

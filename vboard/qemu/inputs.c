@@ -292,6 +292,24 @@ static bool vboard_parse_word(const VBoardInput *in, const char *word, int64_t *
 	return true;
 }
 
+/* "fabric reset": the design in the fabric started again from reset, also
+ * after it halted. A command line only: the machine's fabric property is
+ * the design's library. */
+static bool vboard_fabric_command(VBoardMachineState *s, unsigned n, const char *const *words,
+				  Error **errp)
+{
+	if (n != 1 || strcmp(words[0], "reset")) {
+		error_setg(errp, "fabric: takes 1 word: reset (the design, from reset)");
+		return false;
+	}
+	if (!s->fabric) {
+		error_setg(errp, "fabric: no design in the fabric (vboard/run --fabric FILE.v)");
+		return false;
+	}
+	vboard_fabric_restart(s->fabric);
+	return true;
+}
+
 /*
  * A board tool command line, as both tools send it: the command and its
  * words separated by single spaces ("tilt 0 707 707", "tap", "doubletap").
@@ -317,6 +335,8 @@ bool vboard_command_line(VBoardMachineState *s, const char *line, Error **errp)
 		val[0] = !strcmp(name, "doubletap");
 		return vboard_input_apply(s, vboard_input("tap"), val, errp);
 	}
+	if (!strcmp(name, "fabric"))
+		return vboard_fabric_command(s, n - 1, (const char *const *)words + 1, errp);
 	if (!strcmp(name, "play")) {
 		error_setg(errp,
 			   "play: recordings play from the host, where the machine reads them "

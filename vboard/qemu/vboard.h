@@ -126,6 +126,8 @@ bool vboard_fabric_has_irq(VBoardFabric *f);
 void vboard_fabric_set_inputs(VBoardFabric *f, uint32_t key, uint32_t sw);
 void vboard_fabric_press(VBoardFabric *f, uint32_t mask);
 void vboard_fabric_outputs(VBoardFabric *f, struct fabric_outputs *out);
+/* The design started again from reset, also after it halted. */
+void vboard_fabric_restart(VBoardFabric *f);
 /* The module table (control.c). */
 void vboard_class_add_module_properties(ObjectClass *oc);
 void vboard_modules_reset(VBoardMachineState *s);

@@ -89,6 +89,30 @@ def test_host_tool_moves_the_board(board: Board) -> None:
     assert gone.returncode == 1 and "no virtual board is running" in gone.stderr
 
 
+def test_board_outlives_its_design(build: str) -> None:
+    """A design's own check that fails halts the design, not the board: the
+    store that set it off and every access after it are bus errors, the
+    guest goes on, the LEDs stay as they were; the halt is told once, with
+    the design's file, line and message; fabric reset starts it again."""
+    probe = os.path.join(os.path.dirname(VBOARD), "tests", "fabric", "designs", "probe.v")
+    scratch, halt = 0xFF210004, 0xFF21001C
+    with Board(build=build, fabric=[probe]) as b:
+        b.sh(f"devmem {scratch:#x} 32 0x2A5", check=True)
+        assert b.sh(f"devmem {halt:#x} 32 3; echo $?").output.endswith("\n135\n")
+        assert not b.sh(f"devmem {scratch:#x}").ok
+        assert b.sh("echo alive").output == "alive\n"
+        assert b.leds() == 0x2A5
+        told = [line for line in b.guest_errors.splitlines()
+                if line.startswith("vboard fabric: the design halted: ")]
+        assert len(told) == 1 and told[0].endswith(
+            "probe.v:88: Assertion failed in probe.probe: halt 3 requested"), told
+        assert b.guest_errors.count(": the design halted: bus error") == 2
+        assert "the design halted" in b.qemu_messages.decode()
+        b.sh("board fabric reset", check=True)
+        assert b.sh(f"devmem {scratch:#x}").output == "0x00000000\n"
+        assert b.leds() == 0
+
+
 def test_boards_side_by_side(build: str) -> None:
     with Board(build=build) as one, Board(build=build) as two:
         one.sh("echo one >/root/name", check=True)

@@ -12,6 +12,8 @@
 //   0x10          takes the address and never answers
 //   0x14 INPUTS   key in bits 19:16, sw in bits 11:0
 //   0x18 COMPARE  irq while CYCLES >= COMPARE, COMPARE not 0
+//   0x1C HALT     a store ends the simulation as a design's own checks do:
+//                 1 $stop, 2 $finish, 3 $fatal, 4 a failed assertion
 module probe (
     input clk,
     input rst_n,
@@ -79,6 +81,14 @@ module probe (
         if (s_axi_awaddr[7:2] == 1)
           for (i = 0; i < 4; i = i + 1) if (s_axi_wstrb[i]) scratch[i*8+:8] <= s_axi_wdata[i*8+:8];
         if (s_axi_awaddr[7:2] == 6) compare <= s_axi_wdata;
+        if (s_axi_awaddr[7:2] == 7)
+          case (s_axi_wdata)
+            1: $stop;
+            2: $finish;
+            3: $fatal(1, "halt %0d requested", s_axi_wdata);
+            4: assert (s_axi_wdata != 4) else $error("store of %0d", s_axi_wdata);
+            default: ;
+          endcase
       end else if (s_axi_bready) s_axi_bvalid <= 0;
 
       s_axi_arready <= s_axi_arvalid && !s_axi_arready && !s_axi_rvalid;
