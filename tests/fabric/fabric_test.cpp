@@ -23,7 +23,8 @@ namespace {
 
 // Registers of tests/fabric/designs/probe.v.
 const uint32_t PROBE_CYCLES = 0x00, PROBE_SCRATCH = 0x04, PROBE_SLVERR = 0x08, PROBE_DECERR = 0x0C,
-	       PROBE_SILENT = 0x10, PROBE_INPUTS = 0x14, PROBE_COMPARE = 0x18, PROBE_HALT = 0x1C;
+	       PROBE_SILENT = 0x10, PROBE_INPUTS = 0x14, PROBE_COMPARE = 0x18, PROBE_HALT = 0x1C,
+	       PROBE_ROM = 0x20;
 const unsigned PROBE_KEY_SHIFT = 16;
 
 const uint64_t NS_PER_S = 1000000000;
@@ -88,7 +89,7 @@ protected:
 
 	fabric *make(uint64_t hz)
 	{
-		fabric *made_one = ops->create(hz);
+		fabric *made_one = ops->create(hz, FABRIC_TEST_DESIGNS);
 		if (made_one)
 			made.push_back(made_one);
 		return made_one;
@@ -124,7 +125,10 @@ TEST_F(Fabric, DescribesTheDesign)
 	EXPECT_EQ(d->sw_bits, 12u);
 	EXPECT_EQ(d->ledr_bits, 10u);
 	EXPECT_EQ(d->hex_digits, 1u << 0 | 1u << 5);
-	EXPECT_EQ(ops->create(0), nullptr);
+	EXPECT_EQ(ops->create(0, nullptr), nullptr);
+	// $readmemh's path is relative to the design's folder, whatever ours.
+	EXPECT_EQ(read(PROBE_ROM), 0xC0DE0000u);
+	EXPECT_EQ(read(PROBE_ROM + 12), 0xC0DE0003u);
 }
 
 // The design's cycles follow the caller's clock exactly, at any rate: after
@@ -338,6 +342,7 @@ TEST_F(Fabric, HaltsAtItsOwnEndUntilReset)
 	ops->reset(f, now);
 	EXPECT_EQ(ops->halted(f), nullptr);
 	EXPECT_EQ(read(PROBE_SCRATCH), 0u) << "a new design, from reset";
+	EXPECT_EQ(read(PROBE_ROM + 12), 0xC0DE0003u) << "its initial blocks run again";
 	EXPECT_EQ(read(PROBE_INPUTS), 0xFu << PROBE_KEY_SHIFT | 0xFFF) << "the inputs kept";
 }
 
@@ -348,7 +353,7 @@ TEST(FabricPorts, LogicMatchesTheModel)
 {
 	const fabric_ops *ops = load_design(FABRIC_PANEL_PORTS_V);
 	ASSERT_NE(ops, nullptr);
-	fabric *rtl = ops->create(50 * MHZ);
+	fabric *rtl = ops->create(50 * MHZ, nullptr);
 	models::PanelPorts model;
 	models::ports_reset(&model);
 	std::mt19937 random(1);

@@ -41,7 +41,7 @@ int main(int argc, char **argv)
 		std::fprintf(stderr, "fabric_cost: %s: no design library\n", argv[1]);
 		return 1;
 	}
-	fabric *f = ops->create(HZ);
+	fabric *f = ops->create(HZ, nullptr);
 
 	// Free-running cycles, the best of three.
 	double per_cycle = 1e99;

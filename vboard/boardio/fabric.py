@@ -6,8 +6,10 @@ QEMU refuses a placement with the reason (vboard/qemu/vboard.c)."""
 from __future__ import annotations
 
 import os
+import re
 import subprocess
 import sys
+from hashlib import sha256
 from typing import NamedTuple
 
 from .build import VBOARD
@@ -18,6 +20,29 @@ class Fabric(NamedTuple):
     machine: str  # the machine's fabric properties, for -M
     key: str  # what of the fabric shapes the machine, for its saved machines
     append: str  # the kernel command line's addition, for the guest's /init
+
+
+# A memory file named by a string in $readmemh or $readmemb.
+READMEM = re.compile(rb'\$readmem[hb]\s*\(\s*"([^"]+)"')
+
+
+def memory_files_key(sources: list[str], folder: str) -> str:
+    """What the files the design's $readmemh and $readmemb read hold: a saved
+    machine has them loaded, so it is made anew when one changes."""
+    found = []
+    for source in sources:
+        with open(source, "rb") as f:
+            found += READMEM.findall(f.read())
+    digest = sha256()
+    for name in sorted(set(found)):
+        path = os.path.join(folder, os.fsdecode(name))
+        digest.update(name + b"\0")
+        try:
+            with open(path, "rb") as f:
+                digest.update(sha256(f.read()).digest())
+        except OSError:
+            digest.update(b"missing")
+    return digest.hexdigest()[:16]
 
 
 def qemu_value(text: str) -> str:
@@ -60,8 +85,12 @@ def set_up(options: Options) -> Fabric:
         if design.get("unconnected"):
             sys.stderr.write(f"fabric: {design['top']}: ports left alone (inputs tied to 0, "
                              f"outputs unread): {design['unconnected']}\n")
+        # The first file's folder: where its $readmemh paths start.
+        folder = os.path.dirname(os.path.abspath(options.fabric[0]))
         machine.append("fabric=" + qemu_value(design["library"]))
+        machine.append("fabric-folder=" + qemu_value(folder))
         key.append(f"design={design['id']}")
+        key.append(f"memories={memory_files_key(list(options.fabric), folder)}")
         # Without one, the machine's own default base.
         if options.fabric_base is not None:
             machine.append(f"fabric-base={options.fabric_base}")

@@ -78,8 +78,10 @@ struct fabric;
 struct fabric_ops {
 	uint32_t abi_version; /* FABRIC_ABI_VERSION */
 	const struct fabric_design *design;
-	/* A design clocked at clock_hz, in reset; NULL for a rate of 0. */
-	struct fabric *(*create)(uint64_t clock_hz);
+	/* A design clocked at clock_hz, in reset; NULL for a rate of 0. Its
+	 * initial blocks run in folder (NULL: the process's own), so that a
+	 * $readmemh or $readmemb path is relative to the design's file. */
+	struct fabric *(*create)(uint64_t clock_hz, const char *folder);
 	void (*destroy)(struct fabric *f);
 	/* Resets the design (rst_n low for FABRIC_RESET_CYCLES cycles); its
 	 * cycle 0 is at now_ns. The inputs keep their values. */
@@ -112,7 +114,8 @@ struct fabric_ops {
 	 * $finish or a failed assertion), NULL while it runs. A halted design
 	 * runs no cycles, answers every transfer with FABRIC_TIMEOUT at once,
 	 * keeps its outputs but the interrupt, which drops, until reset()
-	 * starts it again from a new model (its initial blocks run again). */
+	 * starts it again from a new model (its initial blocks run again, in
+	 * create()'s folder). */
 	const char *(*halted)(struct fabric *f);
 };
 

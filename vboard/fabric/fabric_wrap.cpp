@@ -21,6 +21,9 @@
 #include "verilated.h"
 #include "verilated_save.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -140,8 +143,11 @@ struct fabric {
 	std::unique_ptr<Vfabric> top;
 	TimeState t;
 	std::string saved;
+	std::string folder; // where the initial blocks run ("": here)
+	bool begun = false; // the model's first evaluation (its initial blocks) is done
 
-	explicit fabric(uint64_t clock_hz)
+	fabric(uint64_t clock_hz, const char *initial_folder)
+	    : folder(initial_folder ? initial_folder : "")
 	{
 		new_model();
 		std::memset(&t, 0, sizeof(t));
@@ -180,6 +186,26 @@ struct fabric {
 		drop_model();
 		context.reset(new VerilatedContext);
 		top.reset(new Vfabric(context.get(), FABRIC_TOP));
+		begun = false;
+	}
+
+	// The first evaluation runs the initial blocks, in the design's folder:
+	// Verilator opens $readmemh's files from the working directory.
+	void first_eval()
+	{
+		int back = folder.empty() ? -1 : open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+
+		if (back >= 0 && chdir(folder.c_str()) != 0) {
+			close(back);
+			back = -1;
+		}
+		top->eval();
+		begun = true;
+		if (back >= 0) {
+			if (fchdir(back) != 0)
+				std::perror("fabric: back to the working directory");
+			close(back);
+		}
 	}
 
 	bool halted() const
@@ -197,7 +223,10 @@ struct fabric {
 	{
 		evaluating = this;
 		Verilated::threadContextp(context.get());
-		top->eval();
+		if (begun)
+			top->eval();
+		else
+			first_eval();
 		evaluating = nullptr;
 	}
 
@@ -403,6 +432,7 @@ struct fabric {
 		if (fits) {
 			top.swap(new_top);
 			context.swap(new_context);
+			begun = false; // a new model: its first evaluation in the folder too
 			t = in;
 		}
 		// The model not kept goes with its own context current.
@@ -485,11 +515,11 @@ const fabric_design design = {
 	FABRIC_SW_BITS, FABRIC_LEDR_BITS, FABRIC_HEX_MASK,  FABRIC_HAS_IRQ,
 };
 
-fabric *op_create(uint64_t clock_hz)
+fabric *op_create(uint64_t clock_hz, const char *folder)
 {
 	if (!clock_hz)
 		return nullptr;
-	fabric *f = new fabric(clock_hz);
+	fabric *f = new fabric(clock_hz, folder);
 	f->reset(0);
 	return f;
 }

@@ -39,6 +39,7 @@ struct VBoardFabric {
 	QEMUTimer *timer;
 	uint64_t deadline; /* what the timer is armed for, UINT64_MAX: not */
 	char *library;
+	char *folder; /* where the design's initial blocks run */
 	uint64_t clock_hz;
 	void *handle;
 	const struct fabric_ops *ops;
@@ -226,7 +227,7 @@ static void fabric_realize(DeviceState *dev, Error **errp)
 			   s->library, FABRIC_ABI_VERSION);
 		return;
 	}
-	s->f = s->ops->create(s->clock_hz);
+	s->f = s->ops->create(s->clock_hz, s->folder);
 	if (!s->f) {
 		error_setg(errp, "vboard fabric: a clock of %" PRIu64 " Hz", s->clock_hz);
 		return;
@@ -301,6 +302,7 @@ static const VMStateDescription vmstate_fabric = {
 
 static Property fabric_properties[] = {
 	DEFINE_PROP_STRING("library", VBoardFabric, library),
+	DEFINE_PROP_STRING("folder", VBoardFabric, folder),
 	DEFINE_PROP_UINT64("clock-hz", VBoardFabric, clock_hz, 50000000),
 	DEFINE_PROP_END_OF_LIST(),
 };

@@ -480,6 +480,19 @@ static void vboard_set_fabric(Object *obj, const char *value, Error **errp)
 	s->fabric_library = *value ? g_strdup(value) : NULL;
 }
 
+static char *vboard_get_fabric_folder(Object *obj, Error **errp)
+{
+	return g_strdup(VBOARD_MACHINE(obj)->fabric_folder);
+}
+
+static void vboard_set_fabric_folder(Object *obj, const char *value, Error **errp)
+{
+	VBoardMachineState *s = VBOARD_MACHINE(obj);
+
+	g_free(s->fabric_folder);
+	s->fabric_folder = *value ? g_strdup(value) : NULL;
+}
+
 static char *vboard_get_fabric_ports(Object *obj, Error **errp)
 {
 	return g_strdup(VBOARD_MACHINE(obj)->fabric_ports_library);
@@ -544,6 +557,11 @@ static void vboard_class_add_fabric_properties(ObjectClass *oc)
 	object_class_property_set_description(oc, "fabric",
 					      "the fabric's design: a library of "
 					      "vboard/fabric/build.sh");
+	object_class_property_add_str(oc, "fabric-folder", vboard_get_fabric_folder,
+				      vboard_set_fabric_folder);
+	object_class_property_set_description(oc, "fabric-folder",
+					      "where the design's relative paths start "
+					      "($readmemh): its file's folder");
 	object_class_property_add_str(oc, "fabric-ports", vboard_get_fabric_ports,
 				      vboard_set_fabric_ports);
 	object_class_property_set_description(oc, "fabric-ports",

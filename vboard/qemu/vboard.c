@@ -295,6 +295,8 @@ static VBoardFabric *vboard_fabric_new(VBoardMachineState *s, const char *librar
 	uint64_t span, ports_end;
 
 	qdev_prop_set_string(dev, "library", library);
+	if (!ports && s->fabric_folder)
+		qdev_prop_set_string(dev, "folder", s->fabric_folder);
 	qdev_prop_set_uint64(dev, "clock-hz", s->fabric_clock_hz);
 	sysbus_realize_and_unref(SYS_BUS_DEVICE(dev), &error_fatal);
 	span = vboard_fabric_span(f);
@@ -450,6 +452,7 @@ static void vboard_instance_finalize(Object *obj)
 	g_free(s->image);
 	g_free(s->fabric_library);
 	g_free(s->fabric_ports_library);
+	g_free(s->fabric_folder);
 }
 
 static void vboard_class_init(ObjectClass *oc, void *data)

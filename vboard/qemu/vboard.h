@@ -79,6 +79,7 @@ struct VBoardMachineState {
 	/* The fabric (fabric.c): one's own design, and the board's ports as
 	 * logic in place of their model; the libraries' paths, NULL: none. */
 	char *fabric_library, *fabric_ports_library;
+	char *fabric_folder; /* the design's relative paths start there */
 	uint64_t fabric_base, fabric_clock_hz;
 	VBoardFabric *fabric, *fabric_ports;
 	uint8_t module_line[CTL_TEXT_SIZE];

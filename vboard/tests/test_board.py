@@ -95,8 +95,10 @@ def test_board_outlives_its_design(build: str) -> None:
     guest goes on, the LEDs stay as they were; the halt is told once, with
     the design's file, line and message; fabric reset starts it again."""
     probe = os.path.join(os.path.dirname(VBOARD), "tests", "fabric", "designs", "probe.v")
-    scratch, halt = 0xFF210004, 0xFF21001C
+    scratch, halt, rom = 0xFF210004, 0xFF21001C, 0xFF21002C
     with Board(build=build, fabric=[probe]) as b:
+        # probe.hex, beside probe.v, read by its $readmemh("probe.hex").
+        assert b.sh(f"devmem {rom:#x}").output == "0xC0DE0003\n"
         b.sh(f"devmem {scratch:#x} 32 0x2A5", check=True)
         assert b.sh(f"devmem {halt:#x} 32 3; echo $?").output.endswith("\n135\n")
         assert not b.sh(f"devmem {scratch:#x}").ok
@@ -104,8 +106,10 @@ def test_board_outlives_its_design(build: str) -> None:
         assert b.leds() == 0x2A5
         told = [line for line in b.guest_errors.splitlines()
                 if line.startswith("vboard fabric: the design halted: ")]
+        with open(probe) as f:
+            line = next(n for n, text in enumerate(f, 1) if "$fatal(" in text)
         assert len(told) == 1 and told[0].endswith(
-            "probe.v:88: Assertion failed in probe.probe: halt 3 requested"), told
+            f"probe.v:{line}: Assertion failed in probe.probe: halt 3 requested"), told
         assert b.guest_errors.count(": the design halted: bus error") == 2
         assert "the design halted" in b.qemu_messages.decode()
         b.sh("board fabric reset", check=True)

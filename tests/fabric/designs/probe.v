@@ -14,6 +14,7 @@
 //   0x18 COMPARE  irq while CYCLES >= COMPARE, COMPARE not 0
 //   0x1C HALT     a store ends the simulation as a design's own checks do:
 //                 1 $stop, 2 $finish, 3 $fatal, 4 a failed assertion
+//   0x20 ROM      four words, from probe.hex (a path relative to this file)
 module probe (
     input clk,
     input rst_n,
@@ -43,6 +44,8 @@ module probe (
     output [3:0] spare
 );
   reg [31:0] cycles, scratch, compare;
+  reg [31:0] rom[0:3];
+  initial $readmemh("probe.hex", rom);
   assign irq = compare != 0 && cycles >= compare;
   assign ledr = scratch[9:0];
   assign hex0 = scratch[6:0];
@@ -100,6 +103,7 @@ module probe (
           1: s_axi_rdata <= scratch;
           5: s_axi_rdata <= {12'b0, key, 4'b0, sw};
           6: s_axi_rdata <= compare;
+          8, 9, 10, 11: s_axi_rdata <= rom[s_axi_araddr[3:2]];
           default: s_axi_rdata <= 0;
         endcase
       end else if (s_axi_rready) s_axi_rvalid <= 0;
