@@ -56,8 +56,9 @@ RETRY_S = 0.2
 STATE = ("tilt", "bias", "noise", "switches", "sensor", "hold", "regs", "ledr", "hex",
          "play", "playing", "play-position", "play-length")
 # What the page draws the board with, which never changes while it runs:
-# read once, and sent with every state ("switch-count": the switches SW0 up).
-BOARD = ("switch-count",)
+# read once, and sent with every state ("switch-count": the switches SW0 up;
+# "fabric": the design's library, "" without one).
+BOARD = ("switch-count", "fabric")
 # A recording dropped on a page: at most this many bytes.
 MAX_RECORDING = 1 << 30
 # The page's libraries, from the npm packages vboard/panel/setup.sh installs:
@@ -235,6 +236,8 @@ class Panel:
                 await self.set_property("sensor", "on" if msg["on"] else "off")
             elif op == "play-stop":
                 await self.set_property("play", ["stop"])
+            elif op == "fabric-reset":
+                await self.set_property("command", "fabric reset")
             else:
                 raise ValueError("unknown control %r" % op)
             await self.refresh()

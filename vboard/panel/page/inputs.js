@@ -229,8 +229,14 @@ function setXYZ(form, mg) {
   ['x', 'y', 'z'].forEach((n, i) => setField(form.elements[n], mg?.[i] ?? ''));
 }
 
+// The fabric's design, started again from reset (also once it halted): a
+// button only where the board has one.
+const fabricResetEl = document.getElementById('fabric-reset');
+fabricResetEl.addEventListener('click', () => send({op: 'fabric-reset'}));
+
 export function showInputs(state) {
   drawSwitches(state['switch-count']);
+  fabricResetEl.hidden = !state.fabric;
   const switches = state.switches ?? 0;
   switchEls.forEach((b, n) => b.setAttribute('aria-checked', String(Boolean(switches & (1 << n)))));
   const boardHeld = state.hold ?? 0;

@@ -88,6 +88,10 @@ class PanelTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(states[-1]["switches"], 0x40, states)
         self.assertEqual(self.machine.reads["switch-count"], 1, "it never changes: read once")
 
+    async def test_the_design_is_reset_through_the_machines_command(self) -> None:
+        await self.panel.control(self.page, {"op": "fabric-reset"})
+        self.assertEqual(self.machine.props.get("command"), "fabric reset")
+
 
 if __name__ == "__main__":
     unittest.main()
