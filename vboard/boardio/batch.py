@@ -787,7 +787,7 @@ def main(argv: Sequence[str]) -> int:
         warn("boardio batch", f"the jobs are isolated: each runs in a container of "
              f"{args.image} of its own, without network, its root read-only, with only its "
              f"inputs (read-only) and its folder in {out} of this machine's files, "
-             f"{isolation.cpus:g} processors")
+             f"and processors: {isolation.cpus:g}")
     else:
         warn("boardio batch", f"the jobs are not isolated: no container is used, so each runs "
              f"as {user}, with this machine's network and files; run only jobs you trust")
