@@ -18,7 +18,7 @@
 # Its name goes to stdout, progress, its size and the build's time to stderr.
 # The boot images and QEMU are those the build made (./test, or ctest -R
 # vboard.image); 3.18's where BUILD has it. Debian's packages are kept in the
-# cache's oci/debs/ between builds.
+# cache's oci/debs/ (BOARDIO_OCI_DEBS names another folder) between builds.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -54,10 +54,10 @@ deb http://deb.debian.org/debian-security $suite-security main"
 
 qemu=$("$root/scripts/build-qemu.sh" --path)
 source=$("$root/scripts/build-qemu.sh" --source)
-[ -x "$qemu" ] && [ -d "$source" ] || {
+if [ ! -x "$qemu" ] || [ ! -d "$source" ]; then
 	log "no QEMU built (./test, or scripts/build-qemu.sh)"
 	exit 1
-}
+fi
 
 stage=$(mktemp -d "${TMPDIR:-/tmp}/boardio-oci.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
@@ -107,10 +107,10 @@ if podman image exists "$name"; then
 else
 	log "building $name: Debian $suite, series$series"
 	start=$(date +%s)
-	mkdir -p "$cache/debs"
+	mkdir -p "${BOARDIO_OCI_DEBS:-$cache/debs}"
 	# Hooks run under sh with the root as $1; these reach them through the
 	# environment.
-	BOARDIO_OCI_DEBS=$cache/debs BOARDIO_OCI_STAGE=$stage BOARDIO_OCI_SERIES=$series
+	BOARDIO_OCI_DEBS=${BOARDIO_OCI_DEBS:-$cache/debs} BOARDIO_OCI_STAGE=$stage BOARDIO_OCI_SERIES=$series
 	export BOARDIO_OCI_DEBS BOARDIO_OCI_STAGE BOARDIO_OCI_SERIES
 	# shellcheck disable=SC2016 # $1 and the variables are the hooks' own
 	mmdebstrap --quiet --variant=essential --include="$packages" --format=tar \
