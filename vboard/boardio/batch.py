@@ -494,7 +494,7 @@ class Batch:
                 "/usr/bin/env", f"--chdir={self.base}", "--", *argv]
         name = f"boardio-batch-{os.getpid()}-{self.jobs.index(job)}-{os.urandom(3).hex()}"
         if self.isolation:
-            full = self.isolation.command(job, folder, self.base, name)
+            full = argv = self.isolation.command(job, folder, self.base, name)
         console = os.open(os.path.join(folder, "console.txt"),
                           os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
         null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)

@@ -15,6 +15,7 @@
 # The image is named localhost/boardio:HASH, HASH that of everything it is
 # made from (this script, the packages' list, the files put in it), and is
 # not built again while one of that name exists; --tag names it also NAME.
+# The four built last are kept.
 # Its name goes to stdout, progress, its size and the build's time to stderr.
 # The boot images and QEMU are those the build made (./test, or ctest -R
 # vboard.image); 3.18's where BUILD has it. Debian's packages are kept in the
@@ -37,6 +38,7 @@ while [ $# -gt 0 ]; do
 done
 build=$(cd "$build" && pwd)
 cache=${BOARDIO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/boardio}/oci
+KEPT=4
 
 log() {
 	echo "oci/build: $*" >&2
@@ -136,6 +138,11 @@ else
 	took=$(($(date +%s) - start))
 	size=$(podman image inspect --format '{{.Size}}' "$name")
 	log "built $name in ${took} s: $((size / 1048576)) MiB"
+	# The images built last stay (other clones may run theirs); older ones
+	# go, but for those a container still uses.
+	podman images --sort created --filter reference=localhost/boardio \
+		--format '{{.Repository}}:{{.Tag}}' | tail -n +$((KEPT + 1)) |
+		xargs -r podman rmi >/dev/null 2>&1 || true
 fi
 if [ -n "$tag" ]; then
 	podman tag "$name" "$tag"
