@@ -37,8 +37,9 @@ those of a complete result in DIR is not run again; a failed one is with
 OCI image (vboard/oci/build.sh) of its own: no network, a read-only root,
 its inputs read-only and its folder in DIR writable, memory_mib of memory
 and its share of the processors; the image stands for the board's QEMU,
-images and suites in the inputs' hash. Exit status 0 when every job passed, 1 when one did not,
-2 for wrong usage, 128 + N when signal N cut the batch short."""
+images and suites in the inputs' hash. Exit status 0 when every job
+passed, 1 when one did not, 2 for wrong usage, 128 + N when signal N cut
+the batch short."""
 from __future__ import annotations
 
 import argparse

@@ -657,7 +657,7 @@ def _openable_ram(saved: str) -> str:
     if os.path.exists(copy):
         return copy
     for old in os.listdir(spare):
-        if old.startswith(prefix) and old.endswith(".ram"):
+        if old.startswith(prefix) and old.endswith(".ram") and old != os.path.basename(copy):
             os.unlink(os.path.join(spare, old))
     part = f"{copy}.{os.getpid()}"
     try:
