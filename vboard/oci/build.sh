@@ -104,6 +104,11 @@ hash=$({
 } | sha256sum | cut -c1-16)
 name=localhost/boardio:$hash
 
+# One build at a time on the machine: builds share the packages' cache,
+# and two of the same inputs make one image.
+mkdir -p "$cache"
+exec 9>"$cache/build.lock"
+flock 9
 if podman image exists "$name"; then
 	log "$name is built already (inputs unchanged)"
 else
