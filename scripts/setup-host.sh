@@ -29,6 +29,11 @@ packages="$packages mypy python3-typeshed"
 # boardio batch --slurm and its test's one-node cluster: Slurm's daemons
 # and commands, and munge, which they authenticate with.
 packages="$packages slurm-wlm munge"
+# The board's OCI image (vboard/oci/build.sh) and batches isolated in its
+# containers: mmdebstrap makes its root from Debian's packages, podman
+# imports and runs it; runc as well as podman's default runtime, which some
+# hosts' cgroups refuse (boardio/container.py tries each).
+packages="$packages mmdebstrap podman runc"
 # Node.js and npm bring the page's libraries and drive the browser tests; a
 # machine that already has them (Debian's or another build) keeps its own.
 command -v npm >/dev/null 2>&1 || packages="$packages nodejs npm"

@@ -3,6 +3,7 @@
 
     boardio batch JOBS.toml --out DIR [-j N] [--retry-failed]
                   [--build DIR] [--no-build] [--slurm [--partition P]]
+                  [--image IMAGE]
 
 JOBS.toml lists jobs, each a script run on a board (as `vboard/run
 --script`), a pytest file run against boards (the package's plugin), or
@@ -34,8 +35,13 @@ index.html, a page of every job and check. A job whose inputs (its table,
 the contents of its files, and the board's QEMU, image and suites) are
 those of a complete result in DIR is not run again; a failed one is with
 --retry-failed. With --slurm the jobs run as one Slurm job array (see
-slurm.py). Exit status 0 when every job passed, 1 when one did not,
-2 for wrong usage, 128 + N when signal N cut the batch short."""
+slurm.py). With --image, each job runs in a container of the board's
+OCI image (vboard/oci/build.sh) of its own: no network, a read-only root,
+its inputs read-only and its folder in DIR writable, memory_mib of memory
+and its share of the processors; the image stands for the board's QEMU,
+images and suites in the inputs' hash. Exit status 0 when every job
+passed, 1 when one did not, 2 for wrong usage, 128 + N when signal N cut
+the batch short."""
 from __future__ import annotations
 
 import argparse
@@ -56,7 +62,7 @@ from types import TracebackType
 from typing import Any, NamedTuple, Optional, Sequence, TextIO
 from xml.etree import ElementTree
 
-from . import build
+from . import build, container
 from .check import Outcome, junit, xml_text
 from .options import SERIES, UsageError, file_entry, file_parts
 from .process import SIGNAL_NAMES, STOP_GRACE_S, Process, Stopped, signals_held, wait_for, warn
@@ -357,6 +363,26 @@ class JobProcess(Process):
         return self.returncode
 
 
+class ContainerJob(container.ContainerProcess, JobProcess):
+    """A job's `podman run`: stopped, its container goes too."""
+
+
+class Isolation(NamedTuple):
+    """Jobs in containers of IMAGE (--image)."""
+    image: str
+    podman: container.Podman
+    cpus: float  # each job's share of the processors
+
+    def command(self, job: Job, folder: str, base: str, name: str) -> list[str]:
+        """The job's command line in a container named NAME."""
+        argv = command(job, folder, base, container.BUILD, container.ROOT)
+        env = [f"PYTHONPATH={container.VBOARD}"] if job.kind == "pytest" else []
+        options = container.job_options(name, inputs=job.inputs, output=folder, workdir=base,
+                                        memory_mib=job.memory_mib, cpus=self.cpus, env=env)
+        return self.podman.run(options, self.image,
+                               ["/usr/bin/prlimit", f"--as={job.memory_mib << 20}", "--", *argv])
+
+
 @dataclass
 class Running:
     job: Job
@@ -369,11 +395,12 @@ class Running:
     inputs: dict[str, str]
 
 
-def command(job: Job, folder: str, base: str, build_dir: str) -> list[str]:
-    """The job's program and arguments; it runs in BASE, the jobs file's
-    folder."""
+def command(job: Job, folder: str, base: str, build_dir: str,
+            root: str = build.ROOT) -> list[str]:
+    """The job's program and arguments, of the project in ROOT; it runs in
+    BASE, the jobs file's folder."""
     if job.kind == "script":
-        argv = [os.path.join(build.VBOARD, "run"), "--no-build", "--build", build_dir,
+        argv = [os.path.join(root, "vboard", "run"), "--no-build", "--build", build_dir,
                 "--kernel", job.kernel, "--guest-errors", os.path.join(folder, "guest-errors.log"),
                 # The batch's own limit is the job's: the run's is no sooner.
                 "--timeout", f"{job.timeout + 60:g}"]
@@ -391,7 +418,7 @@ def command(job: Job, folder: str, base: str, build_dir: str) -> list[str]:
         for design in job.fabric:
             argv += ["--board-fabric", design]
         return argv + [job.target]
-    argv = [os.path.join(build.SCRIPTS, "boardio"), "check", "--modules", job.target,
+    argv = [os.path.join(root, "scripts", "boardio"), "check", "--modules", job.target,
             "--kernel", job.kernel, "--build", build_dir,
             "--junit", os.path.join(folder, "junit.xml")]
     return argv + (["--programs", job.programs] if job.programs else [])
@@ -405,7 +432,8 @@ class Batch:
     writes_page = True  # index.html after each job (not a Slurm task's)
 
     def __init__(self, jobs: Sequence[Job], records: dict[str, Record], out: str, base: str,
-                 build_dir: str, parallel: int, show: "Display") -> None:
+                 build_dir: str, parallel: int, show: "Display",
+                 isolation: Optional[Isolation] = None) -> None:
         self.jobs = list(jobs)
         self.records = records  # each job's, as it ends (and those kept)
         self.out = out
@@ -413,6 +441,7 @@ class Batch:
         self.build_dir = build_dir
         self.parallel = parallel
         self.show = show
+        self.isolation = isolation
         self.running: list[Running] = []  # owns the jobs' processes
         self.tmp = ""
         self.cut_by = ""  # the signal that cut the batch short
@@ -470,12 +499,19 @@ class Batch:
         argv = command(job, folder, self.base, self.build_dir)
         full = ["/usr/bin/prlimit", f"--as={job.memory_mib << 20}", "--",
                 "/usr/bin/env", f"--chdir={self.base}", "--", *argv]
+        name = f"boardio-batch-{os.getpid()}-{self.jobs.index(job)}-{os.urandom(3).hex()}"
+        if self.isolation:
+            full = argv = self.isolation.command(job, folder, self.base, name)
         console = os.open(os.path.join(folder, "console.txt"),
                           os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
         null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
         try:
             with signals_held():
-                process = JobProcess(full, stdin=null, stdout=console, stderr=console, env=env)
+                if self.isolation:
+                    process: JobProcess = ContainerJob(full, name=name, stdin=null,
+                                                       stdout=console, stderr=console, env=env)
+                else:
+                    process = JobProcess(full, stdin=null, stdout=console, stderr=console, env=env)
                 self.running.append(Running(job, folder, process, argv, time.time(),
                                             time.monotonic(), digest, inputs))
         finally:
@@ -724,6 +760,8 @@ def main(argv: Sequence[str]) -> int:
     parser.add_argument("--no-build", action="store_true",
                         help="run what is built; build no image first")
     slurm.options(parser)
+    parser.add_argument("--image", help="run each job in a container of this OCI image of "
+                        "the board's (vboard/oci/build.sh)")
     args = parser.parse_args(argv)
     if args.jobs < 1:
         parser.error("-j takes a number of jobs, 1 or more")
@@ -733,8 +771,17 @@ def main(argv: Sequence[str]) -> int:
     try:
         jobs = slurm.task_jobs(load(args.jobs_file), args.task)
         build_dir = build.build_folder(args.build)
-        projects = {kernel: identity(kernel, build_dir, not args.no_build)
-                    for kernel in dict.fromkeys(job.kernel for job in jobs)}
+        kernels = dict.fromkeys(job.kernel for job in jobs)
+        isolation = None
+        if args.image:
+            # The image is the board, its QEMU, images and suites.
+            image = container.image_id(args.image)
+            projects = {kernel: f"image {image}" for kernel in kernels}
+            isolation = Isolation(image, container.podman(image),
+                                  max(1.0, (os.cpu_count() or 1) / args.jobs))
+        else:
+            projects = {kernel: identity(kernel, build_dir, not args.no_build)
+                        for kernel in kernels}
         hashes = [input_hash(job, projects[job.kernel], base) for job in jobs]
     except UsageError as e:
         warn("boardio batch", str(e))
@@ -745,13 +792,19 @@ def main(argv: Sequence[str]) -> int:
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
     if args.task is not None:
-        return slurm.run_task(jobs[0], *hashes[0], out, base, build_dir)
+        return slurm.run_task(jobs[0], *hashes[0], out, base, build_dir, isolation)
     try:
         user = pwd.getpwuid(os.getuid()).pw_name
     except KeyError:
         user = f"user {os.getuid()}"
-    warn("boardio batch", f"the jobs are not isolated: no container is used, so each runs as "
-         f"{user}, with this machine's network and files; run only jobs you trust")
+    if isolation:
+        warn("boardio batch", f"the jobs are isolated: each runs in a container of "
+             f"{args.image} of its own, without network, its root read-only, with only its "
+             f"inputs (read-only) and its folder in {out} of this machine's files, "
+             f"and processors: {isolation.cpus:g}")
+    else:
+        warn("boardio batch", f"the jobs are not isolated: no container is used, so each runs "
+             f"as {user}, with this machine's network and files; run only jobs you trust")
     show = Display(len(jobs))
     pending = []
     records: dict[str, Record] = {}
@@ -766,7 +819,7 @@ def main(argv: Sequence[str]) -> int:
         return slurm.run_array(jobs, records, [job for job, _, _ in pending], out, argv,
                                args.partition, show)
     start = time.monotonic()
-    with Batch(jobs, records, out, base, build_dir, args.jobs, show) as batch:
+    with Batch(jobs, records, out, base, build_dir, args.jobs, show, isolation) as batch:
         try:
             batch.run(pending)
         except Stopped as e:

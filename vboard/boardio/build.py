@@ -76,7 +76,12 @@ def build_folder(build: Optional[str]) -> str:
 
 
 def qemu_source() -> str:
-    """QEMU's unpacked source tree: its python/ holds the QMP library."""
+    """QEMU's unpacked source tree: its python/ holds the QMP library. An
+    installed board (the OCI image, vboard/oci/) has the library alone, in
+    qemu/src/ beside its QEMU."""
+    installed = os.path.join(ROOT, "qemu", "src")
+    if os.path.isdir(os.path.join(installed, "python", "qemu", "qmp")):
+        return installed
     return script_output([os.path.join(SCRIPTS, "build-qemu.sh"), "--source"],
                          "scripts/build-qemu.sh --source")
 

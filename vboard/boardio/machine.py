@@ -15,7 +15,10 @@ the cache's templates/KEY/, and every run with the same key starts from it:
 the guest finds the run's work (its configuration, the script, the --file
 files) in the machine's mailbox and sets its wall clock from the board's
 real-time clock. Each run maps the saved RAM privately, so nothing it does
-reaches the saved machine or another run."""
+reaches the saved machine or another run. A folder of saved machines that
+the run cannot write (an image's, read-only) is used as it is; what the run
+would write there (a saved machine made anew, its lock, a copy of the RAM
+that QEMU can open) goes to a folder of the user's in TMPDIR instead."""
 from __future__ import annotations
 
 import errno
@@ -265,7 +268,7 @@ class Machine:
         later: the machine does not load, or its guest does not answer."""
         try:
             saved = os.stat(os.path.join(self.saved, "saved")).st_mtime_ns
-            for name in ("ram", "vmstate"):
+            for name in (_ram_name(self.saved), "vmstate"):
                 st = os.stat(os.path.join(self.saved, name))
                 if st.st_size == 0 or st.st_mtime_ns > saved:
                     return False
@@ -277,7 +280,9 @@ class Machine:
         """Boots the machine to where the guest waits for its work and saves
         it, unless another run already did (one at a time per key). None once
         it is there, else what went wrong."""
-        os.makedirs(self.saved_root, exist_ok=True)
+        if not _writable(self.saved_root):
+            self.saved_root = _spare_root()
+            self.saved = os.path.join(self.saved_root, self.key)
         lock_fd = os.open(os.path.join(self.saved_root, f".{self.key}.lock"),
                           os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o644)
         try:
@@ -407,7 +412,7 @@ class Machine:
         """QEMU for this run: restored from the saved machine RESTORING, from
         the state INCOMING (--state), or booted cold."""
         if restoring:
-            ram = self._ram("restore", os.path.join(restoring, "ram"))
+            ram = self._ram("restore", _openable_ram(restoring))
             incoming = os.path.join(restoring, "vmstate")
         else:
             ram = self._ram("cold")
@@ -461,7 +466,10 @@ class Machine:
             for try_ in (1, 2):
                 if not self._saved_ok():
                     break
-                open(os.path.join(self.saved, "used"), "w").close()
+                try:
+                    open(os.path.join(self.saved, "used"), "w").close()
+                except OSError:
+                    pass  # a read-only folder, which is not pruned either
                 self.restore_failure = ""
                 status = attempt(self.saved)
                 if status is not None:
@@ -604,6 +612,141 @@ def _make_work_folder() -> str:
             return path
         except FileExistsError:
             continue
+
+
+def _writable(folder: str) -> bool:
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError:
+        return False
+    return os.access(folder, os.W_OK)
+
+
+def _spare_root() -> str:
+    """The user's folder for what a read-only folder of saved machines
+    cannot take; made private, and refused when someone else's."""
+    path = os.path.join(os.environ.get("TMPDIR") or "/tmp", f"boardio-saved-{os.getuid()}")
+    try:
+        os.mkdir(path, 0o700)
+    except FileExistsError:
+        pass
+    st = os.lstat(path)
+    if not stat.S_ISDIR(st.st_mode) or st.st_uid != os.getuid() or st.st_mode & 0o077:
+        raise UsageError(f"{path} is not a private folder of this user's; remove it")
+    return path
+
+
+def _ram_name(saved: str) -> str:
+    """The RAM's file in the saved machine SAVED: ram, or ram.packed, its
+    data without its holes (pack_ram), where an image keeps it so."""
+    return "ram" if os.path.exists(os.path.join(saved, "ram")) else "ram.packed"
+
+
+def _openable_ram(saved: str) -> str:
+    """The RAM file of the saved machine SAVED for QEMU, which opens it for
+    writing though it maps it privately and writes nothing: where the file
+    is read-only or packed, a copy in the spare folder, made once (holes
+    kept) and named by the file's identity."""
+    ram = os.path.join(saved, _ram_name(saved))
+    if ram.endswith("/ram") and os.access(ram, os.W_OK):
+        return ram
+    st = os.stat(ram)
+    spare = _spare_root()
+    prefix = os.path.basename(saved) + "-"
+    copy = os.path.join(spare, f"{prefix}{st.st_ino}-{st.st_mtime_ns}.ram")
+    if os.path.exists(copy):
+        return copy
+    for old in os.listdir(spare):
+        if old.startswith(prefix) and old.endswith(".ram") and old != os.path.basename(copy):
+            os.unlink(os.path.join(spare, old))
+    part = f"{copy}.{os.getpid()}"
+    try:
+        if ram.endswith("/ram"):
+            _sparse_copy(ram, part, st.st_size)
+        else:
+            _unpack_ram(ram, part)
+        os.rename(part, copy)
+    finally:
+        if os.path.exists(part):
+            os.unlink(part)
+    return copy
+
+
+def _sparse_copy(source: str, dest: str, size: int) -> None:
+    """SOURCE's data to the new file DEST, its holes left holes: a saved
+    machine's 256 MiB of RAM holds some 60 MiB of data."""
+    src = os.open(source, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        dst = os.open(dest, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+        try:
+            os.ftruncate(dst, size)
+            offset = 0
+            while offset < size:
+                try:
+                    start = os.lseek(src, offset, os.SEEK_DATA)
+                except OSError as e:
+                    if e.errno == errno.ENXIO:  # no data past OFFSET
+                        break
+                    raise
+                offset = os.lseek(src, start, os.SEEK_HOLE)
+                os.lseek(dst, start, os.SEEK_SET)
+                while start < offset:
+                    sent = os.sendfile(dst, src, start, offset - start)
+                    if not sent:
+                        raise OSError(errno.EIO, f"{source} ended early")
+                    start += sent
+        finally:
+            os.close(dst)
+    finally:
+        os.close(src)
+
+
+PACKED_MAGIC = b"boardio packed ram 1\n"
+
+
+def pack_ram(saved: str) -> None:
+    """The saved machine SAVED's RAM as ram.packed: the file's size, then
+    each extent of data (offset, length, bytes), for a store that keeps no
+    holes (an OCI image's layers: the RAM is 256 MiB, its data some 60)."""
+    import struct
+    ram = os.path.join(saved, "ram")
+    size = os.path.getsize(ram)
+    with open(ram, "rb") as src, open(ram + ".packed", "wb") as dst:
+        dst.write(PACKED_MAGIC + struct.pack("<Q", size))
+        offset = 0
+        while offset < size:
+            try:
+                start = os.lseek(src.fileno(), offset, os.SEEK_DATA)
+            except OSError as e:
+                if e.errno == errno.ENXIO:
+                    break
+                raise
+            offset = os.lseek(src.fileno(), start, os.SEEK_HOLE)
+            src.seek(start)
+            dst.write(struct.pack("<QQ", start, offset - start))
+            dst.write(src.read(offset - start))
+    stamp = os.stat(os.path.join(saved, "saved"))
+    os.utime(ram + ".packed", ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
+    os.unlink(ram)
+
+
+def _unpack_ram(packed: str, dest: str) -> None:
+    import struct
+    with open(packed, "rb") as src:
+        if src.read(len(PACKED_MAGIC)) != PACKED_MAGIC:
+            raise OSError(errno.EINVAL, f"{packed} is no packed RAM")
+        size, = struct.unpack("<Q", src.read(8))
+        fd = os.open(dest, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+        try:
+            os.ftruncate(fd, size)
+            while head := src.read(16):
+                start, length = struct.unpack("<QQ", head)
+                data = src.read(length)
+                if len(data) != length or start + length > size:
+                    raise OSError(errno.EINVAL, f"{packed} is cut short")
+                os.pwrite(fd, data, start)
+        finally:
+            os.close(fd)
 
 
 def _remove_folder(path: str) -> None:

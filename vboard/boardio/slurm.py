@@ -28,8 +28,8 @@ from types import TracebackType
 from typing import Mapping, Optional, Sequence
 
 from . import build
-from .batch import (FINISHED, Batch, Display, Job, JobsError, Record, _write, console_of,
-                    junit_one, read_checks, read_result, summary, tail, write_page)
+from .batch import (FINISHED, Batch, Display, Isolation, Job, JobsError, Record, _write,
+                    console_of, junit_one, read_checks, read_result, summary, tail, write_page)
 from .process import (SIGNAL_NAMES, STOP_GRACE_S, Process, Stopped, read_available, signals_held,
                       sleep, wait_for, warn)
 
@@ -95,9 +95,10 @@ class TaskBatch(Batch):
 
 
 def run_task(job: Job, digest: str, inputs: dict[str, str], out: str, base: str,
-             build_dir: str) -> int:
+             build_dir: str, isolation: Optional[Isolation] = None) -> int:
+    """One job of the array, in a container of its own with --image."""
     records: dict[str, Record] = {}
-    with TaskBatch([job], records, out, base, build_dir, 1, Display(1)) as batch:
+    with TaskBatch([job], records, out, base, build_dir, 1, Display(1), isolation) as batch:
         try:
             batch.run([(job, digest, inputs)])
         except Stopped as e:
