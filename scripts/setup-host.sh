@@ -19,6 +19,9 @@ packages="$packages python3-pexpect"
 # Verilator compiles the designs of the virtual board's FPGA fabric
 # (vboard/fabric/build.sh).
 packages="$packages verilator"
+# gtkwave opens a design's trace (vboard/run --fabric-trace); its fst2vcd
+# reads one in the tests.
+packages="$packages gtkwave"
 # vboard/debug: gdb for the board's ARMv7 code, with its Python.
 packages="$packages gdb-multiarch"
 # The browser front panel (vboard/panel/): its server on Debian's python3 with

@@ -11,8 +11,13 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <map>
 #include <memory>
 #include <random>
@@ -344,6 +349,85 @@ TEST_F(Fabric, HaltsAtItsOwnEndUntilReset)
 	EXPECT_EQ(read(PROBE_SCRATCH), 0u) << "a new design, from reset";
 	EXPECT_EQ(read(PROBE_ROM + 12), 0xC0DE0003u) << "its initial blocks run again";
 	EXPECT_EQ(read(PROBE_INPUTS), 0xFu << PROBE_KEY_SHIFT | 0xFFF) << "the inputs kept";
+}
+
+// What a command prints, and its exit status.
+std::pair<std::string, int> output_of(const std::string &command)
+{
+	std::string out;
+	FILE *p = popen(command.c_str(), "r");
+	char buf[4096];
+	size_t n;
+
+	if (!p)
+		return {"", -1};
+	while ((n = std::fread(buf, 1, sizeof(buf), p)) > 0)
+		out.append(buf, n);
+	return {out, pclose(p)};
+}
+
+// A trace of [2 us, 4 us): the signals in an FST file (as gtkwave's
+// fst2vcd reads it) at every half cycle run in the span and none outside;
+// the transfers and the interrupt's rise in its log, each at the time of
+// its cycle in the waves; nothing after the end.
+TEST_F(Fabric, TracesWhatTheDesignSawInItsSpan)
+{
+	char folder[] = "/tmp/fabric-trace.XXXXXX";
+	ASSERT_NE(mkdtemp(folder), nullptr);
+	std::string path = std::string(folder) + "/probe.fst";
+	const uint64_t ns_per_cycle = 20;
+
+	now = 1000;
+	ASSERT_TRUE(ops->trace(f, path.c_str(), 2000, 4000));
+	write(PROBE_SCRATCH, 0x11);
+	now = 2500;
+	write(PROBE_COMPARE, 150);
+	EXPECT_EQ(read(PROBE_SCRATCH), 0x11u);
+	now = 5000;
+	ops->sync(f, now);
+	write(PROBE_SCRATCH, 0x22);
+	EXPECT_TRUE(ops->trace(f, nullptr, 0, 0));
+
+	auto [log, log_status] = output_of("cat " + path + ".log");
+	ASSERT_EQ(log_status, 0);
+	std::vector<std::string> events;
+	std::istringstream lines(log);
+	std::string line;
+	while (std::getline(lines, line)) {
+		if (line[0] == '#')
+			continue;
+		double ns;
+		uint64_t cycle;
+		char event[64];
+		ASSERT_EQ(std::sscanf(line.c_str(), "%lf %" SCNu64 " %63[^\n]", &ns, &cycle, event),
+			  3)
+			<< line;
+		uint64_t half = std::string(event).rfind("irq", 0) == 0 ? ns_per_cycle / 2 : 0;
+		EXPECT_EQ(ns, double(cycle * ns_per_cycle + half)) << line;
+		EXPECT_TRUE(ns >= 2000 && ns < 4000) << line;
+		events.push_back(event);
+	}
+	EXPECT_EQ(events, (std::vector<std::string>{"write 0x018 <- 0x00000096 OKAY",
+						    "read 0x004 -> 0x00000011 OKAY", "irq 1"}));
+
+	auto [vcd, vcd_status] = output_of("fst2vcd " + path + " 2>/dev/null");
+	ASSERT_EQ(vcd_status, 0) << "fst2vcd (gtkwave) reads the trace";
+	EXPECT_NE(vcd.find("$timescale\n\t1ps"), std::string::npos) << vcd.substr(0, 400);
+	EXPECT_NE(vcd.find(" s_axi_wdata "), std::string::npos);
+	uint64_t first = UINT64_MAX, last = 0, stamps = 0;
+	std::istringstream dumps(vcd);
+	while (std::getline(dumps, line)) {
+		if (line.size() < 2 || line[0] != '#')
+			continue;
+		uint64_t ps = std::stoull(line.substr(1));
+		first = std::min(first, ps), last = std::max(last, ps), stamps++;
+	}
+	EXPECT_EQ(first, 2000000u);
+	EXPECT_EQ(last, 3990000u);
+	EXPECT_EQ(stamps, 2 * (4000 - 2000) / ns_per_cycle) << "every half cycle";
+	std::remove(path.c_str());
+	std::remove((path + ".log").c_str());
+	rmdir(folder);
 }
 
 // The board's ports as logic (vboard/fabric/rtl/panel_ports.v) against

@@ -11,7 +11,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Optional
 
-from .options import SERIES, Options, UsageError, parse_number
+from .options import SERIES, Options, UsageError, parse_number, parse_time
 
 HELP = """\
 Runs the virtual board: an ARMv7 kernel on the board's own machine type
@@ -27,7 +27,9 @@ usage: vboard/run [--kernel 6.1|6.12|3.18 | --kernel-dir DIR]
                   [--append ARGS] [--cold] [--state DIR]
                   [--fabric FILE.v [--fabric FILE.v ...] [--fabric-top NAME]
                    [--fabric-base ADDR] [--fabric-clock HZ]
-                   [--fabric-allow-system]]
+                   [--fabric-allow-system]
+                   [--fabric-trace FILE [--fabric-trace-from TIME]
+                    [--fabric-trace-for TIME]]]
                   [--fabric-ports model|rtl]
 
   (no mode)      with a terminal: accel and panelio loaded, a shell on the
@@ -101,6 +103,13 @@ usage: vboard/run [--kernel 6.1|6.12|3.18 | --kernel-dir DIR]
                  guest's time then comes from its instructions (--icount).
   --fabric-top NAME
                  the design's top module (default: the only one).
+  --fabric-trace FILE
+                 record the design's signals into FILE (FST: gtkwave opens
+                 it) and its bus transfers and interrupt changes into
+                 FILE.log, in guest time, from the machine's start (or
+                 --fabric-trace-from TIME after it) to the end (or for
+                 --fabric-trace-for TIME); TIME as 2ms, 1.5s, 500us.
+                 scripts/board trace starts and stops one later.
   --fabric-allow-system
                  let the design call $system, which runs a command on this
                  host, inside the board's QEMU (refused by default, with
@@ -150,7 +159,8 @@ def parse(argv: list[str], stdin_is_terminal: bool) -> Options:
             continue
         takes = arg in VALUED or arg in (
             "--kernel", "--kernel-dir", "--file", "--timeout", "--smp", "--panel-port",
-            "--fabric", "--fabric-base", "--fabric-clock")
+            "--fabric", "--fabric-base", "--fabric-clock", "--fabric-trace",
+            "--fabric-trace-from", "--fabric-trace-for")
         if not takes:
             raise UsageError(f"unknown argument '{arg}' (see --help)")
         value = next(args, None)
@@ -179,6 +189,10 @@ def parse(argv: list[str], stdin_is_terminal: bool) -> Options:
             values["fabric_base"] = parse_number(arg, value)
         elif arg == "--fabric-clock":
             values["fabric_clock"] = parse_number(arg, value)
+        elif arg == "--fabric-trace":
+            values["fabric_trace"] = os.path.abspath(value)
+        elif arg in ("--fabric-trace-from", "--fabric-trace-for"):
+            values[arg[2:].replace("-", "_")] = parse_time(arg, value)
     options = Options(**values)._replace(files=tuple(files), fabric=tuple(designs))  # type: ignore[arg-type]
     if options.script is None:
         if stdin_is_terminal:

@@ -420,6 +420,12 @@ class Machine:
         # A --state run's own saved state has its work already.
         if restoring or not incoming:
             argv += ["-machine", "mailbox=" + self.mailbox]
+        # The run's trace alone: a saved machine is made without one.
+        o = self.options
+        if o.fabric_trace:
+            from .fabric import qemu_value
+            argv += ["-machine", f"fabric-trace={qemu_value(o.fabric_trace)},"
+                     f"fabric-trace-from={o.fabric_trace_from},fabric-trace-for={o.fabric_trace_for}"]
         pass_fds = {}
         state_fd = -1
         if incoming:

@@ -28,7 +28,8 @@ class Options:
     __slots__ = ("kernel", "mode", "script", "files", "build", "do_build", "timeout", "smp",
                  "qmp", "icount", "i2c_queue_end", "narrow_access", "guest_errors", "append",
                  "panel", "panel_port", "cold", "state", "fabric", "fabric_top", "fabric_base",
-                 "fabric_clock", "fabric_ports", "fabric_allow_system")
+                 "fabric_clock", "fabric_ports", "fabric_allow_system", "fabric_trace",
+                 "fabric_trace_from", "fabric_trace_for")
 
     def __init__(self, *,
                  kernel: str = "6.1",  # a series of SERIES, or a kernel folder (absolute)
@@ -54,7 +55,10 @@ class Options:
                  fabric_base: Optional[int] = None,
                  fabric_clock: Optional[int] = None,
                  fabric_ports: str = "model",
-                 fabric_allow_system: bool = False) -> None:
+                 fabric_allow_system: bool = False,
+                 fabric_trace: Optional[str] = None,  # an FST file (absolute)
+                 fabric_trace_from: int = 0,  # ns of guest time after the machine first runs
+                 fabric_trace_for: int = 0) -> None:  # ns of guest time, 0: to the end
         values = locals()
         for name in self.__slots__:
             object.__setattr__(self, name, values[name])
@@ -83,6 +87,9 @@ class Options:
     fabric_clock: Optional[int]
     fabric_ports: str
     fabric_allow_system: bool
+    fabric_trace: Optional[str]
+    fabric_trace_from: int
+    fabric_trace_for: int
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("Options are immutable: use _replace")
@@ -135,9 +142,13 @@ class Options:
             if guest is not None and not guest.startswith("/"):
                 raise UsageError(f"--file: '{guest}' is no absolute guest path")
         if not o.fabric and (o.fabric_top or o.fabric_base is not None
-                             or o.fabric_clock is not None or o.fabric_allow_system):
-            raise UsageError("--fabric-top, --fabric-base, --fabric-clock and "
-                             "--fabric-allow-system go with --fabric FILE.v")
+                             or o.fabric_clock is not None or o.fabric_allow_system
+                             or o.fabric_trace or o.fabric_trace_from or o.fabric_trace_for):
+            raise UsageError("--fabric-top, --fabric-base, --fabric-clock, "
+                             "--fabric-allow-system and --fabric-trace go with --fabric FILE.v")
+        if (o.fabric_trace_from or o.fabric_trace_for) and not o.fabric_trace:
+            raise UsageError("--fabric-trace-from and --fabric-trace-for go with "
+                             "--fabric-trace FILE")
         if o.has_fabric:
             if o.smp != 1:
                 raise UsageError("a fabric takes one processor: the guest's time comes "
@@ -161,6 +172,22 @@ def parse_number(option: str, text: str) -> int:
     except ValueError:
         pass
     raise UsageError(f"{option} takes a number, not '{text}'")
+
+
+TIME_UNITS = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
+
+
+def parse_time(option: str, text: str) -> int:
+    """Nanoseconds of a time such as 2ms, 1.5s, 500us or 40ns (a bare
+    number: seconds)."""
+    number = text.rstrip("abcdefghijklmnopqrstuvwxyz")
+    unit = text[len(number):] or "s"
+    try:
+        if unit in TIME_UNITS and number and float(number) >= 0:
+            return round(float(number) * TIME_UNITS[unit])
+    except ValueError:
+        pass
+    raise UsageError(f"{option} takes a time such as 2ms, 1.5s, 500us or 40ns, not '{text}'")
 
 
 def file_parts(entry: str) -> tuple[str, Optional[str]]:

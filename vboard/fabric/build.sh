@@ -94,8 +94,9 @@ echo "id=$id" >>"$work/info"
 # One shared library that shows nothing but the entry: two designs in one
 # process (the board's ports and one's own) keep apart.
 cflags="-fPIC -fvisibility=hidden -include $here/fabric_verilated.h -I$here -I$work -DVL_USER_FATAL -DVL_USER_STOP -DVL_USER_FINISH"
+# With its signals traceable (FST), for a trace started at any time.
 # shellcheck disable=SC2086 # one word per source file
-verilator --cc --savable --prefix Vfabric -Mdir "$work/obj" "$@" -O3 \
+verilator --cc --savable --trace-fst --prefix Vfabric -Mdir "$work/obj" "$@" -O3 \
 	--exe "$here/fabric_wrap.cpp" -CFLAGS "$cflags" \
 	-LDFLAGS "-shared -Wl,--version-script=$here/fabric.map -Wl,--no-undefined" -o "$work/libfabric.so" \
 	$sources >&2 || exit 1

@@ -28,7 +28,7 @@ extern "C" {
 #endif
 
 /* Changes whenever anything below changes meaning. */
-#define FABRIC_ABI_VERSION 2
+#define FABRIC_ABI_VERSION 3
 #define FABRIC_ENTRY "boardio_fabric_entry"
 
 /* A transfer the design has not completed within this many of its cycles
@@ -117,6 +117,13 @@ struct fabric_ops {
 	 * starts it again from a new model (its initial blocks run again, in
 	 * create()'s folder). */
 	const char *(*halted)(struct fabric *f);
+	/* A trace of the design's signals into path (FST, in picoseconds of
+	 * the caller's time) and of its bus transfers and interrupt changes
+	 * into path + ".log", for what happens from from_ns until until_ns
+	 * (UINT64_MAX: no end); false, with errno, when a file cannot be
+	 * written. A NULL path ends the trace; so do a restore and a reset
+	 * that starts a new model. */
+	bool (*trace)(struct fabric *f, const char *path, uint64_t from_ns, uint64_t until_ns);
 };
 
 typedef const struct fabric_ops *(*fabric_entry_fn)(void);

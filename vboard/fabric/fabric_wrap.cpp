@@ -19,15 +19,19 @@
 #include "fabric_ports.h"
 #include "Vfabric.h"
 #include "verilated.h"
+#include "verilated_fst_c.h"
 #include "verilated_save.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -137,6 +141,11 @@ char last_line[HALT_TEXT];
 struct fabric;
 // The fabric whose design Verilator is evaluating: the one a stop halts.
 static fabric *evaluating;
+// The fabrics with a trace open: closed as the process exits, as a trace's
+// FST file is whole only once closed. Closed by a handler registered after
+// Verilator's own statics were made, so that it runs before they go.
+static std::set<fabric *> tracing;
+static void close_traces();
 
 struct fabric {
 	std::unique_ptr<VerilatedContext> context;
@@ -145,6 +154,12 @@ struct fabric {
 	std::string saved;
 	std::string folder; // where the initial blocks run ("": here)
 	bool begun = false; // the model's first evaluation (its initial blocks) is done
+	// A trace: the signals (FST) and the transfers and interrupt changes
+	// (text), in picoseconds of the caller's time, within [from, until).
+	std::unique_ptr<VerilatedFstC> fst;
+	FILE *trace_log = nullptr;
+	uint64_t trace_from_ps = 0, trace_until_ps = NEVER, last_dump_ps = 0;
+	bool dumped = false, last_irq = false;
 
 	fabric(uint64_t clock_hz, const char *initial_folder)
 	    : folder(initial_folder ? initial_folder : "")
@@ -175,6 +190,7 @@ struct fabric {
 	// context, also as it destroys them: that must be the model's own.
 	void drop_model()
 	{
+		stop_trace();
 		if (top) {
 			Verilated::threadContextp(context.get());
 			top.reset();
@@ -185,8 +201,119 @@ struct fabric {
 	{
 		drop_model();
 		context.reset(new VerilatedContext);
+		context->traceEverOn(true);
 		top.reset(new Vfabric(context.get(), FABRIC_TOP));
 		begun = false;
+	}
+
+	// Picoseconds of the caller's time at which cycle n begins; its clock
+	// rises half a cycle later.
+	uint64_t cycle_ps(uint64_t n) const
+	{
+		return t.epoch_ns * 1000 +
+		       (uint64_t)((unsigned __int128)n * 1000 * NS_PER_S / t.clock_hz);
+	}
+
+	bool start_trace(const char *path, uint64_t from_ns, uint64_t until_ns)
+	{
+		stop_trace();
+		std::string log_path = std::string(path) + ".log";
+		trace_log = std::fopen(log_path.c_str(), "w");
+		if (!trace_log)
+			return false;
+		// Whole lines as they come: the log holds up to a process that ends
+		// before the trace does.
+		std::setvbuf(trace_log, nullptr, _IOLBF, 0);
+		fst.reset(new VerilatedFstC);
+		Verilated::threadContextp(context.get());
+		top->trace(fst.get(), 99);
+		fst->set_time_unit("1ps");
+		fst->set_time_resolution("1ps");
+		fst->open(path);
+		if (!fst->isOpen()) {
+			stop_trace();
+			errno = EIO;
+			return false;
+		}
+		static bool handler = std::atexit(close_traces) == 0;
+		(void)handler;
+		tracing.insert(this);
+		trace_from_ps = from_ns * 1000;
+		trace_until_ps = until_ns > NEVER / 1000 ? NEVER : until_ns * 1000;
+		dumped = false;
+		last_irq = irq();
+		std::fprintf(trace_log,
+			     "# %s at %" PRIu64 " Hz: ns of the caller's time, cycle, event\n",
+			     FABRIC_TOP, t.clock_hz);
+		return true;
+	}
+
+	void stop_trace()
+	{
+		tracing.erase(this);
+		if (trace_log) {
+			std::fclose(trace_log);
+			trace_log = nullptr;
+		}
+		if (fst) {
+			fst->close();
+			fst.reset();
+		}
+	}
+
+	bool irq() const
+	{
+#if FABRIC_HAS_IRQ
+		return !halted() && (top->irq & 1);
+#else
+		return false;
+#endif
+	}
+
+	// A line of the trace's log at picosecond ps of cycle n, inside the
+	// trace's span.
+	void log_line(uint64_t ps, uint64_t n, const char *event)
+	{
+		if (ps < trace_from_ps || ps >= trace_until_ps)
+			return;
+		std::fprintf(trace_log, "%" PRIu64 ".%03" PRIu64 " %" PRIu64 " %s\n", ps / 1000,
+			     ps % 1000, n, event);
+	}
+
+	// The signals as they are after an evaluation, at their half cycle.
+	void dump()
+	{
+		uint64_t ps = cycle_ps(t.cycles) +
+			      (top->clk ? (uint64_t)(500 * NS_PER_S / t.clock_hz) : 0);
+
+		if (ps >= trace_until_ps) {
+			stop_trace();
+			return;
+		}
+		if (ps < trace_from_ps || (dumped && ps <= last_dump_ps))
+			return;
+		fst->dump(ps);
+		last_dump_ps = ps;
+		dumped = true;
+		bool now_irq = irq();
+		if (now_irq != last_irq) {
+			log_line(ps, t.cycles, now_irq ? "irq 1" : "irq 0");
+			last_irq = now_irq;
+		}
+	}
+
+	void log_transfer(const char *what, uint32_t addr, uint32_t data, fabric_status status)
+	{
+		static const char *const names[] = {"OKAY", "EXOKAY", "SLVERR", "DECERR",
+						    "no answer"};
+		char line[96];
+
+		if (!trace_log)
+			return;
+		std::snprintf(line, sizeof(line), "%s 0x%03" PRIx32 " %s 0x%08" PRIx32 " %s", what,
+			      addr, what[0] == 'r' ? "->" : "<-", data, names[status]);
+		// The cycle in which it ended: the last one run.
+		log_line(cycle_ps(t.cycles - 1), t.cycles - 1, line);
 	}
 
 	// The first evaluation runs the initial blocks, in the design's folder:
@@ -228,6 +355,8 @@ struct fabric {
 		else
 			first_eval();
 		evaluating = nullptr;
+		if (fst)
+			dump();
 	}
 
 	void tick()
@@ -430,6 +559,7 @@ struct fabric {
 		}
 		restoring = false;
 		if (fits) {
+			stop_trace(); // it follows the model restored over
 			top.swap(new_top);
 			context.swap(new_context);
 			begun = false; // a new model: its first evaluation in the folder too
@@ -444,6 +574,12 @@ struct fabric {
 
 	static const uint32_t ADDR_MASK = low_bits(FABRIC_ADDR_BITS) & ~3u;
 };
+
+static void close_traces()
+{
+	while (!tracing.empty())
+		(*tracing.begin())->stop_trace();
+}
 
 namespace {
 
@@ -544,13 +680,17 @@ fabric_status op_read(fabric *f, uint64_t now_ns, uint32_t addr, uint32_t *data)
 {
 	f->sync(now_ns);
 	*data = 0;
-	return f->halted() ? FABRIC_TIMEOUT : f->read(addr, data);
+	fabric_status status = f->halted() ? FABRIC_TIMEOUT : f->read(addr, data);
+	f->log_transfer("read", addr, *data, status);
+	return status;
 }
 
 fabric_status op_write(fabric *f, uint64_t now_ns, uint32_t addr, uint32_t data, uint32_t strb)
 {
 	f->sync(now_ns);
-	return f->halted() ? FABRIC_TIMEOUT : f->write(addr, data, strb);
+	fabric_status status = f->halted() ? FABRIC_TIMEOUT : f->write(addr, data, strb);
+	f->log_transfer("write", addr, data, status);
+	return status;
 }
 
 void op_set_inputs(fabric *f, uint64_t now_ns, uint32_t key, uint32_t sw)
@@ -614,10 +754,19 @@ const char *op_halted(fabric *f)
 	return f->halted() ? f->t.halted : nullptr;
 }
 
+bool op_trace(fabric *f, const char *path, uint64_t from_ns, uint64_t until_ns)
+{
+	if (!path) {
+		f->stop_trace();
+		return true;
+	}
+	return f->start_trace(path, from_ns, until_ns);
+}
+
 const fabric_ops ops = {
 	FABRIC_ABI_VERSION, &design,	   op_create, op_destroy, op_reset,  op_sync,	 op_read,
 	op_write,	    op_set_inputs, op_press,  op_outputs, op_cycles, op_next_ns, op_save,
-	op_restore,	    op_halted,
+	op_restore,	    op_halted,	   op_trace,
 };
 
 } // namespace

@@ -17,6 +17,10 @@
  * running: the reason goes once to the guest-error log and to stderr, and from then on every
  * transfer is a bus error at once, the outputs stay as they were and the interrupt drops, until
  * the design is reset (vboard_fabric_restart: scripts/board fabric reset).
+ *
+ * A trace (the property trace, or vboard_fabric_trace) records the design's signals in an FST
+ * file and its transfers and interrupt changes in a log beside it, in guest time: from trace-from
+ * nanoseconds after the machine first runs (booted or restored), for trace-for (0: to the end).
  */
 #include "qemu/osdep.h"
 #include "qapi/error.h"
@@ -27,6 +31,7 @@
 #include "hw/qdev-properties.h"
 #include "hw/sysbus.h"
 #include "migration/vmstate.h"
+#include "sysemu/runstate.h"
 #include <dlfcn.h>
 
 #include "vboard.h"
@@ -45,6 +50,9 @@ struct VBoardFabric {
 	const struct fabric_ops *ops;
 	struct fabric *f;
 	bool halt_told; /* the design's halt went to the logs */
+	char *trace;	/* a trace's file, started when the machine first runs */
+	uint64_t trace_from_ns, trace_for_ns;
+	VMChangeStateEntry *runs;
 	/* The design's state while it migrates. */
 	uint8_t *state;
 	uint32_t state_size;
@@ -188,6 +196,33 @@ void vboard_fabric_press(VBoardFabric *s, uint32_t mask)
 	fabric_update(s);
 }
 
+bool vboard_fabric_trace(VBoardFabric *s, const char *path, uint64_t from_ns, uint64_t for_ns,
+			 Error **errp)
+{
+	uint64_t from = fabric_now() + from_ns;
+
+	if (!s->ops->trace(s->f, path, from, for_ns ? from + for_ns : UINT64_MAX)) {
+		error_setg_errno(errp, errno, "vboard fabric: cannot trace into %s", path);
+		return false;
+	}
+	return true;
+}
+
+/* The trace asked for on the command line, once the machine's time is its
+ * own: after a boot's reset or a restore. */
+static void fabric_runs(void *opaque, bool running, RunState state)
+{
+	VBoardFabric *s = opaque;
+	Error *err = NULL;
+
+	if (!running)
+		return;
+	qemu_del_vm_change_state_handler(s->runs);
+	s->runs = NULL;
+	if (!vboard_fabric_trace(s, s->trace, s->trace_from_ns, s->trace_for_ns, &err))
+		error_report_err(err);
+}
+
 void vboard_fabric_restart(VBoardFabric *s)
 {
 	s->ops->reset(s->f, fabric_now());
@@ -237,6 +272,8 @@ static void fabric_realize(DeviceState *dev, Error **errp)
 	sysbus_init_irq(SYS_BUS_DEVICE(dev), &s->irq);
 	s->timer = timer_new_ns(QEMU_CLOCK_VIRTUAL, fabric_timer, s);
 	s->deadline = UINT64_MAX;
+	if (s->trace && *s->trace)
+		s->runs = qemu_add_vm_change_state_handler(fabric_runs, s);
 }
 
 static void fabric_reset(DeviceState *dev)
@@ -303,6 +340,9 @@ static const VMStateDescription vmstate_fabric = {
 static Property fabric_properties[] = {
 	DEFINE_PROP_STRING("library", VBoardFabric, library),
 	DEFINE_PROP_STRING("folder", VBoardFabric, folder),
+	DEFINE_PROP_STRING("trace", VBoardFabric, trace),
+	DEFINE_PROP_UINT64("trace-from", VBoardFabric, trace_from_ns, 0),
+	DEFINE_PROP_UINT64("trace-for", VBoardFabric, trace_for_ns, 0),
 	DEFINE_PROP_UINT64("clock-hz", VBoardFabric, clock_hz, 50000000),
 	DEFINE_PROP_END_OF_LIST(),
 };
@@ -311,6 +351,8 @@ static void fabric_finalize(Object *obj)
 {
 	VBoardFabric *s = VBOARD_FABRIC(obj);
 
+	if (s->runs)
+		qemu_del_vm_change_state_handler(s->runs);
 	if (s->timer)
 		timer_free(s->timer);
 	if (s->f)

@@ -493,6 +493,31 @@ static void vboard_set_fabric_folder(Object *obj, const char *value, Error **err
 	s->fabric_folder = *value ? g_strdup(value) : NULL;
 }
 
+static char *vboard_get_fabric_trace(Object *obj, Error **errp)
+{
+	return g_strdup(VBOARD_MACHINE(obj)->fabric_trace ?: "");
+}
+
+/* Before the machine is made: the trace it starts with. Once it runs: a
+ * trace from now into the file ("" ends it), with fabric-trace-from and
+ * fabric-trace-for as they are. */
+static void vboard_set_fabric_trace(Object *obj, const char *value, Error **errp)
+{
+	VBoardMachineState *s = VBOARD_MACHINE(obj);
+
+	if (s->fabric) {
+		if (!vboard_fabric_trace(s->fabric, *value ? value : NULL, s->fabric_trace_from_ns,
+					 s->fabric_trace_for_ns, errp))
+			return;
+	} else if (phase_check(PHASE_MACHINE_READY)) {
+		error_setg(errp,
+			   "fabric-trace: no design in the fabric (vboard/run --fabric FILE.v)");
+		return;
+	}
+	g_free(s->fabric_trace);
+	s->fabric_trace = *value ? g_strdup(value) : NULL;
+}
+
 static char *vboard_get_fabric_ports(Object *obj, Error **errp)
 {
 	return g_strdup(VBOARD_MACHINE(obj)->fabric_ports_library);
@@ -526,6 +551,14 @@ static void vboard_set_u64(Object *obj, Visitor *v, const char *name, void *opaq
 		return;
 	}
 	*field = value;
+}
+
+/* fabric-trace-from and fabric-trace-for: nanoseconds, 0 the default. */
+static void vboard_set_ns(Object *obj, Visitor *v, const char *name, void *opaque, Error **errp)
+{
+	uint64_t *field = (void *)((char *)obj + (uintptr_t)opaque);
+
+	visit_type_uint64(v, name, field, errp);
 }
 
 /* What a host program needs to know of the board, read-only: the bridge's
@@ -562,6 +595,20 @@ static void vboard_class_add_fabric_properties(ObjectClass *oc)
 	object_class_property_set_description(oc, "fabric-folder",
 					      "where the design's relative paths start "
 					      "($readmemh): its file's folder");
+	object_class_property_add_str(oc, "fabric-trace", vboard_get_fabric_trace,
+				      vboard_set_fabric_trace);
+	object_class_property_set_description(oc, "fabric-trace",
+					      "a trace of the design: its signals into this FST "
+					      "file, its transfers and interrupt into FILE.log");
+	object_class_property_add(oc, "fabric-trace-from", "uint64", vboard_get_u64, vboard_set_ns,
+				  NULL, (void *)offsetof(VBoardMachineState, fabric_trace_from_ns));
+	object_class_property_set_description(oc, "fabric-trace-from",
+					      "the trace starts this many ns of guest time after "
+					      "the machine first runs (or after it is set)");
+	object_class_property_add(oc, "fabric-trace-for", "uint64", vboard_get_u64, vboard_set_ns,
+				  NULL, (void *)offsetof(VBoardMachineState, fabric_trace_for_ns));
+	object_class_property_set_description(
+		oc, "fabric-trace-for", "the trace's length in ns of guest time (0: to the end)");
 	object_class_property_add_str(oc, "fabric-ports", vboard_get_fabric_ports,
 				      vboard_set_fabric_ports);
 	object_class_property_set_description(oc, "fabric-ports",

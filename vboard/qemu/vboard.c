@@ -297,6 +297,11 @@ static VBoardFabric *vboard_fabric_new(VBoardMachineState *s, const char *librar
 	qdev_prop_set_string(dev, "library", library);
 	if (!ports && s->fabric_folder)
 		qdev_prop_set_string(dev, "folder", s->fabric_folder);
+	if (!ports && s->fabric_trace) {
+		qdev_prop_set_string(dev, "trace", s->fabric_trace);
+		qdev_prop_set_uint64(dev, "trace-from", s->fabric_trace_from_ns);
+		qdev_prop_set_uint64(dev, "trace-for", s->fabric_trace_for_ns);
+	}
 	qdev_prop_set_uint64(dev, "clock-hz", s->fabric_clock_hz);
 	sysbus_realize_and_unref(SYS_BUS_DEVICE(dev), &error_fatal);
 	span = vboard_fabric_span(f);
@@ -453,6 +458,7 @@ static void vboard_instance_finalize(Object *obj)
 	g_free(s->fabric_library);
 	g_free(s->fabric_ports_library);
 	g_free(s->fabric_folder);
+	g_free(s->fabric_trace);
 }
 
 static void vboard_class_init(ObjectClass *oc, void *data)

@@ -80,6 +80,8 @@ struct VBoardMachineState {
 	 * logic in place of their model; the libraries' paths, NULL: none. */
 	char *fabric_library, *fabric_ports_library;
 	char *fabric_folder; /* the design's relative paths start there */
+	char *fabric_trace;  /* the design's trace: its FST file */
+	uint64_t fabric_trace_from_ns, fabric_trace_for_ns;
 	uint64_t fabric_base, fabric_clock_hz;
 	VBoardFabric *fabric, *fabric_ports;
 	uint8_t module_line[CTL_TEXT_SIZE];
@@ -129,6 +131,10 @@ void vboard_fabric_press(VBoardFabric *f, uint32_t mask);
 void vboard_fabric_outputs(VBoardFabric *f, struct fabric_outputs *out);
 /* The design started again from reset, also after it halted. */
 void vboard_fabric_restart(VBoardFabric *f);
+/* A trace into path from from_ns of guest time on, for for_ns (0: no end);
+ * a NULL path ends it. */
+bool vboard_fabric_trace(VBoardFabric *f, const char *path, uint64_t from_ns, uint64_t for_ns,
+			 Error **errp);
 /* The module table (control.c). */
 void vboard_class_add_module_properties(ObjectClass *oc);
 void vboard_modules_reset(VBoardMachineState *s);

@@ -117,6 +117,31 @@ def test_board_outlives_its_design(build: str) -> None:
         assert b.leds() == 0
 
 
+def test_design_traced_from_the_host(build: str, tmp_path: "os.PathLike[str]") -> None:
+    """scripts/board trace records what the design saw, its transfers in
+    a log at the cycles the waves show; stop ends the trace whole."""
+    timer = os.path.join(os.path.dirname(VBOARD), "examples", "fabric", "timer.v")
+    trace = os.path.join(tmp_path, "timer.fst")
+    with Board(build=build, fabric=[timer]) as b:
+        assert b.machine is not None
+        socket = b.machine.qmp
+        subprocess.run([BOARD_TOOL, "--socket", socket, "trace", trace, "--for", "1s"],
+                       check=True)
+        b.sh("devmem 0xFF210014 32 0x2A5; devmem 0xFF210014", check=True)
+        subprocess.run([BOARD_TOOL, "--socket", socket, "trace", "stop"], check=True)
+        b.sh("devmem 0xFF210014 32 0", check=True)
+    with open(trace + ".log") as f:
+        events = [line.split(None, 2) for line in f if not line.startswith("#")]
+    assert [e[2] for e in events] == ["write 0x014 <- 0x000002a5 OKAY\n",
+                                      "read 0x014 -> 0x000002a5 OKAY\n"], events
+    vcd = subprocess.run(["fst2vcd", trace], capture_output=True, text=True, check=True).stdout
+    stamps = [int(line[1:]) for line in vcd.splitlines() if line.startswith("#")]
+    # Each transfer's cycle is in the waves at its time, 20 ns a cycle (50 MHz).
+    (ns1, cycle1, _), (ns2, cycle2, _) = events
+    assert round(float(ns1) * 1000) in stamps and round(float(ns2) * 1000) in stamps
+    assert float(ns2) - float(ns1) == (int(cycle2) - int(cycle1)) * 20
+
+
 def test_boards_side_by_side(build: str) -> None:
     with Board(build=build) as one, Board(build=build) as two:
         one.sh("echo one >/root/name", check=True)
