@@ -202,6 +202,12 @@ def _job(where: str, table: dict[str, Any], base: str) -> Job:
         inputs.append(full)
     fabric = [existing("fabric", design, folder=False) for design in lists["fabric"]]
     inputs += fabric
+    if fabric:
+        # What its $readmemh reads: part of its inputs, and of its container.
+        from .fabric import memory_files
+        first = os.path.dirname(fabric[0])
+        inputs += [p for p in (os.path.join(first, name) for name in memory_files(fabric))
+                   if os.path.isfile(p)]
     kernel = table.get("kernel", "6.1")
     if kernel not in SERIES:
         raise JobsError(f"{where}: key 'kernel': '{kernel}' is none of {', '.join(SERIES)}")

@@ -26,17 +26,23 @@ class Fabric(NamedTuple):
 READMEM = re.compile(rb'\$readmem[hb]\s*\(\s*"([^"]+)"')
 
 
+def memory_files(sources: list[str]) -> list[str]:
+    """The files the design's $readmemh and $readmemb name, relative to the
+    folder of its first file, as it runs them."""
+    found: set[bytes] = set()
+    for source in sources:
+        with open(source, "rb") as f:
+            found.update(READMEM.findall(f.read()))
+    return sorted(os.fsdecode(name) for name in found)
+
+
 def memory_files_key(sources: list[str], folder: str) -> str:
     """What the files the design's $readmemh and $readmemb read hold: a saved
     machine has them loaded, so it is made anew when one changes."""
-    found = []
-    for source in sources:
-        with open(source, "rb") as f:
-            found += READMEM.findall(f.read())
     digest = sha256()
-    for name in sorted(set(found)):
-        path = os.path.join(folder, os.fsdecode(name))
-        digest.update(name + b"\0")
+    for name in memory_files(sources):
+        path = os.path.join(folder, name)
+        digest.update(name.encode() + b"\0")
         try:
             with open(path, "rb") as f:
                 digest.update(sha256(f.read()).digest())

@@ -104,8 +104,10 @@ ccache=
 command -v ccache >/dev/null && ccache=ccache
 echo "fabric: compiling $(sed -n 's/^top=//p' "$work/info")" >&2
 # The build folder's name is new each time: ccache takes the paths in it as
-# relative ones, so that the wrapper's object is found again.
-CCACHE_DIR=$cache/ccache CCACHE_BASEDIR=$work make -s -C "$work/obj" -f Vfabric.mk -j2 OBJCACHE="$ccache" \
+# relative ones, so that the wrapper's object is found again. CCACHE_DIR
+# names another cache (the board's OCI image has one, read-only, of
+# Verilator's runtime).
+CCACHE_DIR=${CCACHE_DIR:-$cache/ccache} CCACHE_BASEDIR=$work make -s -C "$work/obj" -f Vfabric.mk -j2 OBJCACHE="$ccache" \
 	OPT_FAST=-O2 OPT_SLOW=-O1 OPT_GLOBAL=-O2 >"$work/make.log" 2>&1 || {
 	cat "$work/make.log" >&2
 	exit 1

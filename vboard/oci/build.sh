@@ -46,9 +46,11 @@ log() {
 
 # What the board's QEMU links against (ldd), and the package's own needs at
 # run time: python3 (asyncio, tomllib, xml), util-linux's setpriv and
-# prlimit, pytest for a batch's pytest jobs. The variant "essential" adds
-# only what Debian cannot be without; no apt.
+# prlimit, pytest for a batch's pytest jobs; Verilator, the compiler and
+# ccache for a job's design in the fabric, built in its container. The
+# variant "essential" adds only what Debian cannot be without; no apt.
 packages="python3,python3-pytest,util-linux,libglib2.0-0,libpixman-1-0,libfdt1,zlib1g"
+packages="$packages,verilator,g++,make,libc6-dev,zlib1g-dev,ccache"
 suite=bookworm
 mirrors="deb http://deb.debian.org/debian $suite main
 deb http://deb.debian.org/debian $suite-updates main
@@ -67,10 +69,12 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 opt=$stage/opt/boardio
 mkdir -p "$opt/scripts" "$opt/vboard/boardio" "$opt/vboard/guest/tests" "$opt/vboard/qemu" \
-	"$opt/vboard/oci" "$opt/qemu/build" "$opt/qemu/src/python/qemu" "$opt/build/vboard"
+	"$opt/vboard/oci" "$opt/qemu/build" "$opt/qemu/src/python/qemu" "$opt/build/vboard" \
+	"$opt/vboard/fabric"
 cp "$root/scripts/boardio" "$opt/scripts/"
 cp "$root/vboard/run" "$opt/vboard/"
-cp "$here/in-image.sh" "$opt/vboard/oci/"
+cp "$here/in-image.sh" "$root/examples/fabric/timer.v" "$opt/vboard/oci/"
+cp -r "$root"/vboard/fabric/* "$opt/vboard/fabric/"
 cp "$root"/vboard/boardio/*.py "$opt/vboard/boardio/"
 cp "$root"/vboard/guest/tests/* "$opt/vboard/guest/tests/"
 cp "$root/vboard/qemu/control_page.h" "$opt/vboard/qemu/"
@@ -137,6 +141,10 @@ else
 	podman import --quiet \
 		--change 'ENV PATH=/usr/local/bin:/usr/bin:/bin' \
 		--change 'ENV VBOARD_TEMPLATES=/opt/boardio/saved' \
+		--change 'ENV BOARDIO_CACHE=/tmp/boardio' \
+		--change 'ENV CCACHE_DIR=/opt/boardio/ccache' \
+		--change 'ENV CCACHE_READONLY=1' \
+		--change 'ENV CCACHE_TEMPDIR=/tmp/ccache' \
 		--change "LABEL org.boardio.inputs=$hash" \
 		--change 'CMD ["boardio", "--help"]' \
 		"$stage/root.tar" "$name" >/dev/null

@@ -5,7 +5,8 @@ none anew; `boardio batch --image` runs each job in a container of its own:
 the project's modules pass their checks, a module that oopses fails its own
 job alone, a test file finds itself without network, on a read-only root,
 with its inputs alone, read-only, and its memory capped, a job past its
-timeout is stopped with its container, and nothing is written outside the
+timeout is stopped with its container, a design is built in its own
+container and reads its memory file, and nothing is written outside the
 jobs' folders. Exit status 77 (skipped, with the reason) where podman
 cannot run containers.
 
@@ -101,7 +102,12 @@ def test_batch_in_containers(build: str, image: tuple[str, container.Podman],
     os.mkdir(good)
     for module in ("accel_cmd.ko", "panelio.ko"):
         shutil.copy(os.path.join(build, "kernel", "linux", "6.1", module), good)
+    designs = os.path.join(os.path.dirname(VBOARD), "tests", "fabric", "designs")
+    for design_file in ("probe.v", "probe.hex"):
+        shutil.copy(os.path.join(designs, design_file), work)
     jobs = write(work, {
+        # A design built in its container, its ROM from the file beside it.
+        "design.sh": "devmem 0xFF21002C; [ $(devmem 0xFF21002C) = 0xC0DE0003 ]\n",
         "hangs.sh": "echo started; sleep 600\n",
         "probe.py": f"""
 import os, socket, pytest
@@ -142,14 +148,21 @@ memory_mib = 2048
 name = "hangs"
 script = "hangs.sh"
 timeout = 20
+
+[[job]]
+name = "design"
+script = "design.sh"
+fabric = ["probe.v"]
 """})
     before = outside(work, out)
     done = subprocess.run([sys.executable, BOARDIO, "batch", jobs, "--out", out, "-j", "2",
                            "--image", name],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert os.path.isdir(out), done.stdout + done.stderr
     got = results(out)
     assert {job: r["status"] for job, r in got.items()} == {
-        "good": "passed", "oops": "failed", "probe": "passed", "hangs": "timeout"}, (
+        "good": "passed", "oops": "failed", "probe": "passed", "hangs": "timeout",
+        "design": "passed"}, (
         done.stdout + done.stderr)
     assert done.returncode == 1 and "jobs are isolated" in done.stderr
     assert "started" in open(os.path.join(out, "hangs", "console.txt")).read()
@@ -159,6 +172,7 @@ timeout = 20
     assert all(case.find("failure") is None for case in cases(out, "good").values())
     # Nothing of theirs outside their folders, and no container left.
     assert outside(work, out) == before
-    assert sorted(os.listdir(out)) == ["good", "hangs", "index.html", "oops", "probe"]
+    assert sorted(os.listdir(out)) == ["design", "good", "hangs", "index.html", "oops",
+                                       "probe"]
     assert os.path.exists(os.path.join(out, "probe", "mine"))
     assert ours() == []
