@@ -445,8 +445,11 @@ class Machine:
     def start_panel(self) -> None:
         if self.options.panel:
             from . import panel
+            # The panel's trace button records where --fabric-trace says,
+            # else into fabric-trace.fst here.
+            trace = self.options.fabric_trace or os.path.abspath("fabric-trace.fst")
             server, self.panel_url = panel.start(self.work, self.options.panel_port,
-                                                 self.npm_modules, build.qemu_source())
+                                                 self.npm_modules, build.qemu_source(), trace)
             self.processes.insert(0, server)
             self.say_plain(f"panel: {self.panel_url}")
 

@@ -51,9 +51,11 @@ def check(image: Image) -> None:
                          "(scripts/setup-host.sh installs it)")
 
 
-def start(work: str, port: int, npm_modules: str, qemu_source: str) -> tuple[Process, str]:
-    """The panel's server for the machine whose sockets are in WORK; the
-    server's process and the URL to open."""
+def start(work: str, port: int, npm_modules: str, qemu_source: str,
+          trace: str) -> tuple[Process, str]:
+    """The panel's server for the machine whose sockets are in WORK, whose
+    trace button records into TRACE; the server's process and the URL to
+    open."""
     url_file = os.path.join(work, "panel.url")
     log = os.path.join(work, "panel.log")
     env = dict(os.environ, PANEL_TOKEN=os.urandom(16).hex())
@@ -62,7 +64,7 @@ def start(work: str, port: int, npm_modules: str, qemu_source: str) -> tuple[Pro
     argv = [PYTHON, os.path.join(VBOARD, "panel", "server.py"), "--port", str(port),
             "--qmp", f"{work}/panel-qmp.sock", "--console", f"{work}/panel-console.sock",
             "--feed", f"{work}/panel-feed.sock", "--modules", npm_modules,
-            "--url-file", url_file, "--recordings", f"{work}/recordings"]
+            "--url-file", url_file, "--recordings", f"{work}/recordings", "--trace", trace]
     null = os.open(os.devnull, os.O_RDONLY)
     err = os.open(log, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
     try:

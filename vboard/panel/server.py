@@ -54,7 +54,7 @@ RETRY_S = 0.2
 # The properties a page shows; "regs" is the sensor's register list, "ledr"
 # and "hex" the LEDs and digits the fabric's design drives.
 STATE = ("tilt", "bias", "noise", "switches", "sensor", "hold", "regs", "ledr", "hex",
-         "play", "playing", "play-position", "play-length")
+         "play", "playing", "play-position", "play-length", "fabric-trace")
 # What the page draws the board with, which never changes while it runs:
 # read once, and sent with every state ("switch-count": the switches SW0 up;
 # "fabric": the design's library, "" without one).
@@ -94,6 +94,7 @@ class Config:
     feed: str  # the reader's port socket
     modules: str  # node_modules of vboard/panel/setup.sh
     recordings: str  # where recordings from pages go
+    trace: str  # the file a page's trace of the fabric's design goes to
 
 
 class Client:
@@ -238,6 +239,12 @@ class Panel:
                 await self.set_property("play", ["stop"])
             elif op == "fabric-reset":
                 await self.set_property("command", "fabric reset")
+            elif op == "fabric-trace":
+                # From now to its stop, into the run's trace file.
+                if msg["on"]:
+                    await self.set_property("fabric-trace-from", 0)
+                    await self.set_property("fabric-trace-for", 0)
+                await self.set_property("fabric-trace", self.config.trace if msg["on"] else "")
             else:
                 raise ValueError("unknown control %r" % op)
             await self.refresh()
@@ -530,6 +537,8 @@ def main() -> None:
     p.add_argument("--modules", required=True, help="node_modules of vboard/panel/setup.sh")
     p.add_argument("--url-file", required=True, help="where the URL goes once listening")
     p.add_argument("--recordings", required=True, help="where recordings from pages go")
+    p.add_argument("--trace", required=True,
+                   help="the FST file a page's trace of the fabric's design goes to")
     args = p.parse_args()
     token = os.environ.get("PANEL_TOKEN", "")
     if len(token) < 16:
@@ -540,7 +549,7 @@ def main() -> None:
     # every refused connection while QEMU starts.
     logging.getLogger("qemu.qmp").propagate = False
     config = Config(token=token, qmp=args.qmp, console=args.console, feed=args.feed,
-                    modules=args.modules, recordings=args.recordings)
+                    modules=args.modules, recordings=args.recordings, trace=args.trace)
     try:
         asyncio.run(serve(config, args.port, args.url_file))
     except OSError as e:

@@ -233,10 +233,18 @@ function setXYZ(form, mg) {
 // button only where the board has one.
 const fabricResetEl = document.getElementById('fabric-reset');
 fabricResetEl.addEventListener('click', () => send({op: 'fabric-reset'}));
+// A trace of the design from now until pressed again; the button says
+// where it goes.
+const fabricTraceEl = document.getElementById('fabric-trace');
+fabricTraceEl.addEventListener('click', () =>
+  send({op: 'fabric-trace', on: fabricTraceEl.getAttribute('aria-pressed') !== 'true'}));
 
 export function showInputs(state) {
   drawSwitches(state['switch-count']);
-  fabricResetEl.hidden = !state.fabric;
+  fabricResetEl.hidden = fabricTraceEl.hidden = !state.fabric;
+  const tracing = Boolean(state['fabric-trace']);
+  fabricTraceEl.setAttribute('aria-pressed', String(tracing));
+  fabricTraceEl.textContent = tracing ? `Stop the trace (${state['fabric-trace']})` : 'Trace the design';
   const switches = state.switches ?? 0;
   switchEls.forEach((b, n) => b.setAttribute('aria-checked', String(Boolean(switches & (1 << n)))));
   const boardHeld = state.hold ?? 0;

@@ -51,7 +51,7 @@ class PanelTest(unittest.IsolatedAsyncioTestCase):
         self.folder = tempfile.TemporaryDirectory()
         self.machine = Machine()
         config = server.Config(token="0" * 16, qmp="", console="", feed="", modules="",
-                               recordings=self.folder.name)
+                               recordings=self.folder.name, trace="/work/trace.fst")
         self.panel = server.Panel(config, self.machine)
         self.page = server.Client(web.WebSocketResponse())
         self.panel.clients.add(self.page)
@@ -88,9 +88,16 @@ class PanelTest(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(states[-1]["switches"], 0x40, states)
         self.assertEqual(self.machine.reads["switch-count"], 1, "it never changes: read once")
 
-    async def test_the_design_is_reset_through_the_machines_command(self) -> None:
+    async def test_the_design_is_reset_and_traced_through_the_machine(self) -> None:
         await self.panel.control(self.page, {"op": "fabric-reset"})
         self.assertEqual(self.machine.props.get("command"), "fabric reset")
+        self.machine.props["fabric-trace-for"] = 5
+        await self.panel.control(self.page, {"op": "fabric-trace", "on": True})
+        self.assertEqual((self.machine.props["fabric-trace"], self.machine.props["fabric-trace-for"]),
+                         (self.panel.config.trace, 0), "from now until stopped")
+        self.assertEqual(self.states()[-1]["fabric-trace"], self.panel.config.trace)
+        await self.panel.control(self.page, {"op": "fabric-trace", "on": False})
+        self.assertEqual(self.machine.props["fabric-trace"], "")
 
 
 if __name__ == "__main__":
