@@ -33,7 +33,7 @@ refused() {
 	status=0
 	"$@" >"$work/out" 2>"$work/err" || status=$?
 	[ "$status" -eq "$want" ] || problem "$what: exit status $status, not $want"
-	grep -Eq "$pattern" "$work/err" || problem "$what: no /$pattern/ in: $(cat "$work/err")"
+	grep -Eq -e "$pattern" "$work/err" || problem "$what: no /$pattern/ in: $(cat "$work/err")"
 }
 designs() {
 	find "$work/cache/fabric" -mindepth 1 -maxdepth 1 -not -name '.*' 2>/dev/null | wc -l
@@ -110,6 +110,10 @@ window=$({
 [ "$window" = "$((0xFF200000)) $((0x200000)) " ] ||
 	problem "the machine's bridge-base and bridge-size: '$window', not 0xFF200000 and 0x200000"
 
+refused "a trace where it cannot be written" 2 "--fabric-trace: cannot write '/nonexistent/t.fst'" \
+	"$run" --no-build --fabric "$design" --fabric-trace /nonexistent/t.fst --script /dev/null
+refused "a trace without a design" 2 "--fabric-trace go with --fabric FILE.v" \
+	"$run" --no-build --fabric-trace "$work/t.fst" --script /dev/null
 refused "two processors" 2 "a fabric takes one processor" \
 	"$run" --no-build --fabric "$design" --smp 2 --script /dev/null
 refused "a top that is not there" 1 "nosuch" \

@@ -91,6 +91,8 @@ class Board:
                  fabric: Sequence[str] = (), *, build: Optional[str] = None,
                  do_build: bool = False, smp: int = 1, icount: bool = False,
                  cold: bool = False, start_timeout: float = 300.0, **more: Any) -> None:
+        if more.get("fabric_trace"):
+            more["fabric_trace"] = os.path.abspath(more["fabric_trace"])
         self.options = Options(
             kernel=kernel if kernel.startswith("/") or "/" not in kernel
             else os.path.abspath(kernel),

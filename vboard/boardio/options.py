@@ -149,6 +149,10 @@ class Options:
         if (o.fabric_trace_from or o.fabric_trace_for) and not o.fabric_trace:
             raise UsageError("--fabric-trace-from and --fabric-trace-for go with "
                              "--fabric-trace FILE")
+        if o.fabric_trace:
+            folder = os.path.dirname(os.path.abspath(o.fabric_trace))
+            if not os.access(folder, os.W_OK | os.X_OK) or os.path.isdir(o.fabric_trace):
+                raise UsageError(f"--fabric-trace: cannot write '{o.fabric_trace}'")
         if o.has_fabric:
             if o.smp != 1:
                 raise UsageError("a fabric takes one processor: the guest's time comes "
