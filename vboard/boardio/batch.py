@@ -85,6 +85,7 @@ FINISHED = ("passed", "failed", "timeout")
 # The batch's own code, which makes no result.
 BATCH_CODE = tuple(os.path.join("boardio", name)
                    for name in ("batch.py", "slurm.py", "slurm_cluster.py"))
+PROGRESS_BAR = 20  # characters of the progress bar on a terminal
 CONSOLE_TAIL_LINES = 40
 CONSOLE_TAIL_CHARS = 6000
 
@@ -626,7 +627,9 @@ class Display:
             return
         took = int(time.monotonic() - self.start)
         names = " ".join(r.job.name for r in batch.running)
-        text = (f"[{self.done}/{self.total}] {len(batch.running)} running, "
+        filled = PROGRESS_BAR * self.done // max(self.total, 1)
+        bar = "#" * filled + "." * (PROGRESS_BAR - filled)
+        text = (f"[{bar}] {self.done}/{self.total}, {len(batch.running)} running, "
                 f"{self.failed} not passed, {took // 60}:{took % 60:02d}  {names}")
         width = shutil.get_terminal_size().columns - 1
         self.stream.write("\r" + text[:width] + "\x1b[K")
