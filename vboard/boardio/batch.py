@@ -688,6 +688,15 @@ def _details(summary_text: str, body: str) -> str:
             f"<pre>{html.escape(body)}</pre></details>")
 
 
+def report(out: str, jobs: Sequence[Job], records: dict[str, Record], seconds: float,
+           show: Display, cut_by: str = "") -> int:
+    """The batch's page and its summary on the terminal (CUT_BY: the signal
+    that cut it short); its exit status, 0 when every job passed, else 1."""
+    write_page(out, jobs, records)
+    show.say(summary(jobs, records, seconds, out, cut_by))
+    return 0 if all(r.status == "passed" for r in records.values()) else 1
+
+
 def write_page(out: str, jobs: Sequence[Job], records: dict[str, Record]) -> None:
     """DIR/index.html: a row per job, a cell per check (a column for each
     check name the jobs' JUnit results hold); a failure's output and the
@@ -837,9 +846,6 @@ def main(argv: Sequence[str]) -> int:
             # summary written, before a second signal is taken.
             with signals_held():
                 batch.close()
-                write_page(out, jobs, records)
-                show.say(summary(jobs, records, time.monotonic() - start, out, batch.cut_by))
+                report(out, jobs, records, time.monotonic() - start, show, batch.cut_by)
             return e.exit_status
-    write_page(out, jobs, records)
-    show.say(summary(jobs, records, time.monotonic() - start, out, ""))
-    return 0 if all(r.status == "passed" for r in records.values()) else 1
+    return report(out, jobs, records, time.monotonic() - start, show)

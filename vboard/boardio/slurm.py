@@ -29,7 +29,8 @@ from typing import Mapping, Optional, Sequence
 
 from . import build
 from .batch import (FINISHED, Batch, Display, Isolation, Job, JobsError, Record, _write,
-                    console_of, junit_one, read_checks, read_result, summary, tail, write_page)
+                    console_of, junit_one, read_checks, read_result, report, tail,
+                    write_page)
 from .process import (SIGNAL_NAMES, STOP_GRACE_S, Process, Stopped, read_available, signals_held,
                       sleep, wait_for, warn)
 
@@ -383,10 +384,7 @@ def run_array(jobs: Sequence[Job], records: dict[str, Record], pending: Sequence
             array.cut_by = SIGNAL_NAMES.get(e.signum, f"signal {e.signum}")
             with signals_held():
                 array.close()
-                write_page(out, jobs, records)
-                show.say(summary(jobs, records, time.monotonic() - start, out, array.cut_by))
+                report(out, jobs, records, time.monotonic() - start, show, array.cut_by)
             return e.exit_status
-    write_page(out, jobs, records)
-    show.say(summary(jobs, records, time.monotonic() - start, out, ""))
-    return 0 if all(r.status == "passed" for r in records.values()) else 1
+    return report(out, jobs, records, time.monotonic() - start, show)
 
