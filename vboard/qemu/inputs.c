@@ -467,30 +467,27 @@ static void vboard_get_hex(Object *obj, Visitor *v, const char *name, void *opaq
 	qapi_free_intList(list);
 }
 
-static char *vboard_get_fabric(Object *obj, Error **errp)
+/* fabric, fabric-folder and fabric-ports: the machine's path the opaque
+ * points to, NULL for "". */
+static void vboard_get_path(Object *obj, Visitor *v, const char *name, void *opaque, Error **errp)
 {
-	return g_strdup(VBOARD_MACHINE(obj)->fabric_library);
+	char **field = (void *)((char *)obj + (uintptr_t)opaque);
+	char *value = *field ?: (char *)"";
+
+	visit_type_str(v, name, &value, errp);
 }
 
-static void vboard_set_fabric(Object *obj, const char *value, Error **errp)
+static void vboard_set_path(Object *obj, Visitor *v, const char *name, void *opaque, Error **errp)
 {
-	VBoardMachineState *s = VBOARD_MACHINE(obj);
+	char **field = (void *)((char *)obj + (uintptr_t)opaque);
+	char *value;
 
-	g_free(s->fabric_library);
-	s->fabric_library = *value ? g_strdup(value) : NULL;
-}
-
-static char *vboard_get_fabric_folder(Object *obj, Error **errp)
-{
-	return g_strdup(VBOARD_MACHINE(obj)->fabric_folder);
-}
-
-static void vboard_set_fabric_folder(Object *obj, const char *value, Error **errp)
-{
-	VBoardMachineState *s = VBOARD_MACHINE(obj);
-
-	g_free(s->fabric_folder);
-	s->fabric_folder = *value ? g_strdup(value) : NULL;
+	if (!visit_type_str(v, name, &value, errp))
+		return;
+	g_free(*field);
+	*field = *value ? value : NULL;
+	if (!*field)
+		g_free(value);
 }
 
 static char *vboard_get_fabric_trace(Object *obj, Error **errp)
@@ -516,19 +513,6 @@ static void vboard_set_fabric_trace(Object *obj, const char *value, Error **errp
 	}
 	g_free(s->fabric_trace);
 	s->fabric_trace = *value ? g_strdup(value) : NULL;
-}
-
-static char *vboard_get_fabric_ports(Object *obj, Error **errp)
-{
-	return g_strdup(VBOARD_MACHINE(obj)->fabric_ports_library);
-}
-
-static void vboard_set_fabric_ports(Object *obj, const char *value, Error **errp)
-{
-	VBoardMachineState *s = VBOARD_MACHINE(obj);
-
-	g_free(s->fabric_ports_library);
-	s->fabric_ports_library = *value ? g_strdup(value) : NULL;
 }
 
 /* fabric-base and fabric-clock: the machine's numbers the opaque points to. */
@@ -586,12 +570,13 @@ static void vboard_class_add_fabric_properties(ObjectClass *oc)
 					     OBJ_PROP_FLAG_READ);
 	object_class_property_set_description(oc, "bridge-size",
 					      "the lightweight bridge's window, in bytes");
-	object_class_property_add_str(oc, "fabric", vboard_get_fabric, vboard_set_fabric);
+	object_class_property_add(oc, "fabric", "str", vboard_get_path, vboard_set_path, NULL,
+				  (void *)offsetof(VBoardMachineState, fabric_library));
 	object_class_property_set_description(oc, "fabric",
 					      "the fabric's design: a library of "
 					      "vboard/fabric/build.sh");
-	object_class_property_add_str(oc, "fabric-folder", vboard_get_fabric_folder,
-				      vboard_set_fabric_folder);
+	object_class_property_add(oc, "fabric-folder", "str", vboard_get_path, vboard_set_path,
+				  NULL, (void *)offsetof(VBoardMachineState, fabric_folder));
 	object_class_property_set_description(oc, "fabric-folder",
 					      "where the design's relative paths start "
 					      "($readmemh): its file's folder");
@@ -609,8 +594,8 @@ static void vboard_class_add_fabric_properties(ObjectClass *oc)
 				  NULL, (void *)offsetof(VBoardMachineState, fabric_trace_for_ns));
 	object_class_property_set_description(
 		oc, "fabric-trace-for", "the trace's length in ns of guest time (0: to the end)");
-	object_class_property_add_str(oc, "fabric-ports", vboard_get_fabric_ports,
-				      vboard_set_fabric_ports);
+	object_class_property_add(oc, "fabric-ports", "str", vboard_get_path, vboard_set_path, NULL,
+				  (void *)offsetof(VBoardMachineState, fabric_ports_library));
 	object_class_property_set_description(oc, "fabric-ports",
 					      "the board's ports as a design of the fabric "
 					      "in place of their model: a library");
